@@ -1,0 +1,19 @@
+#pragma once
+
+#include <array>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "host/api.h"
+
+// The host's 7-byte time stamp, as stored in device records:
+//   bytes 0-1  year, little-endian (e.g. 2026 -> EA 07)
+//   byte  2    month 1-12
+//   byte  3    day of month 1-31
+//   byte  4    hour 0-23
+//   byte  5    minute 0-59
+//   byte  6    second 0-59
+// A time that is not a date (not_a_date_time, infinities) encodes as seven zero bytes.
+using ttime = std::array<unsigned char, 7>;
+
+XQR_API ttime get_ttime(const boost::posix_time::ptime& local_time);

@@ -1,0 +1,61 @@
+#include "string_device/battery32.h"
+
+#include <cstring>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "battery/diag_line.h"
+#include "battery/frame.h"
+#include "string_device/cell_frame.h"
+
+Battery32::Battery32() { device_type_ = "battery_32"; }
+
+Battery32::~Battery32() = default;
+
+int Battery32::ProcessBatteryVoltage() { return ProcessCellFrame(32, true, true); }
+
+int Battery32::ProcessCellFrame(int n, bool drop_whole_buffer, bool report) {
+  if (msg_len_ < frame::kCellReplyLen) return 1;  // keep collecting
+  // After a rejection the next request clears what is left; on success CallGroupVoltage does.
+  if (drop_whole_buffer) {
+    msg_len_ = 0;
+  } else {
+    msg_len_ -= frame::kCellReplyLen;
+  }
+
+  if (msg_buf[0] != frame::kReplyStart || msg_buf[frame::kReplyAddr] != addr_) {
+    if (report) WriteDiagLine("msg_buf[0] == 0xed && msg_buf[1] == addr_ failed");
+    poll_step_ = kIdle;
+    return 0;
+  }
+  if (GetMMCheckSum(msg_buf + frame::kReplyAddr, frame::kCellChecksummedLen) !=
+      msg_buf[frame::kCellChecksum]) {
+    if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " checksum failed");
+    poll_step_ = kIdle;
+    return 0;
+  }
+
+  cell_frame::Decoding d;
+  d.battery_type = battery_type_;
+  d.adjust = battery_adjust_;
+  d.t0 = t0_;
+  d.t31 = t31_;
+  d.dir = dir_;
+  cell_frame::DecodeCells(msg_buf, n, d, cells_);
+
+  if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " before CallGroupVoltage");
+  CallGroupVoltage();
+  if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " after CallGroupVoltage");
+  return 1;
+}
+
+bool Battery32::LoadFromCache(const unsigned char* data, int length) {
+  if (data == nullptr || length != static_cast<int>(sizeof(Battery32_Data_t))) return false;
+  std::memcpy(&data_, data, sizeof(Battery32_Data_t));
+  group_voltage_ = record::GroupVoltage(data_);
+  group_current_ = record::GroupCurrent(data_);
+  temperature_ = record::Temperature(data_);
+  data_ready_ = true;
+  last_update_ = boost::posix_time::second_clock::local_time();
+  return true;
+}

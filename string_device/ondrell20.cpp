@@ -1,0 +1,10 @@
+#include "string_device/ondrell20.h"
+
+Ondrell20::Ondrell20() {
+  device_type_ = "ondrell_20";
+  cell_count_ = 20;
+}
+
+Ondrell20::~Ondrell20() = default;
+
+int Ondrell20::ProcessBatteryVoltage() { return ProcessCellFrame(20, false, false); }

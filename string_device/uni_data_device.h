@@ -1,0 +1,151 @@
+#pragma once
+
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <json/value.h>
+
+#include "battery/byte_order.h"
+#include "battery/diag_line.h"
+#include "battery/settings_parse.h"
+#include "host/ttime.h"
+
+// A device that owns one fixed record and closes every poll round with it: the record is stamped
+// and handed to the host under RecordCode, the per-round threshold hook runs, analog reports and
+// the threshold batch are checked, and the refreshed record is saved as history.
+//
+// Record must be a byte-for-byte layout with the byte fields `id` (data id, little-endian) and
+// `time_stamp` (7 bytes of the host's time stamp).
+template <typename Record, typename Base, int RecordCode>
+class UniDataDevice : public Base {
+ public:
+  UniDataDevice() { std::memset(&data_, 0, sizeof data_); }
+  ~UniDataDevice() override = default;
+
+  using Base::LoadFromCache;
+
+  // Restores a stored record and runs a round with it, so the host sees it sent and stored again.
+  bool LoadFromCache(const unsigned char* data, int length) override {
+    if (data == nullptr || length != static_cast<int>(sizeof(Record))) return false;
+    std::memcpy(&data_, data, sizeof(Record));
+    this->data_ready_ = true;
+    RoundDone();
+    return true;
+  }
+
+  // The host relies on this order: the record handed over by SendSP carries this round's time
+  // stamp with the previous round's measurements; the history gets this round's measurements.
+  void RoundDone() override {
+    if (!this->data_ready_) this->data_ready_ = true;
+    this->last_update_ = boost::posix_time::second_clock::local_time();
+    const ttime stamp = get_ttime(this->last_update_);
+    std::memcpy(data_.time_stamp, stamp.data(), sizeof data_.time_stamp);
+    this->SendSP(RecordCode, Bytes(), static_cast<int>(sizeof(Record)), false);
+    this->Reset();
+    this->status_word_ = 1;
+    this->report_flag_ = false;
+    RunCheckThreshold();
+    for (const std::string& name : this->ao_names_) {
+      auto it = this->ao_values_.find(name);
+      if (it == this->ao_values_.end()) continue;
+      if (this->CheckAOReport(name, it->second)) this->report_flag_ = true;
+      this->CheckThreshold(name, "", it->second, 1);
+    }
+    WriteDiagLine("rvSize is " + std::to_string(this->rule_values_.size()));
+    if (this->DoBatchCheckThreshold(this->rule_values_)) this->report_flag_ = true;
+    this->SaveDeviceHistory(Bytes(), static_cast<int>(sizeof(Record)));
+    this->rule_values_.clear();
+  }
+
+  int InitSetting(const Json::Value& settings) override;
+
+  // Per-round hook: compare, update the record, queue threshold checks.
+  virtual void RunCheckThreshold() {}
+
+ protected:
+  const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(&data_); }
+
+  Record data_;
+  int b_mode_ = 1;
+  std::map<std::string, std::string> alarm_ids_;     // signal key -> "NMAlarmID;ID;SignalNumber;"
+  std::map<std::string, std::string> signal_names_;  // signal key -> display name
+
+ private:
+  void ReadThresholdSetting(const Json::Value& threshold_setting);
+};
+
+namespace uni_data_device_detail {
+
+inline const Json::Value* Present(const Json::Value& object, const char* key) {
+  if (!object.isObject()) return nullptr;
+  const Json::Value* v = object.find(key, key + std::strlen(key));
+  return (v == nullptr || v->isNull()) ? nullptr : v;
+}
+
+}  // namespace uni_data_device_detail
+
+template <typename Record, typename Base, int RecordCode>
+int UniDataDevice<Record, Base, RecordCode>::InitSetting(const Json::Value& settings) {
+  using uni_data_device_detail::Present;
+  byte_order::WriteLe32(data_.id, this->DataId());
+
+  const Json::Value* app = Present(settings, "appSetting");
+  if (app != nullptr && app->isObject()) {
+    if (const Json::Value* mode = Present(*app, "b_mode")) {
+      b_mode_ = settings_parse::ParseInt(mode->asString());
+      WriteDiagLine("InitSetting " + std::to_string(this->DataId()) +
+                    " b_mode_:" + std::to_string(b_mode_));
+    }
+  }
+
+  // Mode 3: the alarm engine of the operator's network management names each signal itself.
+  if (b_mode_ == 3) {
+    WriteDiagLine("here 1");
+    if (const Json::Value* ts = Present(settings, "thresholdSetting")) {
+      WriteDiagLine("here 2");
+      ReadThresholdSetting(*ts);
+    }
+  }
+
+  return Base::InitSetting(settings);
+}
+
+template <typename Record, typename Base, int RecordCode>
+void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::Value& ts) {
+  using uni_data_device_detail::Present;
+  // Only an object's members have names to serve as signal keys; a string, number or array
+  // holds none.
+  if (!ts.isObject()) return;
+  static const char* const kFields[] = {"NMAlarmID", "ID", "SignalNumber"};
+  for (auto it = ts.begin(); it != ts.end(); ++it) {
+    const std::string key = it.name();
+    WriteDiagLine("here " + key);
+    const Json::Value& member = *it;
+    if (!member.isObject()) continue;
+
+    if (const Json::Value* name = Present(member, "SignalName")) {
+      std::string& slot = signal_names_[key];  // the entry exists even if the text throws
+      slot = name->asString();
+    }
+
+    std::string identity;
+    for (const char* field : kFields) {
+      if (const Json::Value* v = Present(member, field)) {
+        identity += v->asString();
+      } else {
+        WriteDiagLine(std::to_string(this->DataId()) + " " + field + " is missing");
+      }
+      identity += ";";
+    }
+
+    // Reading the host's maps inserts the key, so the host holds an entry for every signal.
+    std::ostringstream line;
+    line << "mobile:" << key << ":" << identity << " level:" << this->threshold_levels_[key]
+         << " value:" << this->threshold_values_[key];
+    WriteDiagLine(line.str());
+    alarm_ids_[key] = identity;
+  }
+}
