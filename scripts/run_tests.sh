@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs the tests twice: once as shipped, once under
+# AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install_deps.sh
+jobs="$(nproc)"
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DONDRELL_SANITIZE=ON
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"

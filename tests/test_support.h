@@ -1,0 +1,226 @@
+#pragma once
+
+// What the tests see of a device: a recording port and a recording host, frame builders that
+// compute checksums independently of the device code, and subclasses that open up the protected
+// state.
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "battery/battery.h"
+#include "host/xqr_controller.h"
+#include "host/xqr_listener.h"
+#include "host/xqr_port.h"
+#include "string_device/battery32.h"
+#include "string_device/ondrell20.h"
+
+namespace test {
+
+using Bytes = std::vector<unsigned char>;
+
+// The module's checksum, written out again for the tests: byte sum modulo 256, then modulo 254.
+inline unsigned char Sum254(const unsigned char* p, std::size_t n) {
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += p[i];
+  return static_cast<unsigned char>((sum % 256) % 254);
+}
+
+inline Bytes Request(unsigned char addr, unsigned char cmd) {
+  Bytes b{0xFE, 0xFE, addr, cmd, 0};
+  b[4] = Sum254(&b[2], 2);
+  return b;
+}
+
+inline Bytes ShortReply(unsigned char addr, std::uint16_t raw) {
+  Bytes b{0xED, addr, static_cast<unsigned char>(raw >> 8), static_cast<unsigned char>(raw), 0};
+  b[4] = Sum254(&b[1], 3);
+  return b;
+}
+
+// 67-byte cell-voltage reply with 32 big-endian readings.
+inline Bytes CellFrame(unsigned char addr, const std::array<std::uint16_t, 32>& readings) {
+  Bytes b(67, 0);
+  b[0] = 0xED;
+  b[1] = addr;
+  for (int i = 0; i < 32; ++i) {
+    b[2 + 2 * i] = static_cast<unsigned char>(readings[i] >> 8);
+    b[3 + 2 * i] = static_cast<unsigned char>(readings[i]);
+  }
+  b[66] = Sum254(&b[1], 65);
+  return b;
+}
+
+inline std::array<std::uint16_t, 32> Readings(std::uint16_t all) {
+  std::array<std::uint16_t, 32> r;
+  r.fill(all);
+  return r;
+}
+
+class RecordingPort : public XQRPort {
+ public:
+  int Write(const unsigned char* data, unsigned int len) override {
+    frames.emplace_back(data, data + len);
+    return static_cast<int>(len);
+  }
+  std::vector<Bytes> frames;
+};
+
+struct SentRecord {
+  int code;
+  Bytes bytes;
+  bool flag;
+};
+
+class RecordingListener : public XQRListener {
+ public:
+  void OnRefreshStatus(const XQRVDevice&) override { ++refreshes; }
+  void OnReset(const XQRVDevice&) override { ++resets; }
+  void OnSendSP(const XQRVDevice&, int code, const unsigned char* data, int len,
+                bool flag) override {
+    sent.push_back({code, Bytes(data, data + len), flag});
+  }
+  void OnCheckAOReport(const XQRVDevice&, const std::string& name, float value, bool) override {
+    ao_checks.emplace_back(name, value);
+  }
+  void OnCheckThreshold(const XQRVDevice&, const rule_value& rule) override {
+    thresholds.push_back(rule);
+  }
+  void OnBatchCheckThreshold(const XQRVDevice&, const std::vector<rule_value>& queue,
+                             bool) override {
+    batches.push_back(queue.size());
+  }
+  void OnSaveHistory(const XQRVDevice&, const unsigned char* data, int len) override {
+    history.emplace_back(data, data + len);
+  }
+
+  int refreshes = 0;
+  int resets = 0;
+  std::vector<SentRecord> sent;
+  std::vector<std::pair<std::string, float>> ao_checks;
+  std::vector<rule_value> thresholds;
+  std::vector<std::size_t> batches;
+  std::vector<Bytes> history;
+};
+
+// A controller with a recording listener; devices attached to it get a recording port.
+class Host {
+ public:
+  Host() : controller(std::make_shared<XQRController>()) { controller->SetListener(&listener); }
+
+  // The host keeps the address with bit 7 set; InitSetting turns 0x81 into 0x01 on the bus.
+  void Attach(XQRSPDevice& device, unsigned int data_id, unsigned int host_address = 0x81) {
+    Json::Value init(Json::objectValue);
+    init["address"] = host_address;
+    device.Init(controller, data_id, init);
+    device.AttachPort(port);
+    controller->AddDevice(&device);
+  }
+
+  std::shared_ptr<XQRController> controller;
+  RecordingListener listener;
+  std::shared_ptr<RecordingPort> port = std::make_shared<RecordingPort>();
+};
+
+// Opens up Battery's protected state; ProcessBatteryVoltage is a stand-in that accepts any
+// complete 67-byte frame and moves on to the group voltage.
+class TestBattery : public Battery {
+ public:
+  int ProcessBatteryVoltage() override {
+    ++cell_frames;
+    if (msg_len_ < 67) return 1;
+    CallGroupVoltage();
+    return 1;
+  }
+  bool LoadFromCache(const unsigned char*, int) override { return false; }
+  void RoundDone() override { ++rounds_done; }
+
+  using Battery::active_batteries_;
+  using Battery::battery_adjust_;
+  using Battery::battery_start_;
+  using Battery::battery_type_;
+  using Battery::CallVoltage;
+  using Battery::current_ratio_;
+  using Battery::dir_;
+  using Battery::GetMMCheckSum;
+  using Battery::group_a_;
+  using Battery::group_b_;
+  using Battery::group_current_;
+  using Battery::group_voltage_;
+  using Battery::group_voltage_ids_;
+  using Battery::group_voltage_valid_;
+  using Battery::poll_step_;
+  using Battery::r_current_field_;
+  using Battery::r_data_id_;
+  using Battery::retry_count_;
+  using Battery::save_interval_;
+  using Battery::t0_;
+  using Battery::t31_;
+  using Battery::temperature_;
+  using Battery::version_;
+
+  int cell_frames = 0;
+  int rounds_done = 0;
+};
+
+// Opens up the string devices' protected state.
+template <typename Device>
+class Open : public Device {
+ public:
+  using Device::active_batteries_;
+  using Device::alarm_ids_;
+  using Device::b_mode_;
+  using Device::battery_adjust_;
+  using Device::battery_start_;
+  using Device::battery_type_;
+  using Device::cell_count_;
+  using Device::cells_;
+  using Device::data_;
+  using Device::dir_;
+  using Device::group_a_;
+  using Device::group_b_;
+  using Device::group_current_;
+  using Device::group_voltage_;
+  using Device::group_voltage_ids_;
+  using Device::group_voltage_valid_;
+  using Device::poll_step_;
+  using Device::retry_count_;
+  using Device::signal_names_;
+  using Device::t0_;
+  using Device::t31_;
+  using Device::temperature_;
+  using Device::version_;
+
+  const unsigned char* RecordBytes() const {
+    return reinterpret_cast<const unsigned char*>(&this->data_);
+  }
+};
+
+using OpenBattery32 = Open<Battery32>;
+using OpenOndrell20 = Open<Ondrell20>;
+
+inline unsigned char* Ptr(Bytes& b) { return b.data(); }
+
+// Little-endian float at an offset of a byte record.
+inline float FloatAt(const Bytes& b, std::size_t offset) {
+  std::uint32_t bits = static_cast<std::uint32_t>(b[offset]) |
+                       (static_cast<std::uint32_t>(b[offset + 1]) << 8) |
+                       (static_cast<std::uint32_t>(b[offset + 2]) << 16) |
+                       (static_cast<std::uint32_t>(b[offset + 3]) << 24);
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+inline std::uint32_t U32At(const Bytes& b, std::size_t offset) {
+  return static_cast<std::uint32_t>(b[offset]) | (static_cast<std::uint32_t>(b[offset + 1]) << 8) |
+         (static_cast<std::uint32_t>(b[offset + 2]) << 16) |
+         (static_cast<std::uint32_t>(b[offset + 3]) << 24);
+}
+
+}  // namespace test
