@@ -11,6 +11,7 @@
 #include "host/xqr_controller.h"
 #include "host/xqr_port.h"
 #include "string_device/ondrell20.h"
+#include "tests/host_recorder.h"
 
 namespace {
 
@@ -18,31 +19,6 @@ class NullPort : public XQRPort {
  public:
   int Write(const unsigned char*, unsigned int len) override { return static_cast<int>(len); }
 };
-
-unsigned char Sum254(const unsigned char* p, int n) {
-  unsigned sum = 0;
-  for (int i = 0; i < n; ++i) sum += p[i];
-  return static_cast<unsigned char>((sum % 256) % 254);
-}
-
-std::vector<unsigned char> ShortReply(unsigned raw) {
-  std::vector<unsigned char> b{0xED, 0x01, static_cast<unsigned char>(raw >> 8),
-                               static_cast<unsigned char>(raw), 0};
-  b[4] = Sum254(&b[1], 3);
-  return b;
-}
-
-std::vector<unsigned char> CellFrame() {
-  std::vector<unsigned char> b(67, 0);
-  b[0] = 0xED;
-  b[1] = 0x01;
-  for (int i = 0; i < 32; ++i) {
-    b[2 + 2 * i] = 1234 >> 8;
-    b[3 + 2 * i] = 1234 & 0xFF;
-  }
-  b[66] = Sum254(&b[1], 65);
-  return b;
-}
 
 // A configured device that has completed one round, as the host holds it between polls.
 struct Fixture {
@@ -55,10 +31,10 @@ struct Fixture {
   }
   void Round() {
     device.RefreshStatus();
-    auto cells = CellFrame();
+    auto cells = test::CellFrame(0x01, test::Readings(1234));
     device.process(cells.data(), static_cast<unsigned>(cells.size()));
     for (unsigned raw : {2400u, 250u, 2530u}) {
-      auto reply = ShortReply(raw);
+      auto reply = test::ShortReply(0x01, static_cast<std::uint16_t>(raw));
       device.process(reply.data(), static_cast<unsigned>(reply.size()));
     }
   }

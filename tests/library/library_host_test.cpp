@@ -23,34 +23,19 @@
 #include "host/xqr_spdevice.h"
 #include "host/xqr_vdevice.h"
 #include "plugin/provider.h"
+#include "tests/host_recorder.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using test::Bytes;
+using test::CellFrame;
+using test::RecordingListener;
+using test::RecordingPort;
+using test::SentRecord;
 using Readings = std::array<std::uint16_t, 32>;
 
 constexpr int kRecordCode = 5013;
 constexpr std::size_t kRecordSize = 152;
-
-// The module's checksum, written out on its own: byte sum modulo 256, then modulo 254.
-unsigned char Sum254(const unsigned char* p, std::size_t n) {
-  unsigned sum = 0;
-  for (std::size_t i = 0; i < n; ++i) sum += p[i];
-  return static_cast<unsigned char>((sum % 256) % 254);
-}
-
-// 67-byte cell-voltage reply: ED, address, 32 big-endian readings, checksum.
-Bytes CellFrame(unsigned char addr, const Readings& readings) {
-  Bytes b(67, 0);
-  b[0] = 0xED;
-  b[1] = addr;
-  for (int i = 0; i < 32; ++i) {
-    b[2 + 2 * i] = static_cast<unsigned char>(readings[i] >> 8);
-    b[3 + 2 * i] = static_cast<unsigned char>(readings[i] & 0xFF);
-  }
-  b[66] = Sum254(&b[1], 65);
-  return b;
-}
 
 void PutLe32(Bytes& b, std::size_t at, std::uint32_t v) {
   for (int k = 0; k < 4; ++k) b[at + k] = static_cast<unsigned char>(v >> (8 * k));
@@ -98,53 +83,6 @@ boost::posix_time::ptime StampTime(const Bytes& s) {
   const boost::gregorian::date d(static_cast<unsigned short>(s[0] | (s[1] << 8)), s[2], s[3]);
   return boost::posix_time::ptime(d, boost::posix_time::time_duration(s[4], s[5], s[6]));
 }
-
-class RecordingPort : public XQRPort {
- public:
-  int Write(const unsigned char* data, unsigned int len) override {
-    frames.emplace_back(data, data + len);
-    return static_cast<int>(len);
-  }
-  std::vector<Bytes> frames;
-};
-
-struct SentRecord {
-  unsigned int device;
-  int code;
-  Bytes bytes;
-  bool flag;
-};
-
-class RecordingListener : public XQRListener {
- public:
-  void OnRefreshStatus(const XQRVDevice&) override { ++refreshes; }
-  void OnReset(const XQRVDevice&) override { ++resets; }
-  void OnSendSP(const XQRVDevice& device, int code, const unsigned char* data, int len,
-                bool flag) override {
-    sent.push_back({device.DataId(), code, Bytes(data, data + len), flag});
-  }
-  void OnCheckAOReport(const XQRVDevice&, const std::string& name, float value, bool) override {
-    ao_checks.emplace_back(name, value);
-  }
-  void OnCheckThreshold(const XQRVDevice&, const rule_value& rule) override {
-    thresholds.push_back(rule);
-  }
-  void OnBatchCheckThreshold(const XQRVDevice&, const std::vector<rule_value>& queue,
-                             bool) override {
-    batches.push_back(queue.size());
-  }
-  void OnSaveHistory(const XQRVDevice&, const unsigned char* data, int len) override {
-    history.emplace_back(data, data + len);
-  }
-
-  int refreshes = 0;
-  int resets = 0;
-  std::vector<SentRecord> sent;
-  std::vector<std::pair<std::string, float>> ao_checks;
-  std::vector<rule_value> thresholds;
-  std::vector<std::size_t> batches;
-  std::vector<Bytes> history;
-};
 
 // A peer device of the host that serves values by name, as another module's device would.
 class PeerDevice : public XQRVDevice {
