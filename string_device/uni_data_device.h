@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstring>
+#include <locale>
 #include <map>
 #include <sstream>
 #include <string>
@@ -143,6 +144,7 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
 
     // Reading the host's maps inserts the key, so the host holds an entry for every signal.
     std::ostringstream line;
+    line.imbue(std::locale::classic());  // "1.8" whatever locale the host process set
     line << "mobile:" << key << ":" << identity << " level:" << this->threshold_levels_[key]
          << " value:" << this->threshold_values_[key];
     WriteDiagLine(line.str());
