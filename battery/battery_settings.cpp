@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "battery/battery.h"
+#include "battery/settings_json.h"
 #include "battery/settings_parse.h"
 
 using settings_parse::DoubleToFloat;
@@ -19,17 +20,10 @@ namespace {
 // No device has more than 32 cells; the group rule never needs an index from 32 up.
 constexpr int kMaxCells = 32;
 
-// A member counts as present when it exists and is not null.
-const Json::Value* Present(const Json::Value& object, const char* key) {
-  if (!object.isObject()) return nullptr;
-  const Json::Value* v = object.find(key, key + std::strlen(key));
-  return (v == nullptr || v->isNull()) ? nullptr : v;
-}
-
 // Every scalar is read through its text form: "1.5" and 1.5 alike, true as "true". An array or
 // object throws from asString; that reaches the host with the keys before it applied.
 bool ReadText(const Json::Value& app, const char* key, std::string* out) {
-  const Json::Value* v = Present(app, key);
+  const Json::Value* v = PresentMember(app, key);
   if (v == nullptr) return false;
   *out = v->asString();
   return true;
@@ -59,7 +53,7 @@ bool ReadTruncated(const Json::Value& app, const char* key, int* out) {
 // Appends the parsed elements of a JSON array that are not in the list yet.
 template <typename T, typename Convert>
 void MergeList(const Json::Value& app, const char* key, std::vector<T>* list, Convert convert) {
-  const Json::Value* v = Present(app, key);
+  const Json::Value* v = PresentMember(app, key);
   if (v == nullptr || !v->isArray()) return;
   std::set<T> held(list->begin(), list->end());
   for (Json::ArrayIndex i = 0; i < v->size(); ++i) {
@@ -75,7 +69,7 @@ int Battery::InitSetting(const Json::Value& settings) {
   // inverts it again.
   addr_ = static_cast<std::uint8_t>(addr_ ^ 0x80u);
 
-  const Json::Value* found = Present(settings, "appSetting");
+  const Json::Value* found = PresentMember(settings, "appSetting");
   if (found == nullptr || !found->isObject()) return 1;
   const Json::Value& app = *found;
 
@@ -99,7 +93,7 @@ int Battery::InitSetting(const Json::Value& settings) {
   // from 18 in its alarm labels.
   int group = 0;
   int amount = 0;
-  if (Present(app, "group_index") != nullptr && Present(app, "amount") != nullptr) {
+  if (PresentMember(app, "group_index") != nullptr && PresentMember(app, "amount") != nullptr) {
     ReadInt(app, "group_index", &group);
     ReadInt(app, "amount", &amount);
     if (group == 1 || group == 2) {

@@ -11,6 +11,7 @@
 
 #include "battery/byte_order.h"
 #include "battery/diag_line.h"
+#include "battery/settings_json.h"
 #include "battery/settings_parse.h"
 #include "host/ttime.h"
 
@@ -78,24 +79,13 @@ class UniDataDevice : public Base {
   void ReadThresholdSetting(const Json::Value& threshold_setting);
 };
 
-namespace uni_data_device_detail {
-
-inline const Json::Value* Present(const Json::Value& object, const char* key) {
-  if (!object.isObject()) return nullptr;
-  const Json::Value* v = object.find(key, key + std::strlen(key));
-  return (v == nullptr || v->isNull()) ? nullptr : v;
-}
-
-}  // namespace uni_data_device_detail
-
 template <typename Record, typename Base, int RecordCode>
 int UniDataDevice<Record, Base, RecordCode>::InitSetting(const Json::Value& settings) {
-  using uni_data_device_detail::Present;
   byte_order::WriteLe32(data_.id, this->DataId());
 
-  const Json::Value* app = Present(settings, "appSetting");
+  const Json::Value* app = PresentMember(settings, "appSetting");
   if (app != nullptr && app->isObject()) {
-    if (const Json::Value* mode = Present(*app, "b_mode")) {
+    if (const Json::Value* mode = PresentMember(*app, "b_mode")) {
       b_mode_ = settings_parse::ParseInt(mode->asString());
       WriteDiagLine("InitSetting " + std::to_string(this->DataId()) +
                     " b_mode_:" + std::to_string(b_mode_));
@@ -105,7 +95,7 @@ int UniDataDevice<Record, Base, RecordCode>::InitSetting(const Json::Value& sett
   // Mode 3: the alarm engine of the operator's network management names each signal itself.
   if (b_mode_ == 3) {
     WriteDiagLine("here 1");
-    if (const Json::Value* ts = Present(settings, "thresholdSetting")) {
+    if (const Json::Value* ts = PresentMember(settings, "thresholdSetting")) {
       WriteDiagLine("here 2");
       ReadThresholdSetting(*ts);
     }
@@ -116,7 +106,6 @@ int UniDataDevice<Record, Base, RecordCode>::InitSetting(const Json::Value& sett
 
 template <typename Record, typename Base, int RecordCode>
 void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::Value& ts) {
-  using uni_data_device_detail::Present;
   // Only an object's members have names to serve as signal keys; a string, number or array
   // holds none.
   if (!ts.isObject()) return;
@@ -127,14 +116,14 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
     const Json::Value& member = *it;
     if (!member.isObject()) continue;
 
-    if (const Json::Value* name = Present(member, "SignalName")) {
+    if (const Json::Value* name = PresentMember(member, "SignalName")) {
       std::string& slot = signal_names_[key];  // the entry exists even if the text throws
       slot = name->asString();
     }
 
     std::string identity;
     for (const char* field : kFields) {
-      if (const Json::Value* v = Present(member, field)) {
+      if (const Json::Value* v = PresentMember(member, field)) {
         identity += v->asString();
       } else {
         WriteDiagLine(std::to_string(this->DataId()) + " " + field + " is missing");

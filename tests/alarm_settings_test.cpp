@@ -14,15 +14,6 @@ using namespace test;
 
 namespace {
 
-Json::Value Parse(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value v;
-  std::string errors;
-  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
-
 using Map = std::map<std::string, std::string>;
 
 // A data id above the int range: it must be written unsigned.
@@ -34,7 +25,7 @@ struct Rig {
 
   // Runs InitSetting and returns what it wrote to standard output.
   std::string Init(const std::string& json, int* result = nullptr) {
-    const Json::Value settings = Parse(json);
+    const Json::Value settings = ParseJson(json);
     testing::internal::CaptureStdout();
     const int r = dev.InitSetting(settings);
     if (result != nullptr) *result = r;

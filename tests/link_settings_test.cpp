@@ -17,17 +17,6 @@ using namespace test;
 
 namespace {
 
-Json::Value ParseJson(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value value;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-    ADD_FAILURE() << "bad JSON in test: " << text << ": " << errors;
-  }
-  return value;
-}
-
 // Settings whose "appSetting" member is the given JSON text.
 Json::Value App(const std::string& app_json) {
   return ParseJson("{\"appSetting\": " + app_json + "}");

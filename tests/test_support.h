@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <json/json.h>
 
 #include "battery/battery.h"
@@ -19,6 +20,18 @@
 #include "tests/host_recorder.h"
 
 namespace test {
+
+// Settings written as JSON text in the tests.
+inline Json::Value ParseJson(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
+    ADD_FAILURE() << "bad JSON in test: " << text << ": " << errors;
+  }
+  return value;
+}
 
 // A controller with a recording listener; devices attached to it get a recording port.
 class Host {
