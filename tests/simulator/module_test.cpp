@@ -59,7 +59,9 @@ Bytes CleanFlat(std::uint8_t cmd) {
   }
 }
 
-std::vector<Reply> Send(Module& m, const Bytes& bytes) { return m.Receive(bytes.data(), bytes.size()); }
+std::vector<Reply> Send(Module& m, const Bytes& bytes) {
+  return m.Receive(bytes.data(), bytes.size());
+}
 
 Reply Ask(Module& m, std::uint8_t cmd, std::uint8_t addr = 0x01) {
   const std::vector<Reply> r = Send(m, test::Request(addr, cmd));
