@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "simulator/bms_module.h"
@@ -67,8 +68,9 @@ double Number(const char* opt, const char* text, double lo, double hi) {
   char* end = nullptr;
   const double v = std::strtod(text, &end);
   if (errno != 0 || end == text || *end != '\0' || !(v >= lo && v <= hi)) {
-    Usage(std::string(opt) + " wants a number " + std::to_string(lo) + ".." + std::to_string(hi) +
-          ", not \"" + text + "\"");
+    std::ostringstream range;
+    range << lo << ".." << hi;
+    Usage(std::string(opt) + " wants a number " + range.str() + ", not \"" + text + "\"");
   }
   return v;
 }
