@@ -2,13 +2,37 @@
 
 #include <cstring>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include "battery/diag_line.h"
 #include "battery/frame.h"
+#include "battery/local_clock.h"
 #include "string_device/cell_frame.h"
+#include "string_device/signal_key.h"
 
-Battery32::Battery32() { device_type_ = "battery_32"; }
+Battery32::Battery32() {
+  device_type_ = "battery_32";
+  PrepareCellLabels();
+}
+
+int Battery32::InitSetting(const Json::Value& settings) {
+  const int result = BatteryStringDevice::InitSetting(settings);
+  PrepareCellLabels();
+  return result;
+}
+
+void Battery32::PrepareCellLabels() {
+  const std::size_t count = static_cast<std::size_t>(
+      cell_count_ < 0 ? 0 : (cell_count_ > signal_key::kMaxCells ? signal_key::kMaxCells
+                                                                  : cell_count_));
+  if (cell_labels_.size() == count && labels_start_ == battery_start_) return;
+  signal_key::Fixed();  // the keys too are ready before the first round
+  cell_labels_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    // 64-bit: any battery_start_ gives a plain decimal label without overflow.
+    cell_labels_[i] = signal_key::CellLabel(static_cast<long long>(battery_start_) +
+                                            static_cast<long long>(i) + 1);
+  }
+  labels_start_ = battery_start_;
+}
 
 Battery32::~Battery32() = default;
 
@@ -56,6 +80,6 @@ bool Battery32::LoadFromCache(const unsigned char* data, int length) {
   group_current_ = record::GroupCurrent(data_);
   temperature_ = record::Temperature(data_);
   data_ready_ = true;
-  last_update_ = boost::posix_time::second_clock::local_time();
+  last_update_ = local_clock::Now();
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -35,3 +36,18 @@ bool FindCellIndex(const std::string& name, int* index) {
   }
   return false;
 }
+
+namespace signal_key {
+
+const FixedTexts& Fixed() {
+  static const FixedTexts texts = [] {
+    FixedTexts t;
+    for (int i = 0; i < kMaxCells; ++i) t.cell_keys[i] = "battery_" + std::to_string(i) + "_value";
+    return t;
+  }();
+  return texts;
+}
+
+std::string CellLabel(long long number) { return "第" + std::to_string(number) + "节电池"; }
+
+}  // namespace signal_key

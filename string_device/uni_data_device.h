@@ -1,5 +1,7 @@
 #pragma once
 
+#include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <locale>
 #include <map>
@@ -11,6 +13,7 @@
 
 #include "battery/byte_order.h"
 #include "battery/diag_line.h"
+#include "battery/local_clock.h"
 #include "battery/settings_json.h"
 #include "battery/settings_parse.h"
 #include "host/ttime.h"
@@ -42,7 +45,7 @@ class UniDataDevice : public Base {
   // stamp with the previous round's measurements; the history gets this round's measurements.
   void RoundDone() override {
     if (!this->data_ready_) this->data_ready_ = true;
-    this->last_update_ = boost::posix_time::second_clock::local_time();
+    this->last_update_ = local_clock::Now();
     const ttime stamp = get_ttime(this->last_update_);
     std::memcpy(data_.time_stamp, stamp.data(), sizeof data_.time_stamp);
     this->SendSP(RecordCode, Bytes(), static_cast<int>(sizeof(Record)), false);
@@ -56,7 +59,7 @@ class UniDataDevice : public Base {
       if (this->CheckAOReport(name, it->second)) this->report_flag_ = true;
       this->CheckThreshold(name, "", it->second, 1);
     }
-    WriteDiagLine("rvSize is " + std::to_string(this->rule_values_.size()));
+    WriteQueueSizeLine(this->rule_values_.size());
     if (this->DoBatchCheckThreshold(this->rule_values_)) this->report_flag_ = true;
     this->SaveDeviceHistory(Bytes(), static_cast<int>(sizeof(Record)));
     this->rule_values_.clear();
@@ -69,6 +72,15 @@ class UniDataDevice : public Base {
 
  protected:
   const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(&data_); }
+
+  // "rvSize is <n>": how many threshold checks the round queued.
+  static void WriteQueueSizeLine(std::size_t queued) {
+    char line[40] = "rvSize is ";
+    constexpr std::size_t kPrefixLen = sizeof "rvSize is " - 1;
+    char* end = std::to_chars(line + kPrefixLen, line + sizeof line - 1, queued).ptr;
+    *end++ = '\n';
+    WriteDiagText(line, static_cast<std::size_t>(end - line));
+  }
 
   Record data_;
   int b_mode_ = 1;
