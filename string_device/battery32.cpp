@@ -36,6 +36,11 @@ void Battery32::PrepareCellLabels() {
 
 Battery32::~Battery32() = default;
 
+// "Battery32 <data id><what>"
+void Battery32::WriteDeviceLine(const char* what) const {
+  DiagLine().Text("Battery32 ").Unsigned(DataId()).Text(what).Write();
+}
+
 int Battery32::ProcessBatteryVoltage() { return ProcessCellFrame(32, true, true); }
 
 int Battery32::ProcessCellFrame(int n, bool drop_whole_buffer, bool report) {
@@ -48,13 +53,15 @@ int Battery32::ProcessCellFrame(int n, bool drop_whole_buffer, bool report) {
   }
 
   if (msg_buf[0] != frame::kReplyStart || msg_buf[frame::kReplyAddr] != addr_) {
-    if (report) WriteDiagLine("msg_buf[0] == 0xed && msg_buf[1] == addr_ failed");
+    if (report) {
+      DiagLine().Text("msg_buf[0] == 0xed && msg_buf[1] == addr_ failed").Write();
+    }
     poll_step_ = kIdle;
     return 0;
   }
   if (GetMMCheckSum(msg_buf + frame::kReplyAddr, frame::kCellChecksummedLen) !=
       msg_buf[frame::kCellChecksum]) {
-    if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " checksum failed");
+    if (report) WriteDeviceLine(" checksum failed");
     poll_step_ = kIdle;
     return 0;
   }
@@ -67,9 +74,9 @@ int Battery32::ProcessCellFrame(int n, bool drop_whole_buffer, bool report) {
   d.dir = dir_;
   cell_frame::DecodeCells(msg_buf, n, d, cells_);
 
-  if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " before CallGroupVoltage");
+  if (report) WriteDeviceLine(" before CallGroupVoltage");
   CallGroupVoltage();
-  if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " after CallGroupVoltage");
+  if (report) WriteDeviceLine(" after CallGroupVoltage");
   return 1;
 }
 

@@ -43,6 +43,9 @@ class Battery32 : public BatteryStringDevice {
   // were built; does nothing (and allocates nothing) otherwise.
   void PrepareCellLabels();
 
+  // One diagnostic line of the 32-cell decoder: "Battery32 " + data id + what.
+  void WriteDeviceLine(const char* what) const;
+
   float cells_[32] = {};
   int cell_count_ = 32;
 

@@ -3,9 +3,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstring>
-#include <locale>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -99,16 +97,20 @@ int UniDataDevice<Record, Base, RecordCode>::InitSetting(const Json::Value& sett
   if (app != nullptr && app->isObject()) {
     if (const Json::Value* mode = PresentMember(*app, "b_mode")) {
       b_mode_ = settings_parse::ParseInt(mode->asString());
-      WriteDiagLine("InitSetting " + std::to_string(this->DataId()) +
-                    " b_mode_:" + std::to_string(b_mode_));
+      DiagLine()
+          .Text("InitSetting ")
+          .Unsigned(this->DataId())
+          .Text(" b_mode_:")
+          .Int(b_mode_)
+          .Write();
     }
   }
 
   // Mode 3: the alarm engine of the operator's network management names each signal itself.
   if (b_mode_ == 3) {
-    WriteDiagLine("here 1");
+    DiagLine().Text("here 1").Write();
     if (const Json::Value* ts = PresentMember(settings, "thresholdSetting")) {
-      WriteDiagLine("here 2");
+      DiagLine().Text("here 2").Write();
       ReadThresholdSetting(*ts);
     }
   }
@@ -124,7 +126,7 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
   static const char* const kFields[] = {"NMAlarmID", "ID", "SignalNumber"};
   for (auto it = ts.begin(); it != ts.end(); ++it) {
     const std::string key = it.name();
-    WriteDiagLine("here " + key);
+    DiagLine().Text("here ").Text(key).Write();
     const Json::Value& member = *it;
     if (!member.isObject()) continue;
 
@@ -138,17 +140,29 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
       if (const Json::Value* v = PresentMember(member, field)) {
         identity += v->asString();
       } else {
-        WriteDiagLine(std::to_string(this->DataId()) + " " + field + " is missing");
+        DiagLine()
+            .Unsigned(this->DataId())
+            .Text(" ")
+            .Text(field)
+            .Text(" is missing")
+            .Write();
       }
       identity += ";";
     }
 
     // Reading the host's maps inserts the key, so the host holds an entry for every signal.
-    std::ostringstream line;
-    line.imbue(std::locale::classic());  // "1.8" whatever locale the host process set
-    line << "mobile:" << key << ":" << identity << " level:" << this->threshold_levels_[key]
-         << " value:" << this->threshold_values_[key];
-    WriteDiagLine(line.str());
+    const int level = this->threshold_levels_[key];
+    const float value = this->threshold_values_[key];
+    DiagLine()
+        .Text("mobile:")
+        .Text(key)
+        .Text(":")
+        .Text(identity)
+        .Text(" level:")
+        .Int(level)
+        .Text(" value:")
+        .Float(value)
+        .Write();
     alarm_ids_[key] = identity;
   }
 }

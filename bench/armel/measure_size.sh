@@ -32,7 +32,8 @@ ln -sfn /usr/include/boost "$out/include/boost"
 
 # The same options as the CMake build of the plug-in (Release, -O2).
 flags=(-std=c++17 -O2 -DNDEBUG -Wall -Wextra -ffp-contract=off -fPIC -fvisibility=hidden
-       -fvisibility-inlines-hidden -I. -I"$out/include" -I"$root/usr/include/jsoncpp")
+       -fvisibility-inlines-hidden -ffunction-sections -fdata-sections -I. -I"$out/include" -I"$root/usr/include/jsoncpp")
+rm -f "$out/ondrell_20.so"
 objects=()
 for src in battery/*.cpp string_device/*.cpp plugin/*.cpp; do
   obj="$out/obj/${src%.cpp}.o"
@@ -42,6 +43,6 @@ for src in battery/*.cpp string_device/*.cpp plugin/*.cpp; do
 done
 jsonlib="$(ls "$root"/usr/lib/arm-linux-gnueabi/libjsoncpp.so.* | head -1)"
 arm-linux-gnueabi-g++ -shared -o "$out/ondrell_20.so" -Wl,-soname,ondrell_20.so \
-  -Wl,-z,now -Wl,--as-needed -Wl,--version-script=plugin/exports.map \
+  -Wl,-z,now -Wl,--as-needed -Wl,--gc-sections -Wl,--version-script=plugin/exports.map \
   "${objects[@]}" "$jsonlib"
 echo "$out/ondrell_20.so"
