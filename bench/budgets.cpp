@@ -27,6 +27,7 @@
 
 #include "bench/alloc_count.h"
 #include "bench/rig.h"
+#include "battery/local_clock.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ enum class Op {
   kGetGroup,
   kGetUnsupported,
   kInitSetting,
+  kClockNewSecond,
   kRegex,
 };
 
@@ -57,6 +59,9 @@ const OpInfo kOps[] = {
     {Op::kGetGroup, "get_group", "Get_Value \"group_voltage\"", -1, false},
     {Op::kGetUnsupported, "get_unsupported", "Get_Value \"cell_voltage\" (refused)", -1, false},
     {Op::kInitSetting, "init_setting", "InitSetting, typical settings", -1, false},
+    // Paid once per second and thread, on top of the rows above, when the clock has moved on.
+    {Op::kClockNewSecond, "clock_new_second", "local time of a new second (localtime_r)", -1,
+     true},
     {Op::kRegex, "regex_reference", "reference: std::regex built per query", -1, false},
 };
 
@@ -99,6 +104,10 @@ long RunOnce(bench::Rig& rig, Op op) {
       return static_cast<long>(rig.GetRefused(kUnsupportedName));
     case Op::kInitSetting:
       return rig.Configure();
+    case Op::kClockNewSecond: {
+      static std::time_t second = 1790000000;  // 2026-09-21: every call a new second
+      return local_clock::ToLocal(++second).time_of_day().seconds();
+    }
     case Op::kRegex:
       return bench::RegexPerQuery(kCellName) ? 1 : 0;
   }

@@ -6,8 +6,9 @@
 #
 #   bash scripts/budgets.sh [--armel-lib PATH]
 #
-# PATH is an ondrell_20.so built for armel; without the option build-armel/ondrell_20.so is used
-# when present, otherwise the armel size is reported as not built.
+# PATH is an ondrell_20.so built for armel; without the option build-armel/ondrell_20.so (or
+# build-perf-armel/ondrell_20.so from bench/armel/measure_size.sh) is used when present, otherwise
+# the armel size is reported as not built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +19,11 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--armel-lib PATH]" >&2; exit 2 ;;
   esac
 done
-[ -n "$armel_lib" ] || { [ -f build-armel/ondrell_20.so ] && armel_lib=build-armel/ondrell_20.so; } || true
+if [ -z "$armel_lib" ]; then
+  for candidate in build-armel/ondrell_20.so build-perf-armel/ondrell_20.so; do
+    if [ -f "$candidate" ]; then armel_lib="$candidate"; break; fi
+  done
+fi
 
 bash scripts/install_deps.sh
 missing=()
@@ -69,6 +74,7 @@ instructions="$work/instructions.txt"
   count get_group 1000
   count get_unsupported 100
   count init_setting 100
+  count clock_new_second 1000
   count regex_reference 20
 } >"$instructions"
 
