@@ -59,7 +59,13 @@ count() {  # operation iterations
       '--toggle-collect=XQRVDevice::*' '--toggle-collect=XQRSPDevice::*' \
       '--toggle-collect=get_ttime*' \
       "$budgets" loop "$op" $((n * k)) >/dev/null 2>"$work/valgrind.$op.$k.log"
-    total+=("$(awk '/^(summary|totals):/ { print $2; exit }' "$file")")
+    local ir
+    ir="$(awk '/^(summary|totals):/ { print $2; exit }' "$file")"
+    if [ -z "$ir" ]; then
+      echo "callgrind counted nothing for $op (see $work/valgrind.$op.$k.log)" >&2
+      exit 1
+    fi
+    total+=("$ir")
   done
   awk -v a="${total[0]}" -v b="${total[1]}" -v n="$n" -v op="$op" \
     'BEGIN { printf "%s %.1f\n", op, (b - a) / n }'
