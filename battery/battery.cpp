@@ -3,15 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include "battery/frame.h"
-
-namespace {
-
-boost::posix_time::ptime LocalNow() { return boost::posix_time::second_clock::local_time(); }
-
-}  // namespace
+#include "battery/local_clock.h"
 
 Battery::Battery() { baud_rate_ = 19200; }
 
@@ -28,7 +21,7 @@ void Battery::SendRequest(unsigned char command, int step) {
   const auto request = frame::BuildRequest(addr_, command);
   XQRSPDevice::SendData(request.data(), frame::kRequestLen);
   poll_step_ = step;
-  last_update_ = LocalNow();
+  last_update_ = local_clock::Now();
 }
 
 void Battery::CallVoltage() { SendRequest(frame::kCmdCellVoltages, kCellVoltages); }
@@ -64,7 +57,7 @@ int Battery::RefreshStatus() {
 }
 
 int Battery::process(unsigned char* data, unsigned int len) {
-  last_update_ = LocalNow();
+  last_update_ = local_clock::Now();
   if (data == nullptr) len = 0;
 
   // Compared without wrap-around: a huge len must not sum past the capacity check.

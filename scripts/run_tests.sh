@@ -13,3 +13,6 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+# Instruction, allocation, memory and size budgets (Release build in build-perf/).
+bash scripts/budgets.sh

@@ -2,15 +2,44 @@
 
 #include <cstring>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include "battery/diag_line.h"
 #include "battery/frame.h"
+#include "battery/local_clock.h"
 #include "string_device/cell_frame.h"
+#include "string_device/signal_key.h"
 
-Battery32::Battery32() { device_type_ = "battery_32"; }
+Battery32::Battery32() {
+  device_type_ = "battery_32";
+  PrepareCellLabels();
+}
+
+int Battery32::InitSetting(const Json::Value& settings) {
+  const int result = BatteryStringDevice::InitSetting(settings);
+  PrepareCellLabels();
+  return result;
+}
+
+void Battery32::PrepareCellLabels() {
+  const std::size_t count = static_cast<std::size_t>(
+      cell_count_ < 0 ? 0 : (cell_count_ > signal_key::kMaxCells ? signal_key::kMaxCells
+                                                                  : cell_count_));
+  if (cell_labels_.size() == count && labels_start_ == battery_start_) return;
+  signal_key::Fixed();  // the keys too are ready before the first round
+  cell_labels_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    // 64-bit: any battery_start_ gives a plain decimal label without overflow.
+    cell_labels_[i] = signal_key::CellLabel(static_cast<long long>(battery_start_) +
+                                            static_cast<long long>(i) + 1);
+  }
+  labels_start_ = battery_start_;
+}
 
 Battery32::~Battery32() = default;
+
+// "Battery32 <data id><what>"
+void Battery32::WriteDeviceLine(const char* what) const {
+  DiagLine().Text("Battery32 ").Unsigned(DataId()).Text(what).Write();
+}
 
 int Battery32::ProcessBatteryVoltage() { return ProcessCellFrame(32, true, true); }
 
@@ -24,13 +53,15 @@ int Battery32::ProcessCellFrame(int n, bool drop_whole_buffer, bool report) {
   }
 
   if (msg_buf[0] != frame::kReplyStart || msg_buf[frame::kReplyAddr] != addr_) {
-    if (report) WriteDiagLine("msg_buf[0] == 0xed && msg_buf[1] == addr_ failed");
+    if (report) {
+      DiagLine().Text("msg_buf[0] == 0xed && msg_buf[1] == addr_ failed").Write();
+    }
     poll_step_ = kIdle;
     return 0;
   }
   if (GetMMCheckSum(msg_buf + frame::kReplyAddr, frame::kCellChecksummedLen) !=
       msg_buf[frame::kCellChecksum]) {
-    if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " checksum failed");
+    if (report) WriteDeviceLine(" checksum failed");
     poll_step_ = kIdle;
     return 0;
   }
@@ -43,9 +74,9 @@ int Battery32::ProcessCellFrame(int n, bool drop_whole_buffer, bool report) {
   d.dir = dir_;
   cell_frame::DecodeCells(msg_buf, n, d, cells_);
 
-  if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " before CallGroupVoltage");
+  if (report) WriteDeviceLine(" before CallGroupVoltage");
   CallGroupVoltage();
-  if (report) WriteDiagLine("Battery32 " + std::to_string(DataId()) + " after CallGroupVoltage");
+  if (report) WriteDeviceLine(" after CallGroupVoltage");
   return 1;
 }
 
@@ -56,6 +87,6 @@ bool Battery32::LoadFromCache(const unsigned char* data, int length) {
   group_current_ = record::GroupCurrent(data_);
   temperature_ = record::Temperature(data_);
   data_ready_ = true;
-  last_update_ = boost::posix_time::second_clock::local_time();
+  last_update_ = local_clock::Now();
   return true;
 }

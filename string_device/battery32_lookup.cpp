@@ -4,6 +4,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "battery/local_clock.h"
 #include "string_device/battery32.h"
 #include "string_device/signal_key.h"
 
@@ -18,7 +19,7 @@ constexpr std::int64_t kStaleAfterSeconds = 61;
 float Battery32::Get_Value(unsigned int data_id, const std::string& name) const {
   if (!data_ready_) throw std::out_of_range("数据未就绪");
 
-  const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
+  const boost::posix_time::ptime now = local_clock::Now();
   if (last_update_.is_special()) throw std::out_of_range("数据已超时");
   const boost::posix_time::time_duration age = now - last_update_;
   const std::int64_t age_seconds = age.ticks() / age.ticks_per_second();

@@ -1,12 +1,9 @@
 // Once per completed round: group-voltage fallback, change detection against the previous record,
 // record update, threshold requests.
 #include <cmath>
-#include <string>
-
-#include <boost/lexical_cast.hpp>
-
 #include "battery/byte_order.h"
 #include "string_device/battery32.h"
+#include "string_device/signal_key.h"
 
 namespace {
 
@@ -50,16 +47,19 @@ void Battery32::RunCheckThreshold() {
   data_.reserved = 0;
   byte_order::WriteLe32(data_.id, DataId());
 
-  if (group_voltage_valid_) CheckThreshold("group_voltage", "整组电压", group_voltage_, 1);
-  CheckThreshold("group_current", "电流", group_current_, 1);
-  CheckThreshold("temperature", "温度", temperature_, 1);
+  // Keys and labels were built with the settings; only a battery_start_ or cell_count_ changed
+  // behind InitSetting's back makes this build them again.
+  PrepareCellLabels();
+  const signal_key::FixedTexts& texts = signal_key::Fixed();
+  if (group_voltage_valid_) {
+    CheckThreshold(texts.group_voltage_key, texts.group_voltage_label, group_voltage_, 1);
+  }
+  CheckThreshold(texts.group_current_key, texts.group_current_label, group_current_, 1);
+  CheckThreshold(texts.temperature_key, texts.temperature_label, temperature_, 1);
 
-  auto check_cell = [this](int i) {
+  auto check_cell = [this, &texts](int i) {
     float value = record::Cell(data_, i);
-    // 64-bit: any battery_start_ gives a plain decimal label without overflow.
-    const long long number = static_cast<long long>(battery_start_) + i + 1;
-    CheckThreshold("battery_" + boost::lexical_cast<std::string>(i) + "_value",
-                   "第" + boost::lexical_cast<std::string>(number) + "节电池", value, i + 1);
+    CheckThreshold(texts.cell_keys[i], cell_labels_[i], value, i + 1);
   };
   if (active_batteries_.empty()) {
     for (int i = 0; i < cell_count_; ++i) check_cell(i);

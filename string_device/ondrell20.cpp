@@ -3,6 +3,7 @@
 Ondrell20::Ondrell20() {
   device_type_ = "ondrell_20";
   cell_count_ = 20;
+  PrepareCellLabels();
 }
 
 Ondrell20::~Ondrell20() = default;

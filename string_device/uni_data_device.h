@@ -1,9 +1,9 @@
 #pragma once
 
+#include <charconv>
+#include <cstddef>
 #include <cstring>
-#include <locale>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -11,6 +11,7 @@
 
 #include "battery/byte_order.h"
 #include "battery/diag_line.h"
+#include "battery/local_clock.h"
 #include "battery/settings_json.h"
 #include "battery/settings_parse.h"
 #include "host/ttime.h"
@@ -42,7 +43,7 @@ class UniDataDevice : public Base {
   // stamp with the previous round's measurements; the history gets this round's measurements.
   void RoundDone() override {
     if (!this->data_ready_) this->data_ready_ = true;
-    this->last_update_ = boost::posix_time::second_clock::local_time();
+    this->last_update_ = local_clock::Now();
     const ttime stamp = get_ttime(this->last_update_);
     std::memcpy(data_.time_stamp, stamp.data(), sizeof data_.time_stamp);
     this->SendSP(RecordCode, Bytes(), static_cast<int>(sizeof(Record)), false);
@@ -56,7 +57,7 @@ class UniDataDevice : public Base {
       if (this->CheckAOReport(name, it->second)) this->report_flag_ = true;
       this->CheckThreshold(name, "", it->second, 1);
     }
-    WriteDiagLine("rvSize is " + std::to_string(this->rule_values_.size()));
+    WriteQueueSizeLine(this->rule_values_.size());
     if (this->DoBatchCheckThreshold(this->rule_values_)) this->report_flag_ = true;
     this->SaveDeviceHistory(Bytes(), static_cast<int>(sizeof(Record)));
     this->rule_values_.clear();
@@ -69,6 +70,15 @@ class UniDataDevice : public Base {
 
  protected:
   const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(&data_); }
+
+  // "rvSize is <n>": how many threshold checks the round queued.
+  static void WriteQueueSizeLine(std::size_t queued) {
+    char line[40] = "rvSize is ";
+    constexpr std::size_t kPrefixLen = sizeof "rvSize is " - 1;
+    char* end = std::to_chars(line + kPrefixLen, line + sizeof line - 1, queued).ptr;
+    *end++ = '\n';
+    WriteDiagText(line, static_cast<std::size_t>(end - line));
+  }
 
   Record data_;
   int b_mode_ = 1;
@@ -87,16 +97,20 @@ int UniDataDevice<Record, Base, RecordCode>::InitSetting(const Json::Value& sett
   if (app != nullptr && app->isObject()) {
     if (const Json::Value* mode = PresentMember(*app, "b_mode")) {
       b_mode_ = settings_parse::ParseInt(mode->asString());
-      WriteDiagLine("InitSetting " + std::to_string(this->DataId()) +
-                    " b_mode_:" + std::to_string(b_mode_));
+      DiagLine()
+          .Text("InitSetting ")
+          .Unsigned(this->DataId())
+          .Text(" b_mode_:")
+          .Int(b_mode_)
+          .Write();
     }
   }
 
   // Mode 3: the alarm engine of the operator's network management names each signal itself.
   if (b_mode_ == 3) {
-    WriteDiagLine("here 1");
+    DiagLine().Text("here 1").Write();
     if (const Json::Value* ts = PresentMember(settings, "thresholdSetting")) {
-      WriteDiagLine("here 2");
+      DiagLine().Text("here 2").Write();
       ReadThresholdSetting(*ts);
     }
   }
@@ -112,7 +126,7 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
   static const char* const kFields[] = {"NMAlarmID", "ID", "SignalNumber"};
   for (auto it = ts.begin(); it != ts.end(); ++it) {
     const std::string key = it.name();
-    WriteDiagLine("here " + key);
+    DiagLine().Text("here ").Text(key).Write();
     const Json::Value& member = *it;
     if (!member.isObject()) continue;
 
@@ -126,17 +140,29 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
       if (const Json::Value* v = PresentMember(member, field)) {
         identity += v->asString();
       } else {
-        WriteDiagLine(std::to_string(this->DataId()) + " " + field + " is missing");
+        DiagLine()
+            .Unsigned(this->DataId())
+            .Text(" ")
+            .Text(field)
+            .Text(" is missing")
+            .Write();
       }
       identity += ";";
     }
 
     // Reading the host's maps inserts the key, so the host holds an entry for every signal.
-    std::ostringstream line;
-    line.imbue(std::locale::classic());  // "1.8" whatever locale the host process set
-    line << "mobile:" << key << ":" << identity << " level:" << this->threshold_levels_[key]
-         << " value:" << this->threshold_values_[key];
-    WriteDiagLine(line.str());
+    const int level = this->threshold_levels_[key];
+    const float value = this->threshold_values_[key];
+    DiagLine()
+        .Text("mobile:")
+        .Text(key)
+        .Text(":")
+        .Text(identity)
+        .Text(" level:")
+        .Int(level)
+        .Text(" value:")
+        .Float(value)
+        .Write();
     alarm_ids_[key] = identity;
   }
 }

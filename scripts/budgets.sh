@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The plug-in's cost budgets: builds the Release configuration (-O2) in build-perf/, counts the
+# instructions of each operation with callgrind, measures allocations, heap, resident memory and
+# the stripped library sizes with bench/ondrell_budgets, prints the table and exits non-zero when
+# a figure is over its budget.
+#
+#   bash scripts/budgets.sh [--armel-lib PATH]
+#
+# PATH is an ondrell_20.so built for armel; without the option build-armel/ondrell_20.so (or
+# build-perf-armel/ondrell_20.so from bench/armel/measure_size.sh) is used when present, otherwise
+# the armel size is reported as not built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+armel_lib=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --armel-lib) armel_lib="$2"; shift 2 ;;
+    *) echo "usage: $0 [--armel-lib PATH]" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$armel_lib" ]; then
+  for candidate in build-armel/ondrell_20.so build-perf-armel/ondrell_20.so; do
+    if [ -f "$candidate" ]; then armel_lib="$candidate"; break; fi
+  done
+fi
+
+bash scripts/install_deps.sh
+missing=()
+for p in valgrind libbenchmark-dev binutils; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${missing[@]}"
+fi
+
+build=build-perf
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
+  -DONDRELL_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target ondrell_20 ondrell_budgets
+
+budgets="$build/bench/ondrell_budgets"
+work="$build/budgets"
+mkdir -p "$work"
+
+# Instructions of one operation: callgrind collects inside ondrell_measured_loop only, and not
+# inside the host framework's services; n and 2n iterations are counted and the difference
+# divided by n, so that set-up drops out.
+count() {  # operation iterations
+  local op="$1" n="$2" total=()
+  for k in 1 2; do
+    local file="$work/callgrind.$op.$k"
+    valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$file" \
+      --toggle-collect=ondrell_measured_loop \
+      '--toggle-collect=XQRVDevice::*' '--toggle-collect=XQRSPDevice::*' \
+      '--toggle-collect=get_ttime*' \
+      "$budgets" loop "$op" $((n * k)) >/dev/null 2>"$work/valgrind.$op.$k.log"
+    local ir
+    ir="$(awk '/^(summary|totals):/ { print $2; exit }' "$file")"
+    if [ -z "$ir" ]; then
+      echo "callgrind counted nothing for $op (see $work/valgrind.$op.$k.log)" >&2
+      exit 1
+    fi
+    total+=("$ir")
+  done
+  awk -v a="${total[0]}" -v b="${total[1]}" -v n="$n" -v op="$op" \
+    'BEGIN { printf "%s %.1f\n", op, (b - a) / n }'
+}
+
+instructions="$work/instructions.txt"
+{
+  count round 100
+  count process_reply 1000
+  count process_chunk 1000
+  count get_cell 1000
+  count get_group 1000
+  count get_unsupported 100
+  count init_setting 100
+  count clock_new_second 1000
+  count regex_reference 20
+} >"$instructions"
+
+stripped_size() {  # strip-program library
+  local copy="$work/stripped.so"
+  "$1" --strip-all -o "$copy" "$2"
+  stat -c %s "$copy"
+}
+
+args=(--instructions "$instructions" --lib-size "$(stripped_size strip "$build/ondrell_20.so")")
+if [ -n "$armel_lib" ]; then
+  args+=(--armel-size "$(stripped_size arm-linux-gnueabi-strip "$armel_lib")")
+fi
+"$budgets" report "${args[@]}"
