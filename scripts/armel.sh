@@ -53,17 +53,18 @@ if [ ! -f "$sysroot/.complete" ]; then
   # Boost is used header-only; the headers are the same for every architecture.
   ln -sfn /usr/include/boost "$sysroot/usr/include/boost"
   for deb in "$debs"/*.deb; do
-    dpkg-deb -f "$deb" Package Version | paste -sd' '
+    echo "$(dpkg-deb -f "$deb" Package)=$(dpkg-deb -f "$deb" Version)"
   done > "$sysroot/.complete"
 fi
 sysroot_done=$SECONDS
-echo "armel sysroot: $(paste -sd, "$sysroot/.complete") ($((sysroot_done - started)) s)"
+echo "armel sysroot: $(paste -sd' ' "$sysroot/.complete") ($((sysroot_done - started)) s)"
 
 # --- build and test --------------------------------------------------------------------------
+jobs="$(nproc)"
 cmake --preset armel
-cmake --build --preset armel
+cmake --build --preset armel -j"$jobs"
 build_done=$SECONDS
-ctest --preset armel
+ctest --preset armel -j"$jobs"
 tests_done=$SECONDS
 
 echo "armel: sysroot $((sysroot_done - started)) s, build $((build_done - sysroot_done)) s," \

@@ -13,3 +13,6 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+# The controller target: armel cross-build, the same tests under qemu-arm, the armel package.
+bash scripts/armel.sh
