@@ -4,12 +4,12 @@
 #   - the files inside, by path (owned by root), and nothing else;
 #   - the libraries inside: ELF class and machine of the build's target, the right SONAME, and
 #     stripped (no .symtab);
-#   - the example settings are a JSON object with "appSetting".
+#   - each example settings file is a JSON object with an "appSetting" object.
 #
 # Usage: cmake -DCPACK=... -DBUILD_DIR=... -DPACKAGE_DIR=... -DWORK_DIR=... -DDPKG_DEB=...
 #              -DREADELF=... -DVERSION=... -DARCH=<debian arch> -DMULTIARCH=<triplet>
 #              -DELF_CLASS=ELF32|ELF64 -DMACHINE=<readelf machine> -DCOMPONENTS=plugin[,host]
-#              -DHOST_PROGRAMS=<comma list> -P check_packages.cmake
+#              -DHOST_PROGRAMS=<comma list> -DEXAMPLES=<comma list> -P check_packages.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -28,6 +28,7 @@ endfunction()
 
 string(REPLACE "," ";" components "${COMPONENTS}")
 string(REPLACE "," ";" host_programs "${HOST_PROGRAMS}")
+string(REPLACE "," ";" examples "${EXAMPLES}")
 
 file(REMOVE_RECURSE "${PACKAGE_DIR}" "${WORK_DIR}")
 execute_process(COMMAND "${CPACK}" -G DEB --config "${BUILD_DIR}/CPackConfig.cmake"
@@ -43,9 +44,11 @@ set(plugin_name ondrell20-plugin)
 set(plugin_files "./${libdir}/xqr/plugins/ondrell_20.so")
 set(plugin_libraries "${libdir}/xqr/plugins/ondrell_20.so=ondrell_20.so")
 set(host_name xqr-battery-host)
-set(host_files
-  "./${libdir}/libxqr_host.so"
-  "./usr/share/doc/xqr-battery-host/examples/ondrell_20-settings.json")
+set(examples_dir "usr/share/doc/xqr-battery-host/examples")
+set(host_files "./${libdir}/libxqr_host.so")
+foreach(example IN LISTS examples)
+  list(APPEND host_files "./${examples_dir}/${example}")
+endforeach()
 foreach(program IN LISTS host_programs)
   list(APPEND host_files "./usr/bin/${program}")
 endforeach()
@@ -146,16 +149,16 @@ foreach(component IN LISTS components)
       endif()
     endif()
   endforeach()
-  if(component STREQUAL "host")
-    set(example "${unpacked}/usr/share/doc/xqr-battery-host/examples/ondrell_20-settings.json")
-    if(EXISTS "${example}")
-      file(READ "${example}" json)
+  foreach(example IN LISTS examples)
+    set(example_file "${unpacked}/${examples_dir}/${example}")
+    if(component STREQUAL "host" AND EXISTS "${example_file}")
+      file(READ "${example_file}" json)
       string(JSON app_type ERROR_VARIABLE json_error TYPE "${json}" appSetting)
       if(NOT app_type STREQUAL "OBJECT")
-        fail("${name}: example settings have no \"appSetting\" object: ${json_error}")
+        fail("${name}: ${example} has no \"appSetting\" object: ${json_error}")
       endif()
     endif()
-  endif()
+  endforeach()
   message(STATUS "${name}_${VERSION}_${ARCH}.deb: ${files}")
 endforeach()
 
