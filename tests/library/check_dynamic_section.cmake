@@ -103,6 +103,11 @@ foreach(line IN LISTS symbol_lines)
   if(name MATCHES "get_providers")
     list(APPEND entry_lines "${type} ${bind} ${ndx} ${name}")
   endif()
+  # A local symbol binds nothing outside the library. The ARM linker keeps the section symbols
+  # of .init and .data in the dynamic table (LOCAL SECTION); they are not exports.
+  if(bind STREQUAL "LOCAL")
+    continue()
+  endif()
   if(ndx STREQUAL "UND")
     list(APPEND undefined "${name}")
   elseif(NOT ndx STREQUAL "ABS")

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The controller's target: cross-builds everything for 32-bit ARM soft-float (Debian armel),
+# runs the whole test suite under qemu-arm through CTest, and builds the armel Debian package.
+#
+# Installs what it needs when missing: the cross compiler, qemu-user, dpkg-dev, and the armel
+# architecture in dpkg so that apt-get can fetch the target's JsonCpp and GoogleTest; those two
+# are unpacked (never installed) into build-armel/sysroot. Delete that folder to fetch them anew.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build-armel
+sysroot=$build/sysroot
+debs=$build/debs
+target_packages=(libjsoncpp25:armel libjsoncpp-dev:armel libgtest-dev:armel)
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 "$@"
+}
+
+started=$SECONDS
+
+# --- build machine tools -------------------------------------------------------------------
+host_packages=(crossbuild-essential-armel qemu-user dpkg-dev file binutils cmake make pkg-config
+               libboost-dev)
+missing=()
+for p in "${host_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt_get update -qq
+  apt_get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# --- target sysroot --------------------------------------------------------------------------
+# A finished sysroot carries a stamp naming the package versions it was unpacked from.
+if [ ! -f "$sysroot/.complete" ]; then
+  rm -rf "$sysroot" "$debs"
+  mkdir -p "$sysroot" "$debs"
+  if ! dpkg --print-foreign-architectures | grep -qx armel; then
+    $sudo dpkg --add-architecture armel
+  fi
+  # The armel package lists exist only after an update that knew about the architecture.
+  if ! apt-cache show libjsoncpp25:armel >/dev/null 2>&1; then
+    apt_get update -qq
+  fi
+  # As root apt warns that it downloads without its sandbox user; that is harmless here.
+  (cd "$debs" && apt_get download "${target_packages[@]}")
+  for deb in "$debs"/*.deb; do
+    dpkg-deb -x "$deb" "$sysroot"
+  done
+  # Boost is used header-only; the headers are the same for every architecture.
+  ln -sfn /usr/include/boost "$sysroot/usr/include/boost"
+  for deb in "$debs"/*.deb; do
+    echo "$(dpkg-deb -f "$deb" Package)=$(dpkg-deb -f "$deb" Version)"
+  done > "$sysroot/.complete"
+fi
+sysroot_done=$SECONDS
+echo "armel sysroot: $(paste -sd' ' "$sysroot/.complete") ($((sysroot_done - started)) s)"
+
+# --- build and test --------------------------------------------------------------------------
+jobs="$(nproc)"
+cmake --preset armel
+cmake --build --preset armel -j"$jobs"
+build_done=$SECONDS
+ctest --preset armel -j"$jobs"
+tests_done=$SECONDS
+
+echo "armel: sysroot $((sysroot_done - started)) s, build $((build_done - sysroot_done)) s," \
+     "tests under qemu-arm $((tests_done - build_done)) s, total $((tests_done - started)) s"
