@@ -81,6 +81,9 @@ bms_sim::Config ModuleConfig(const SimulatorSettings& s) {
   c.address = s.bus_address;
   c.discharge = s.discharge;
   c.seed = s.seed;
+  // The current as a hall sensor reports it, so that a discharge current (negative) reaches the
+  // device intact; the example settings select the sensor formula ("current_ratio": 1).
+  c.current_encoding = bms_sim::CurrentEncoding::kSensor;
   // The rate is the chance that a reply is touched at all, spread over the kinds that hit one
   // reply; a long silence is not among them.
   const double each = s.faults / 7.0;
