@@ -10,32 +10,7 @@
 
 #include <termios.h>
 
-namespace {
-
-// Raw bytes both ways, 19200 baud, 8 data bits, no parity, one stop bit, no hardware or software
-// flow control, modem lines ignored; reads return whatever has arrived.
-bool ConfigureRaw19200(int fd, std::string* error) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  if (cfsetispeed(&tio, B19200) != 0 || cfsetospeed(&tio, B19200) != 0 ||
-      tcsetattr(fd, TCSANOW, &tio) != 0) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  tcflush(fd, TCIOFLUSH);  // nothing left over from a previous user of the line
-  return true;
-}
-
-}  // namespace
+#include "simulator/serial_line.h"
 
 bool SerialPort::Open(const std::string& path, std::string* error) {
   Close();
@@ -58,11 +33,14 @@ bool SerialPort::Open(const std::string& path, std::string* error) {
     return false;
   }
   std::string why;
-  if (!ConfigureRaw19200(fd, &why)) {
+  // Raw 19200 8N1 without flow control; reads wait for one byte, so with O_NONBLOCK a read
+  // returns what has arrived or EAGAIN, and a read of 0 bytes always means the line hung up.
+  if (!serial_line::ConfigureRaw19200(fd, &why)) {
     *error = "cannot configure port " + path + ": " + why;
     close(fd);
     return false;
   }
+  tcflush(fd, TCIOFLUSH);  // nothing left over from a previous user of the line
   fd_ = fd;
   return true;
 }

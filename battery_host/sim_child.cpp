@@ -1,80 +1,17 @@
 #include "battery_host/sim_child.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "simulator/bms_module.h"
+#include "simulator/serve.h"
 
 namespace {
-
-double Now() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void Pause(long ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t len) {
-  std::size_t done = 0;
-  while (done < len) {
-    const ssize_t n = write(fd, data + done, len - done);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-      if (errno == EAGAIN) Pause(1);
-      continue;
-    }
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// The child's whole life: answer what the host writes on the master side. While the host has the
-// slave closed (start-up, a reopen), the master reports a hang-up; the module waits for it to
-// come back rather than spinning.
-[[noreturn]] void ServeModule(int master, const bms_sim::Config& config) {
-  bms_sim::Module module(config);
-  double last = Now();
-  std::uint8_t buf[256];
-  for (;;) {
-    pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, -1) < 0) {
-      if (errno == EINTR) continue;
-      _exit(1);
-    }
-    const ssize_t n = (p.revents & POLLIN) ? read(master, buf, sizeof buf) : -1;
-    if (n <= 0) {
-      if (n < 0 && errno != EIO && errno != EAGAIN && errno != EINTR && !(p.revents & POLLHUP)) {
-        _exit(1);
-      }
-      Pause(20);  // no reader on the slave side yet
-      continue;
-    }
-    const double now = Now();
-    module.Advance(now - last);
-    last = now;
-    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
-      for (std::size_t i = 0; i < reply.chunks.size(); ++i) {
-        // Pieces of a split reply leave the module with a gap, as on a real line.
-        if (i > 0) Pause(3);
-        if (!WriteAll(master, reply.chunks[i].data(), reply.chunks[i].size())) _exit(1);
-      }
-    }
-  }
-}
 
 bms_sim::Config ModuleConfig(const SimulatorSettings& s) {
   bms_sim::Config c;
@@ -100,55 +37,59 @@ bms_sim::Config ModuleConfig(const SimulatorSettings& s) {
 }  // namespace
 
 bool SimulatorChild::Start(const SimulatorSettings& settings, std::string* error) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    *error = std::string("cannot create a pseudo-terminal for the simulator: ") +
-             std::strerror(errno);
-    if (master >= 0) close(master);
+  bms_sim::Pty pty;
+  if (!bms_sim::OpenPty(&pty, error)) {
+    *error = "cannot create a pseudo-terminal for the simulator: " + *error;
     return false;
   }
-  char name[128];
-  if (ptsname_r(master, name, sizeof name) != 0) {
-    *error = std::string("cannot name the simulator's pseudo-terminal: ") + std::strerror(errno);
-    close(master);
+  // The child serves until the read end of this pipe hangs up: when the host closes the write
+  // end, or when the host dies in any way.
+  int stop[2];
+  if (pipe2(stop, O_CLOEXEC) != 0) {
+    *error = std::string("cannot start the simulator: ") + std::strerror(errno);
+    bms_sim::ClosePty(&pty);
     return false;
-  }
-  // The module's side sends and receives raw bytes too.
-  termios tio{};
-  if (tcgetattr(master, &tio) == 0) {
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
   }
   const bms_sim::Config config = ModuleConfig(settings);
-  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
     *error = std::string("cannot start the simulator: ") + std::strerror(errno);
-    close(master);
+    bms_sim::ClosePty(&pty);
+    close(stop[0]);
+    close(stop[1]);
     return false;
   }
   if (pid == 0) {
     // Its own process group, so that Ctrl-C reaches the host only and the host ends the
-    // simulator in order; and it ends with the host if the host dies.
+    // simulator in order. Nothing of the host runs here: _exit, no destructors.
     setpgid(0, 0);
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(0);
+    close(stop[1]);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-    ServeModule(master, config);
+    signal(SIGPIPE, SIG_IGN);
+    bms_sim::Module module(config);
+    bms_sim::ServeOptions options;
+    options.stop_fd = stop[0];
+    const bms_sim::ServeResult result = bms_sim::Serve(pty.master, module, options);
+    _exit(result.ok ? 0 : 1);
   }
-  close(master);  // the child holds it; its end is the hang-up the host sees
+  close(stop[0]);
+  // The child keeps the master and its own slave descriptor (so the line never hangs up while
+  // the host reopens it); the host opens the slave by name like any serial port.
+  bms_sim::ClosePty(&pty);
   pid_ = pid;
-  slave_path_ = name;
+  stop_fd_ = stop[1];
+  slave_path_ = pty.slave_path;
   return true;
 }
 
 void SimulatorChild::Stop() {
+  if (stop_fd_ >= 0) {
+    close(stop_fd_);
+    stop_fd_ = -1;
+  }
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
   while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;

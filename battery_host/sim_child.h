@@ -24,7 +24,7 @@ class SimulatorChild {
   SimulatorChild& operator=(const SimulatorChild&) = delete;
 
   bool Start(const SimulatorSettings& settings, std::string* error);
-  // Ends the child (SIGTERM) and reaps it. Safe to call more than once.
+  // Tells the child to stop and reaps it. Safe to call more than once.
   void Stop();
   // The host reaped the child itself (it exited on its own).
   void Forget() { pid_ = -1; }
@@ -34,5 +34,6 @@ class SimulatorChild {
 
  private:
   pid_t pid_ = -1;
+  int stop_fd_ = -1;  // write end of the child's stop pipe
   std::string slave_path_;
 };
