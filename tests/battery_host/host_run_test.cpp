@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -282,6 +285,36 @@ void PointLink(const std::string& link, const std::string& target) {
   ASSERT_EQ(rename(temp.c_str(), link.c_str()), 0);
 }
 
+// The module on the test's side of a pseudo-terminal until the host process ends (its pidfd
+// becomes readable). `after` sees every reply once it is written, with the count of temperature
+// replies so far.
+void ServeModule(int exit_fd, const std::function<int()>& master,
+                 const std::function<void(const bms_sim::Reply&, int)>& after) {
+  bms_sim::Config config;
+  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
+  bms_sim::Module module(config);
+  int temperatures = 0;
+  for (;;) {
+    const int fd = master();
+    pollfd fds[2] = {{exit_fd, POLLIN, 0}, {fd, POLLIN, 0}};
+    ASSERT_GE(poll(fds, 2, -1), 0);
+    if (fds[0].revents & POLLIN) return;  // the host has ended
+    unsigned char buf[256];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) continue;
+    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
+      for (const Bytes& chunk : reply.chunks) {
+        ASSERT_EQ(write(fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+      }
+      if (reply.command == bms_sim::kCmdTemperature) ++temperatures;
+      after(reply, temperatures);
+      if (master() != fd) break;  // the line was swapped: the rest went to the old one
+    }
+  }
+}
+
+int PidFd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
 // The adapter is unplugged after two rounds and plugged in again (a new tty behind the same
 // name): the host says so, reopens the line and the plug-in's own restart carries the rounds on.
 TEST(HostRun, ALostPortIsReopenedAndRoundsCarryOn) {
@@ -293,36 +326,21 @@ TEST(HostRun, ALostPortIsReopenedAndRoundsCarryOn) {
                                    "--events", dir.File("events.jsonl")},
                                   dir);
   ASSERT_GT(pid, 0);
-  const int exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
 
-  bms_sim::Config config;
-  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
-  bms_sim::Module module(config);
   std::unique_ptr<Pty> second;
   Pty* line = first.get();
-  int temperatures = 0;
-  for (;;) {
-    pollfd fds[2] = {{exit_fd, POLLIN, 0}, {line->master, POLLIN, 0}};
-    ASSERT_GE(poll(fds, 2, -1), 0);
-    if (fds[0].revents & POLLIN) break;  // the host has ended
-    unsigned char buf[256];
-    const ssize_t n = read(line->master, buf, sizeof buf);
-    if (n <= 0) continue;
-    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
-      for (const Bytes& chunk : reply.chunks) {
-        ASSERT_EQ(write(line->master, chunk.data(), chunk.size()),
-                  static_cast<ssize_t>(chunk.size()));
-      }
-      if (reply.command == bms_sim::kCmdTemperature && ++temperatures == 2 && !second) {
-        // Unplugged, and a new adapter shows up under the same name.
-        first->Unplug();
-        second = std::make_unique<Pty>();
-        PointLink(link, second->slave_path);
-        line = second.get();
-      }
-    }
-  }
+  ServeModule(exit_fd, [&]() { return line->master; },
+              [&](const bms_sim::Reply& reply, int temperatures) {
+                if (reply.command == bms_sim::kCmdTemperature && temperatures == 2) {
+                  // Unplugged, and a new adapter shows up under the same name.
+                  first->Unplug();
+                  second = std::make_unique<Pty>();
+                  PointLink(link, second->slave_path);
+                  line = second.get();
+                }
+              });
   close(exit_fd);
   const host_run::Result r = host_run::Wait(pid, dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -337,6 +355,40 @@ TEST(HostRun, ALostPortIsReopenedAndRoundsCarryOn) {
   EXPECT_EQ(port_states, (std::vector<std::string>{"open", "lost", "reopened"}));
   EXPECT_EQ(Records(events, "history").size(), 4u);
   ExpectRecordsFollowTheReplies(events, FreshRecord(), 0.0f);
+}
+
+// SIGTERM in the middle of a run: the host ends cleanly (exit 0) and the cache holds the last
+// history record whole.
+TEST(HostRun, SigtermEndsTheRunWithTheLastRecordCached) {
+  ScratchDir dir;
+  Pty pty;
+  const std::string cache = dir.File("record.bin");
+  const int pid = host_run::Spawn({"--port", pty.slave_path, "--interval-ms", "100", "--cache",
+                                   cache, "--events", dir.File("events.jsonl")},
+                                  dir);
+  ASSERT_GT(pid, 0);
+  const int exit_fd = PidFd(pid);
+  ASSERT_GE(exit_fd, 0);
+  bool stopped = false;
+  ServeModule(exit_fd, [&]() { return pty.master; },
+              [&](const bms_sim::Reply& reply, int temperatures) {
+                // The third round's first request comes on the tick after the second round
+                // saved its record; that is when the host is told to stop.
+                if (reply.command == bms_sim::kCmdCells && temperatures == 2 && !stopped) {
+                  stopped = true;
+                  kill(pid, SIGTERM);
+                }
+              });
+  close(exit_fd);
+  const host_run::Result r = host_run::Wait(pid, dir);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("battery-host: stopped by Terminated"), std::string::npos) << r.err;
+  const std::vector<Bytes> history =
+      Records(host_run::ReadEvents(dir.File("events.jsonl")), "history");
+  ASSERT_GE(history.size(), 2u);
+  const std::string stored = host_run::ReadFile(cache);
+  EXPECT_EQ(Bytes(stored.begin(), stored.end()), history.back());
+  EXPECT_NE(access((cache + ".tmp").c_str(), F_OK), 0);
 }
 
 }  // namespace
