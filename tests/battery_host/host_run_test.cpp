@@ -187,6 +187,42 @@ TEST(HostRun, TheCacheCarriesTheLastRecordIntoTheNextRun) {
   EXPECT_EQ(host_run::ReadFile(cache).size(), 152u);
 }
 
+// Host limits from the settings file: a temperature limit below the simulated ~25 degrees raises
+// one alarm in the first round, which the events and the view report; limits that hold raise
+// nothing.
+TEST(HostRun, HostThresholdsRaiseAlarmsFromTheSettings) {
+  ScratchDir dir;
+  const std::string settings = dir.File("settings.json");
+  {
+    const int fd = open(settings.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string text =
+        R"({"appSetting": {"current_ratio": 1},
+            "hostThresholds": {"temperature": {"high": 20},
+                               "*cells*": {"low": 9.0, "high": 15.0}}})";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+  }
+  const host_run::Result r =
+      host_run::Run({"--settings", settings, "--interval-ms", "100", "--rounds", "2", "--events",
+                     dir.File("events.jsonl")},
+                    dir);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
+  std::vector<Json::Value> alarms;
+  for (const Json::Value& e : events) {
+    if (e["event"].asString() == "alarm") alarms.push_back(e);
+  }
+  const std::vector<Bytes> history = Records(events, "history");
+  ASSERT_EQ(alarms.size(), 1u);
+  ASSERT_FALSE(history.empty());
+  EXPECT_EQ(alarms[0]["state"].asString(), "raised");
+  EXPECT_EQ(alarms[0]["key"].asString(), "temperature");
+  EXPECT_EQ(alarms[0]["label"].asString(), "温度");
+  EXPECT_EQ(static_cast<float>(alarms[0]["value"].asDouble()), FloatAt(history[0], 141));
+  EXPECT_EQ(alarms[0]["limit"].asDouble(), 20.0);
+  EXPECT_NE(r.out.find("alarms: 温度 (temperature) "), std::string::npos) << r.out;
+}
+
 struct ErrorCase {
   const char* name;
   std::vector<std::string> args;
