@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRELL_TESTS=OFF > /dev/null
+# Same configuration as the tests use for build/, so that both commands share one build tree.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build build --target battery-host -j"$(nproc)"
 exec build/battery-host "$@"
