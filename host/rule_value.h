@@ -12,6 +12,6 @@ struct XQR_API rule_value {
   float value = 0.0f;
   int index = 0;
   int level = 0;       // threshold level configured for the key (0: none)
-  float limit = 0.0f;  // threshold value configured for the key
-  bool alarm = false;  // value above limit, for a key that has a threshold
+  float limit = 0.0f;  // the limit crossed; otherwise the configured (upper) limit
+  bool alarm = false;  // value outside its limits, for a key that has any
 };

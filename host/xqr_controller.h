@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "host/alarm_band.h"
 #include "host/api.h"
 
 class XQRListener;
@@ -24,10 +25,16 @@ class XQR_API XQRController {
   // Throws std::out_of_range when no device has that data id or it cannot serve the name.
   float PeerValue(unsigned int data_id, const std::string& name) const;
 
+  // Alarm limits per device (by data id) and signal key, as the host's configuration gives them.
+  // They take precedence over the device's threshold_values_ for the keys they name.
+  void SetAlarmBands(unsigned int data_id, std::map<std::string, AlarmBand> bands);
+  const AlarmBand* FindAlarmBand(unsigned int data_id, const std::string& key) const;
+
   void SetListener(XQRListener* listener) { listener_ = listener; }
   XQRListener* Listener() const { return listener_; }
 
  private:
   std::map<unsigned int, XQRVDevice*> devices_;
+  std::map<unsigned int, std::map<std::string, AlarmBand>> alarm_bands_;
   XQRListener* listener_ = nullptr;
 };

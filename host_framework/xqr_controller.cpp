@@ -1,6 +1,7 @@
 #include "host/xqr_controller.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "host/xqr_listener.h"
 #include "host/xqr_vdevice.h"
@@ -23,6 +24,18 @@ float XQRController::PeerValue(unsigned int data_id, const std::string& name) co
   return peer->Get_Value(data_id, name);
 }
 
+void XQRController::SetAlarmBands(unsigned int data_id, std::map<std::string, AlarmBand> bands) {
+  alarm_bands_[data_id] = std::move(bands);
+}
+
+const AlarmBand* XQRController::FindAlarmBand(unsigned int data_id,
+                                              const std::string& key) const {
+  auto device = alarm_bands_.find(data_id);
+  if (device == alarm_bands_.end()) return nullptr;
+  auto band = device->second.find(key);
+  return band == device->second.end() ? nullptr : &band->second;
+}
+
 XQRListener::~XQRListener() = default;
 void XQRListener::OnRefreshStatus(const XQRVDevice&) {}
 void XQRListener::OnReset(const XQRVDevice&) {}
@@ -31,3 +44,4 @@ void XQRListener::OnCheckAOReport(const XQRVDevice&, const std::string&, float, 
 void XQRListener::OnCheckThreshold(const XQRVDevice&, const rule_value&) {}
 void XQRListener::OnBatchCheckThreshold(const XQRVDevice&, const std::vector<rule_value>&, bool) {}
 void XQRListener::OnSaveHistory(const XQRVDevice&, const unsigned char*, int) {}
+void XQRListener::OnAlarmChange(const XQRVDevice&, const rule_value&, bool) {}

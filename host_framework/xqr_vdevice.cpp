@@ -108,8 +108,12 @@ bool XQRVDevice::CheckAOReport(const std::string& name, float value) {
   return due;
 }
 
-// A key with a configured threshold value alarms while the value is above it; the rule is queued
-// for the batch evaluation either way.
+// The limits of a key, in order of precedence:
+//  - level 0 in threshold_levels_ switches the key off: the device's own alarm settings insert
+//    level 0 and value 0 for every signal they name, and such a key has no limit configured;
+//  - an alarm band the host configured for this device and key (low and/or high);
+//  - the device's threshold_values_ entry, an upper limit: alarm while the value is above it.
+// The rule is queued for the batch evaluation either way.
 bool XQRVDevice::CheckThreshold(const std::string& key, const std::string& label, float& value,
                                 int index) {
   rule_value rule;
@@ -119,8 +123,17 @@ bool XQRVDevice::CheckThreshold(const std::string& key, const std::string& label
   rule.index = index;
   auto level = threshold_levels_.find(key);
   if (level != threshold_levels_.end()) rule.level = level->second;
+  const bool switched_off = level != threshold_levels_.end() && level->second == 0;
+  auto controller = controller_.lock();
+  const AlarmBand* band = controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
   auto limit = threshold_values_.find(key);
-  if (limit != threshold_values_.end()) {
+  if (switched_off) {
+    if (limit != threshold_values_.end()) rule.limit = limit->second;
+  } else if (band != nullptr) {
+    const int side = band->Side(value);
+    rule.alarm = side != 0;
+    rule.limit = side < 0 || !band->has_high ? band->low : band->high;
+  } else if (limit != threshold_values_.end()) {
     rule.limit = limit->second;
     rule.alarm = value > limit->second;
   }
@@ -135,8 +148,11 @@ bool XQRVDevice::DoBatchCheckThreshold(std::vector<rule_value>& queue) {
   for (const rule_value& rule : queue) {
     auto it = alarm_states_.find(rule.key);
     const bool before = it != alarm_states_.end() && it->second;
-    if (before != rule.alarm) due = true;
     alarm_states_[rule.key] = rule.alarm;
+    if (before != rule.alarm) {
+      due = true;
+      if (auto* l = ListenerOf(controller_)) l->OnAlarmChange(*this, rule, rule.alarm);
+    }
   }
   if (auto* l = ListenerOf(controller_)) l->OnBatchCheckThreshold(*this, queue, due);
   return due;

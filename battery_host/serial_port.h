@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// The module's serial line, opened the way the host needs it: raw 19200 baud 8N1, no flow
+// control, non-blocking (the host polls it), and exclusive: TIOCEXCL refuses further opens of the
+// tty, and an flock() on it makes a second host on the same line fail at once instead of
+// stealing half of the replies.
+class SerialPort {
+ public:
+  SerialPort() = default;
+  ~SerialPort() { Close(); }
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // On failure returns false with a one-line message naming the path and the cause.
+  bool Open(const std::string& path, std::string* error);
+  void Close();
+
+  int fd() const { return fd_; }
+  bool IsOpen() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};

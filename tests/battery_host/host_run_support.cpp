@@ -1,0 +1,187 @@
+#include "tests/battery_host/host_run_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+extern char** environ;
+
+namespace host_run {
+
+ScratchDir::ScratchDir() {
+  char tmpl[] = "/tmp/battery_host_run_XXXXXX";
+  const char* made = mkdtemp(tmpl);
+  path_ = made != nullptr ? made : "/tmp";
+}
+
+ScratchDir::~ScratchDir() {
+  if (path_ != "/tmp") std::system(("rm -rf '" + path_ + "'").c_str());
+}
+
+int Spawn(const std::vector<std::string>& args, const ScratchDir& dir) {
+  std::vector<std::string> all = {BATTERY_HOST_EXE};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, dir.File("stdout.txt").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, dir.File("stderr.txt").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(rc, 0) << std::strerror(rc);
+  return rc == 0 ? pid : -1;
+}
+
+Result Wait(int pid, const ScratchDir& dir) {
+  Result r;
+  if (pid <= 0) return r;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = ReadFile(dir.File("stdout.txt"));
+  r.err = ReadFile(dir.File("stderr.txt"));
+  return r;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<Json::Value> ReadEvents(const std::string& path) {
+  std::vector<Json::Value> events;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  while (std::getline(in, line)) {
+    Json::Value v;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &v, &errors))
+        << line << ": " << errors;
+    events.push_back(v);
+  }
+  return events;
+}
+
+Bytes FromHex(const std::string& hex) {
+  Bytes b;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    b.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return b;
+}
+
+std::vector<Bytes> Records(const std::vector<Json::Value>& events, const std::string& kind) {
+  std::vector<Bytes> records;
+  for (const Json::Value& e : events) {
+    if (e["event"].asString() == kind) records.push_back(FromHex(e["record"].asString()));
+  }
+  return records;
+}
+
+std::uint32_t U32At(const Bytes& r, std::size_t at) {
+  return static_cast<std::uint32_t>(r[at]) | (static_cast<std::uint32_t>(r[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(r[at + 2]) << 16) |
+         (static_cast<std::uint32_t>(r[at + 3]) << 24);
+}
+
+float FloatAt(const Bytes& r, std::size_t at) {
+  const std::uint32_t bits = U32At(r, at);
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+namespace {
+
+constexpr unsigned char kAddress = 0x01;
+
+unsigned char Sum254(const unsigned char* p, std::size_t n) {
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += p[i];
+  return static_cast<unsigned char>((sum % 256) % 254);
+}
+
+// The reply as the device collects it: from the first 0xED after the request, `len` bytes.
+Bytes Frame(const Bytes& received, std::size_t len) {
+  std::size_t start = 0;
+  while (start < received.size() && received[start] != 0xED) ++start;
+  if (received.size() - start < len) {
+    ADD_FAILURE() << "a completed round without a whole reply: " << received.size() - start
+                  << " bytes";
+    return Bytes(len, 0);
+  }
+  Bytes f(received.begin() + static_cast<long>(start),
+          received.begin() + static_cast<long>(start + len));
+  EXPECT_EQ(f[1], kAddress);
+  EXPECT_EQ(f[len - 1], Sum254(&f[1], len - 2)) << "accepted reply with a bad checksum";
+  return f;
+}
+
+float Raw(const Bytes& f, std::size_t at) {
+  return static_cast<float>(static_cast<unsigned>((f[at] << 8) | f[at + 1]));
+}
+
+}  // namespace
+
+// The example settings: 12 V blocks (cells raw/100, window 9..15 V), version 1 (group raw/10),
+// current from the sensor formula, temperature raw/100 kept only within (0, 100].
+std::vector<Measured> MeasuredRounds(const std::vector<Json::Value>& events, float temperature) {
+  std::vector<Measured> rounds;
+  std::map<int, Bytes> received;  // per request code, the bytes read since its latest sending
+  int step = 0;
+  for (const Json::Value& e : events) {
+    const std::string kind = e["event"].asString();
+    if (kind == "tx") {
+      const Bytes frame = FromHex(e["bytes"].asString());
+      step = frame.at(3);
+      received[step].clear();
+    } else if (kind == "rx" && step != 0) {
+      const Bytes b = FromHex(e["bytes"].asString());
+      received[step].insert(received[step].end(), b.begin(), b.end());
+    } else if (kind == "send") {
+      Measured m;
+      const Bytes cells = Frame(received[0xA1], 67);
+      float sum = 0.0f;
+      for (int i = 0; i < 20; ++i) {
+        float v = Raw(cells, 2 + 2 * i) / 100.0f;
+        if (v < 9.0f || v > 15.0f) v = 0.0f;
+        m.cells[i] = v;
+        sum += v;
+      }
+      m.group_voltage = Raw(Frame(received[0xA2], 5), 2) / 10.0f;
+      if (m.group_voltage < 40.0f) m.group_voltage = sum;
+      m.group_current = ((Raw(Frame(received[0xA3], 5), 2) / 10.0f) / 125.0f - 2.0f) * 50.0f;
+      const float t = Raw(Frame(received[0xA4], 5), 2) / 100.0f;
+      if (t > 0.0f && t <= 100.0f) temperature = t;
+      m.temperature = temperature;
+      rounds.push_back(m);
+      step = 0;
+    }
+  }
+  return rounds;
+}
+
+}  // namespace host_run
