@@ -35,12 +35,17 @@ void XQRListener::OnCheckAOReport(const XQRVDevice&, const std::string&, float, 
 void XQRListener::OnCheckThreshold(const XQRVDevice&, const rule_value&) {}
 void XQRListener::OnBatchCheckThreshold(const XQRVDevice&, const std::vector<rule_value>&, bool) {}
 void XQRListener::OnSaveHistory(const XQRVDevice&, const unsigned char*, int) {}
+void XQRListener::OnAlarmChange(const XQRVDevice&, const rule_value&, bool) {}
 
 XQRController::XQRController() = default;
 XQRController::~XQRController() = default;
 void XQRController::AddDevice(XQRVDevice*) {}
 void XQRController::RemoveDevice(unsigned int) {}
 XQRVDevice* XQRController::FindDevice(unsigned int) const { return nullptr; }
+void XQRController::SetAlarmBands(unsigned int, std::map<std::string, AlarmBand>) {}
+const AlarmBand* XQRController::FindAlarmBand(unsigned int, const std::string&) const {
+  return nullptr;
+}
 float XQRController::PeerValue(unsigned int, const std::string&) const {
   throw std::out_of_range("no peers");
 }
