@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (how & 2) {
     Json::Value whole(Json::objectValue);
     whole["appSetting"] = settings;
-    if (how & 4) whole["appSetting"]["b_mode"] = 3;
+    if ((how & 4) && settings.isObject()) whole["appSetting"]["b_mode"] = 3;
     if (how & 8) whole["thresholdSetting"] = settings;
     settings = whole;
   }
