@@ -1,0 +1,179 @@
+#include "simulator/serve.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "simulator/serial_line.h"
+
+namespace bms_sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool StopRequested(const ServeOptions& o) {
+  return o.stop != nullptr && o.stop->load(std::memory_order_relaxed);
+}
+
+// Waits up to ms for fd to become ready for `events` or for the stop fd; false when a stop was
+// asked for. A negative ms waits without limit (bounded by idle_ms when a stop flag is given).
+enum class Wait { kReady, kTimeout, kStop, kError };
+Wait WaitFor(int fd, short events, int ms, const ServeOptions& o, short* revents) {
+  pollfd fds[2];
+  nfds_t n = 0;
+  if (fd >= 0) fds[n++] = {fd, events, 0};
+  const nfds_t stop_index = n;
+  if (o.stop_fd >= 0) fds[n++] = {o.stop_fd, POLLIN, 0};
+  int rc;
+  do {
+    if (StopRequested(o)) return Wait::kStop;
+    rc = poll(fds, n, ms);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return Wait::kError;
+  if (StopRequested(o)) return Wait::kStop;
+  if (o.stop_fd >= 0 && fds[stop_index].revents != 0) return Wait::kStop;
+  if (rc == 0) return Wait::kTimeout;
+  if (revents) *revents = fd >= 0 ? fds[0].revents : 0;
+  return Wait::kReady;
+}
+
+// Writes all of one piece; the line may take it in parts.
+bool WriteAll(int fd, const Bytes& bytes, const ServeOptions& o, std::string* error) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      short revents = 0;
+      const Wait w = WaitFor(fd, POLLOUT, o.idle_ms, o, &revents);
+      if (w == Wait::kStop) return true;  // the caller sees the stop on its next wait
+      if (w == Wait::kError) {
+        *error = Errno("poll");
+        return false;
+      }
+    } else {
+      *error = Errno("write");
+      return false;
+    }
+  }
+  return true;
+}
+
+void LogReply(std::ostream& log, const Reply& r) {
+  log << "bms-sim: A" << std::hex << (r.command & 0x0F) << std::dec;
+  if (r.chunks.empty()) {
+    log << " -> no reply";
+  } else {
+    log << " ->";
+    for (const Bytes& c : r.chunks) log << " [" << Hex(c) << "]";
+  }
+  if (r.faults != kFaultNone) {
+    log << " faults:";
+    for (int b = 0; b < kFaultKinds; ++b) {
+      if (r.faults & (1u << b)) log << ' ' << FaultName(1u << b);
+    }
+  }
+  log << std::endl;
+}
+
+}  // namespace
+
+std::string Hex(const Bytes& bytes) {
+  std::string s;
+  char buf[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+    s += buf;
+  }
+  return s;
+}
+
+ServeResult Serve(int fd, Module& module, const ServeOptions& options) {
+  ServeResult result;
+  const int wait_ms = options.stop != nullptr ? options.idle_ms : -1;
+  Clock::time_point last = Clock::now();
+  auto advance = [&] {
+    const Clock::time_point now = Clock::now();
+    module.Advance(std::chrono::duration<double>(now - last).count() * options.time_scale);
+    last = now;
+  };
+
+  std::uint8_t buf[256];
+  for (;;) {
+    short revents = 0;
+    const Wait w = WaitFor(fd, POLLIN, wait_ms, options, &revents);
+    if (w == Wait::kStop) return result;
+    if (w == Wait::kError) return {false, Errno("poll")};
+    advance();
+    if (w == Wait::kTimeout) continue;
+    if (revents & POLLNVAL) return {false, "the line's fd is not open"};
+    if ((revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0) return {false, Errno("read")};
+    if (n == 0) return {false, "the line was closed"};
+
+    for (const Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
+      if (options.log) LogReply(*options.log, reply);
+      for (std::size_t i = 0; i < reply.chunks.size(); ++i) {
+        if (i > 0 && options.chunk_gap_ms > 0) {
+          // The pause between pieces; a stop request cuts it short.
+          if (WaitFor(-1, 0, options.chunk_gap_ms, options, nullptr) == Wait::kStop) {
+            return result;
+          }
+        }
+        if (!WriteAll(fd, reply.chunks[i], options, &result.error)) {
+          result.ok = false;
+          return result;
+        }
+      }
+    }
+  }
+}
+
+bool OpenPty(Pty* pty, std::string* error) {
+  auto fail = [&](const std::string& what) {
+    if (error) *error = Errno(what);
+    ClosePty(pty);
+    return false;
+  };
+  pty->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (pty->master < 0) return fail("posix_openpt");
+  if (grantpt(pty->master) != 0) return fail("grantpt");
+  if (unlockpt(pty->master) != 0) return fail("unlockpt");
+  char name[128];
+  if (ptsname_r(pty->master, name, sizeof name) != 0) return fail("ptsname");
+  pty->slave_path = name;
+  pty->slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (pty->slave < 0) return fail("open " + pty->slave_path);
+  // The line discipline sits on the slave side: raw there means no echo back to us and no
+  // translation of the bytes either way.
+  std::string why;
+  if (!serial_line::ConfigureRaw19200(pty->slave, &why)) {
+    if (error) *error = why;
+    ClosePty(pty);
+    return false;
+  }
+  return true;
+}
+
+void ClosePty(Pty* pty) {
+  if (pty->slave >= 0) close(pty->slave);
+  if (pty->master >= 0) close(pty->master);
+  pty->slave = pty->master = -1;
+}
+
+}  // namespace bms_sim

@@ -1,0 +1,46 @@
+#pragma once
+
+// The simulated module on a real line: a pseudo-terminal or a serial device. What the host
+// writes is fed to the Module; its replies are written back, a split reply piece by piece with a
+// pause between, so that the host's reads see the pieces separately as they would from a slow
+// module. Simulated time follows the wall clock (optionally faster).
+
+#include <atomic>
+#include <ostream>
+#include <string>
+
+#include "simulator/bms_module.h"
+
+namespace bms_sim {
+
+struct ServeOptions {
+  int chunk_gap_ms = 20;        // pause between the pieces of a split reply
+  double time_scale = 1.0;      // simulated seconds per real second
+  int stop_fd = -1;             // stop once this fd is readable or hung up (-1: none)
+  const std::atomic<bool>* stop = nullptr;  // stop once true (checked at least every idle_ms)
+  int idle_ms = 200;            // longest wait without looking at the stop flag and the clock
+  std::ostream* log = nullptr;  // one line per request answered, when given
+};
+
+struct ServeResult {
+  bool ok = true;     // stopped on request
+  std::string error;  // otherwise: what went wrong with the line
+};
+
+// Serves until stopped or until the line fails (read/write error, end of file).
+ServeResult Serve(int fd, Module& module, const ServeOptions& options);
+
+// A pseudo-terminal pair in raw mode. The slave stays open here too, so that the master never
+// sees a hang-up while host programs open and close the slave path.
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string slave_path;
+};
+bool OpenPty(Pty* pty, std::string* error);
+void ClosePty(Pty* pty);
+
+// "ED 01 09 60 6A": bytes for log lines.
+std::string Hex(const Bytes& bytes);
+
+}  // namespace bms_sim

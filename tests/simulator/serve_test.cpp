@@ -1,0 +1,200 @@
+// The simulated module on a real pseudo-terminal: Serve() in a thread, the test as the host on
+// the slave side. Every wait is poll() on the fd the bytes arrive on; its timeout only guards
+// against a hang and is never what the test measures.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "simulator/bms_module.h"
+#include "simulator/serial_line.h"
+#include "simulator/serve.h"
+
+using bms_sim::Bytes;
+
+namespace {
+
+constexpr int kHangGuardMs = 10000;
+
+// Reads exactly n bytes, waiting with poll(); returns fewer only if the line stays quiet for
+// the whole guard time.
+Bytes ReadExactly(int fd, std::size_t n) {
+  Bytes got;
+  while (got.size() < n) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kHangGuardMs) <= 0) break;
+    std::uint8_t buf[128];
+    const ssize_t r = read(fd, buf, std::min(sizeof buf, n - got.size()));
+    if (r <= 0) break;
+    got.insert(got.end(), buf, buf + r);
+  }
+  return got;
+}
+
+void WriteAll(int fd, const Bytes& b) {
+  ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+}
+
+bms_sim::Config Flat() {
+  bms_sim::Config c;
+  c.cell_spread = 0;
+  c.drift_volts = 0;
+  c.float_volts = 13.57;
+  c.current_wander = 0;
+  c.temperature_swing = 0;
+  return c;
+}
+
+class PtyServe : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(bms_sim::OpenPty(&pty_, &error)) << error;
+    ASSERT_EQ(pipe(stop_pipe_), 0);
+  }
+  void TearDown() override {
+    Stop();
+    bms_sim::ClosePty(&pty_);
+    if (stop_pipe_[0] >= 0) close(stop_pipe_[0]);
+    if (stop_pipe_[1] >= 0) close(stop_pipe_[1]);
+  }
+  void Start(bms_sim::Module& module, int chunk_gap_ms) {
+    options_.stop_fd = stop_pipe_[0];
+    options_.chunk_gap_ms = chunk_gap_ms;
+    server_ = std::thread([this, &module] {
+      result_ = bms_sim::Serve(pty_.master, module, options_);
+    });
+  }
+  void Stop() {
+    if (!server_.joinable()) return;
+    const char c = 1;
+    ASSERT_EQ(write(stop_pipe_[1], &c, 1), 1);
+    server_.join();
+  }
+
+  bms_sim::Pty pty_;
+  int stop_pipe_[2] = {-1, -1};
+  bms_sim::ServeOptions options_;
+  std::thread server_;
+  bms_sim::ServeResult result_;
+};
+
+TEST_F(PtyServe, AnswersRequestsWrittenToTheSlave) {
+  bms_sim::Module module(Flat());
+  Start(module, 0);
+  const int host = pty_.slave;
+
+  // 20 x 13.57 V = 271.4 V: raw 2714 = 0A 9A; 01 + 0A + 9A = 0xA5
+  WriteAll(host, {0xFE, 0xFE, 0x01, 0xA2, 0xA3});
+  EXPECT_EQ(ReadExactly(host, 5), (Bytes{0xED, 0x01, 0x0A, 0x9A, 0xA5}));
+
+  // A request in two writes, after noise, and one for another module that must stay unanswered.
+  WriteAll(host, {0xFE, 0xFE, 0x02, 0xA4, 0xA6, 0x00, 0xFE, 0xFE});
+  WriteAll(host, {0x01, 0xA4, 0xA5});
+  // 25.00 degrees: raw 2500 = 09 C4; 01 + 09 + C4 = 0xCE
+  EXPECT_EQ(ReadExactly(host, 5), (Bytes{0xED, 0x01, 0x09, 0xC4, 0xCE}));
+
+  Stop();
+  EXPECT_TRUE(result_.ok) << result_.error;
+  EXPECT_EQ(module.counters().requests_seen, 2u);
+  EXPECT_EQ(module.counters().requests_ignored, 1u);
+  EXPECT_EQ(module.counters().bytes_received, 5u + 8u + 3u);
+}
+
+TEST_F(PtyServe, SplitCellFrameArrivesWholeAcrossThePieces) {
+  bms_sim::Config c = Flat();
+  c.faults.split = 1.0;
+  bms_sim::Module module(c);
+  Start(module, 1);
+  WriteAll(pty_.slave, {0xFE, 0xFE, 0x01, 0xA1, 0xA2});
+  Bytes expected{0xED, 0x01};
+  for (int i = 0; i < 32; ++i) {
+    expected.push_back(i < 20 ? 0x05 : 0x00);
+    expected.push_back(i < 20 ? 0x4D : 0x00);
+  }
+  expected.push_back(0x69);  // 01 + 20 x (05 + 4D) = 1641, mod 256 = 105
+  EXPECT_EQ(ReadExactly(pty_.slave, 67), expected);
+  Stop();
+  EXPECT_TRUE(result_.ok) << result_.error;
+  EXPECT_EQ(module.counters().faults[1], 1u);  // bit 1: split
+}
+
+TEST_F(PtyServe, StopsOnTheAtomicFlagToo) {
+  bms_sim::Module module(Flat());
+  std::atomic<bool> stop{false};
+  options_.stop = &stop;
+  options_.idle_ms = 10;
+  server_ = std::thread([&] { result_ = bms_sim::Serve(pty_.master, module, options_); });
+  WriteAll(pty_.slave, {0xFE, 0xFE, 0x01, 0xA3, 0xA4});
+  EXPECT_EQ(ReadExactly(pty_.slave, 5), (Bytes{0xED, 0x01, 0x00, 0x05, 0x06}));  // 0.5 A
+  stop = true;
+  server_.join();
+  EXPECT_TRUE(result_.ok);
+}
+
+TEST(Serve, ReportsALineThatIsNotOpen) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  close(fds[1]);
+  bms_sim::Module module;
+  std::atomic<bool> stop{false};
+  bms_sim::ServeOptions o;
+  o.stop = &stop;
+  const bms_sim::ServeResult r = bms_sim::Serve(fds[0], module, o);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "the line's fd is not open");
+}
+
+TEST(SerialLine, PtyIsRaw19200EightNoneOneWithoutFlowControl) {
+  bms_sim::Pty pty;
+  std::string error;
+  ASSERT_TRUE(bms_sim::OpenPty(&pty, &error)) << error;
+  // Start from a cooked terminal so that every flag below had to be changed.
+  termios cooked;
+  ASSERT_EQ(tcgetattr(pty.slave, &cooked), 0);
+  cooked.c_lflag |= ECHO | ICANON | ISIG;
+  cooked.c_iflag |= ICRNL | IXON;
+  cooked.c_oflag |= OPOST;
+  cooked.c_cflag |= CRTSCTS | PARENB;
+  cfsetspeed(&cooked, B9600);
+  ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &cooked), 0);
+
+  ASSERT_TRUE(serial_line::ConfigureRaw19200(pty.slave, &error)) << error;
+  termios t;
+  ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+  bms_sim::ClosePty(&pty);
+  EXPECT_EQ(pty.master, -1);
+  EXPECT_EQ(pty.slave, -1);
+}
+
+TEST(SerialLine, OpenAndSetupFailuresSayWhy) {
+  std::string error;
+  EXPECT_EQ(serial_line::OpenRaw19200("/nonexistent/ttyS9", &error), -1);
+  EXPECT_EQ(error, "cannot open /nonexistent/ttyS9: No such file or directory");
+  EXPECT_EQ(serial_line::OpenRaw19200("/dev/null", &error), -1);
+  EXPECT_EQ(error,
+            "cannot set up /dev/null as a 19200 8N1 raw line: tcgetattr: Inappropriate ioctl for "
+            "device");
+}
+
+}  // namespace
