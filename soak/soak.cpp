@@ -1,6 +1,7 @@
 #include "soak/soak.h"
 
 #include <cstring>
+#include <stdexcept>
 #include <sstream>
 
 #include <json/value.h>
@@ -326,6 +327,7 @@ void Soak::Deliver(Station& s, const bms_sim::Reply& reply) {
       ++report_.faulty_replies_taken;
     }
   }
+  CheckServedValues(s);
   const Outcome expected = Expected(reply);
   if (expected != Outcome::kEither && taken != (expected == Outcome::kTaken)) {
     Mismatch(Describe(s, std::string("a reply to step ") + std::to_string(step) + " (" +
@@ -364,6 +366,29 @@ void Soak::Accept(Station& s, int step, const bms_sim::Reply& reply) {
     } else {
       m.group_current = DecodeCurrentTenths(reply.raw);
     }
+  }
+}
+
+// What the host reads between receives: the group values as last accepted (a rejected reply
+// must not have touched them), the cells from the record of the last completed round.
+void Soak::CheckServedValues(Station& s) {
+  if (!s.model.ready) return;
+  const auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  const unsigned int id = s.spec.data_id;
+  try {
+    if (!same(s.device->Get_Value(id, "group_voltage"), s.model.group_voltage) ||
+        !same(s.device->Get_Value(id, "group_current"), s.model.group_current) ||
+        !same(s.device->Get_Value(id, "temperature"), s.model.temperature)) {
+      Mismatch(Describe(s, "a group value differs from the last accepted reply"));
+    }
+    const int n = s.spec.twenty_cells ? 20 : 32;
+    const int cell = static_cast<int>(report_.replies % static_cast<std::uint64_t>(n));
+    const float served = s.device->Get_Value(id, "battery_" + std::to_string(cell) + "_value");
+    if (!same(served, byte_order::ReadLeFloat(s.last_record + 4 + 4 * cell))) {
+      Mismatch(Describe(s, "cell " + std::to_string(cell) + " differs from the last record"));
+    }
+  } catch (const std::out_of_range& e) {
+    Mismatch(Describe(s, std::string("a value query was refused: ") + e.what()));
   }
 }
 
@@ -416,6 +441,7 @@ void Soak::OnHistory(unsigned int data_id, const unsigned char* data, int len) {
          << byte_order::ReadLeFloat(data + 136) << " want " << m.group_current << ")";
     Mismatch(Describe(s, what.str()));
   }
+  std::memcpy(s.last_record, data, sizeof s.last_record);
   m.ready = true;
   ++s.completed;
   ++report_.rounds_completed;

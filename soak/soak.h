@@ -15,7 +15,9 @@
 //     its start byte, a value outside its window, or (for the cell frame) cut into pieces;
 //   - a reply with a bad checksum or another module's address is never taken, nor a short reply
 //     in pieces (the device judges a short reply on its first receive);
-//   - every round that breaks off has a fault in the ledger that explains it.
+//   - every round that breaks off has a fault in the ledger that explains it;
+//   - between receives, the host's queries get the group values of the last accepted replies and
+//     the cells of the last history record.
 // Any violation is counted as a mismatch and described.
 
 #include <array>
@@ -101,6 +103,7 @@ struct Station {
   const bms_sim::Reply* delivering = nullptr;  // reply whose chunks are being handed over
   bool completed_during_delivery = false;
   std::uint64_t completed = 0;
+  unsigned char last_record[152] = {};  // the last history record
 };
 
 class Soak {
@@ -123,6 +126,7 @@ class Soak {
   void Deliver(Station& s, const bms_sim::Reply& reply);
   void Accept(Station& s, int step, const bms_sim::Reply& reply);
   void Abandon(Station& s, int step);
+  void CheckServedValues(Station& s);
   void Mismatch(const std::string& what);
   Station* Find(unsigned int data_id);
   int StepOf(const Station& s) const;
