@@ -66,6 +66,11 @@ std::optional<Request> ParseRequest(const std::uint8_t* frame) {
   return Request{frame[2], frame[3]};
 }
 
+std::optional<Request> ParseRequest(const std::uint8_t* data, std::size_t len) {
+  if (len != kRequestLen) return std::nullopt;
+  return ParseRequest(data);
+}
+
 RequestParser::Result RequestParser::Feed(const std::uint8_t* data, std::size_t len) {
   Result result;
   Bytes buf;

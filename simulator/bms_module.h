@@ -57,6 +57,8 @@ enum class RequestCheck { kOk, kNotARequest, kBadChecksum };
 // Judges exactly kRequestLen bytes: FE FE addr cmd sum with a matching sum.
 RequestCheck CheckRequest(const std::uint8_t* frame);
 std::optional<Request> ParseRequest(const std::uint8_t* frame);
+// The same for a buffer of known length: anything but exactly one request is none.
+std::optional<Request> ParseRequest(const std::uint8_t* data, std::size_t len);
 
 // Finds requests in a byte stream that may arrive in pieces, several at once, or mixed with
 // line noise. A candidate FE FE .. whose sum does not match is not a request: the parser steps

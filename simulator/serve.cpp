@@ -110,6 +110,12 @@ ServeResult Serve(int fd, Module& module, const ServeOptions& options) {
     last = now;
   };
 
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return {false, Errno("the line's fd")};
+  if (!(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return {false, Errno("fcntl O_NONBLOCK")};
+  }
+
   std::uint8_t buf[256];
   for (;;) {
     short revents = 0;
@@ -130,8 +136,11 @@ ServeResult Serve(int fd, Module& module, const ServeOptions& options) {
       if (options.log) LogReply(*options.log, reply);
       for (std::size_t i = 0; i < reply.chunks.size(); ++i) {
         if (i > 0 && options.chunk_gap_ms > 0) {
-          // The pause between pieces; a stop request cuts it short.
-          if (WaitFor(-1, 0, options.chunk_gap_ms, options, nullptr) == Wait::kStop) {
+          // The pause between pieces, counted from when the previous piece has left a 19200
+          // baud line (10 bit times a byte; write() returns long before); a stop cuts it short.
+          const std::size_t bytes = reply.chunks[i - 1].size();
+          const int on_line_ms = static_cast<int>((bytes * 10000 + 19199) / 19200);
+          if (WaitFor(-1, 0, on_line_ms + options.chunk_gap_ms, options, nullptr) == Wait::kStop) {
             return result;
           }
         }

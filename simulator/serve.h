@@ -27,7 +27,9 @@ struct ServeResult {
   std::string error;  // otherwise: what went wrong with the line
 };
 
-// Serves until stopped or until the line fails (read/write error, end of file).
+// Serves until stopped or until the line fails (read/write error, end of file). The fd is put in
+// non-blocking mode, so that a host that stops reading cannot keep a stop request waiting. The
+// module belongs to this loop until it returns: read its counters afterwards.
 ServeResult Serve(int fd, Module& module, const ServeOptions& options);
 
 // A pseudo-terminal pair in raw mode. The slave stays open here too, so that the master never

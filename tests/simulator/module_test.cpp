@@ -89,8 +89,9 @@ TEST(SimFrames, RequestsCarryTheSumOfAddressAndCommand) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(bms_sim::BuildRequest(c.addr, c.cmd), c.expected) << int(c.addr) << " " << int(c.cmd);
-    const auto parsed = bms_sim::ParseRequest(c.expected.data());
+    const auto parsed = bms_sim::ParseRequest(c.expected.data(), c.expected.size());
     ASSERT_TRUE(parsed.has_value());
+    EXPECT_FALSE(bms_sim::ParseRequest(c.expected.data(), 4).has_value());
     EXPECT_EQ(parsed->address, c.addr);
     EXPECT_EQ(parsed->command, c.cmd);
   }

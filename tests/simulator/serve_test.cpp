@@ -152,7 +152,7 @@ TEST(Serve, ReportsALineThatIsNotOpen) {
   o.stop = &stop;
   const bms_sim::ServeResult r = bms_sim::Serve(fds[0], module, o);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, "the line's fd is not open");
+  EXPECT_EQ(r.error, "the line's fd: Bad file descriptor");
 }
 
 TEST(SerialLine, PtyIsRaw19200EightNoneOneWithoutFlowControl) {

@@ -1,0 +1,142 @@
+// The bms-sim program as another program uses it: start it with --pty, read the slave path from
+// its first line, talk to it, end it with SIGTERM and read its counters. Waits are poll() on its
+// output and on the pty; the timeouts only guard against a hang.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "simulator/serial_line.h"
+
+namespace {
+
+constexpr int kHangGuardMs = 10000;
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;  // its stdout and stderr
+};
+
+Child Launch(const std::vector<std::string>& args) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 1);
+    dup2(p[1], 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(p[1]);
+  return {pid, p[0]};
+}
+
+// Reads the child's output up to and including the next newline.
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (line.empty() || line.back() != '\n') {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kHangGuardMs) <= 0 || read(fd, &c, 1) != 1) break;
+    line += c;
+  }
+  return line;
+}
+
+std::string ReadToEnd(int fd) {
+  std::string all;
+  char buf[256];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kHangGuardMs) <= 0) break;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    all.append(buf, static_cast<std::size_t>(n));
+  }
+  return all;
+}
+
+int ExitStatus(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::uint8_t> ReadExactly(int fd, std::size_t n) {
+  std::vector<std::uint8_t> got;
+  while (got.size() < n) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kHangGuardMs) <= 0) break;
+    std::uint8_t b;
+    if (read(fd, &b, 1) != 1) break;
+    got.push_back(b);
+  }
+  return got;
+}
+
+TEST(BmsSimProgram, ServesOnAPtyAndPrintsCountersOnSigterm) {
+  Child sim = Launch({BMS_SIM_PATH, "--pty", "--address", "0x5E", "--seed", "3"});
+  ASSERT_GT(sim.pid, 0);
+  const std::string first = ReadLine(sim.out);
+  const std::string prefix = "bms-sim: serving address 0x5E on ";
+  ASSERT_EQ(first.compare(0, prefix.size(), prefix), 0) << first;
+  const std::string path = first.substr(prefix.size(), first.size() - prefix.size() - 1);
+
+  std::string error;
+  const int line = serial_line::OpenRaw19200(path, &error);
+  ASSERT_GE(line, 0) << error;
+  const std::uint8_t other[] = {0xFE, 0xFE, 0x01, 0xA4, 0xA5};  // not our address
+  const std::uint8_t request[] = {0xFE, 0xFE, 0x5E, 0xA1, 0x01};  // 5E + A1 = 255 -> 1
+  ASSERT_EQ(write(line, other, sizeof other), 5);
+  ASSERT_EQ(write(line, request, sizeof request), 5);
+  const std::vector<std::uint8_t> frame = ReadExactly(line, 67);
+  ASSERT_EQ(frame.size(), 67u);
+  EXPECT_EQ(frame[0], 0xED);
+  EXPECT_EQ(frame[1], 0x5E);
+  unsigned sum = 0;
+  for (int i = 1; i <= 65; ++i) sum += frame[i];
+  EXPECT_EQ(frame[66], (sum % 256) % 254);
+  close(line);
+
+  ASSERT_EQ(kill(sim.pid, SIGTERM), 0);
+  const std::string rest = ReadToEnd(sim.out);
+  EXPECT_EQ(rest,
+            "bms-sim: 10 bytes received, 1 requests answered or withheld, 1 ignored, "
+            "1 replies sent (1 clean)\n"
+            "bms-sim: faults: noise 0 split 0 drop 0 bad-checksum 0 wrong-address 0 "
+            "out-of-window 0 garbage 0 silence 0\n");
+  EXPECT_EQ(ExitStatus(sim.pid), 0);
+  close(sim.out);
+}
+
+TEST(BmsSimProgram, PortThatCannotBeOpenedIsAClearError) {
+  Child sim = Launch({BMS_SIM_PATH, "--port", "/nonexistent/ttyS9"});
+  ASSERT_GT(sim.pid, 0);
+  EXPECT_EQ(ReadToEnd(sim.out),
+            "bms-sim: cannot open /nonexistent/ttyS9: No such file or directory\n");
+  EXPECT_EQ(ExitStatus(sim.pid), 1);
+  close(sim.out);
+}
+
+TEST(BmsSimProgram, BadOptionValueShowsUsage) {
+  Child sim = Launch({BMS_SIM_PATH, "--noise", "1.5"});
+  ASSERT_GT(sim.pid, 0);
+  const std::string out = ReadToEnd(sim.out);
+  EXPECT_EQ(out.substr(0, out.find('\n') + 1),
+            "bms-sim: --noise wants a number 0..1, not \"1.5\"\n");
+  EXPECT_NE(out.find("usage: bms-sim"), std::string::npos);
+  EXPECT_EQ(ExitStatus(sim.pid), 2);
+  close(sim.out);
+}
+
+}  // namespace
