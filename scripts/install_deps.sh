@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build and the tests need (only those that are missing).
 set -euo pipefail
-packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libgtest-dev)
+packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libgtest-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
