@@ -65,7 +65,7 @@ Outcome Expected(const bms_sim::Reply& reply) {
 
 std::string Describe(const Station& s, const std::string& what) {
   std::ostringstream out;
-  out << "device " << s.spec.data_id << ": " << what;
+  out << "device " << s.plan.data_id << ": " << what;
   return out.str();
 }
 
@@ -108,8 +108,8 @@ bool DecodeTemperature(std::uint16_t raw, float* t) {
   return true;
 }
 
-std::vector<StationSpec> DefaultStations() {
-  std::vector<StationSpec> s(4);
+std::vector<StationPlan> DefaultStations() {
+  std::vector<StationPlan> s(4);
   // Two halves of one string: 101 adds 102's group voltage to its own.
   s[0].data_id = 101;
   s[0].twenty_cells = true;
@@ -154,49 +154,49 @@ class Soak::Listener : public XQRListener {
   Soak* soak_;
 };
 
-Soak::Soak(const std::vector<StationSpec>& specs, const bms_sim::Faults& faults,
+Soak::Soak(const std::vector<StationPlan>& plans, const bms_sim::Faults& faults,
            std::uint64_t seed, double poll_seconds)
     : controller_(std::make_shared<XQRController>()),
       listener_(std::make_unique<Listener>(this)),
       poll_seconds_(poll_seconds) {
   controller_->SetListener(listener_.get());
-  for (const StationSpec& spec : specs) {
+  for (const StationPlan& plan : plans) {
     auto s = std::make_unique<Station>();
-    s->spec = spec;
-    if (spec.twenty_cells) {
+    s->plan = plan;
+    if (plan.twenty_cells) {
       s->device = std::make_unique<Opened<Ondrell20>>();
     } else {
       s->device = std::make_unique<Opened<Battery32>>();
     }
     bms_sim::Config config;
-    config.address = spec.bus_address;
-    config.cells = spec.twenty_cells ? 20 : 32;
-    config.discharge = spec.discharge;
+    config.address = plan.bus_address;
+    config.cells = plan.twenty_cells ? 20 : 32;
+    config.discharge = plan.discharge;
     config.current_encoding =
-        spec.current_sensor ? bms_sim::CurrentEncoding::kSensor : bms_sim::CurrentEncoding::kTenths;
-    config.seed = seed * 1000003u + spec.data_id;
+        plan.current_sensor ? bms_sim::CurrentEncoding::kSensor : bms_sim::CurrentEncoding::kTenths;
+    config.seed = seed * 1000003u + plan.data_id;
     config.faults = faults;
     s->module = std::make_unique<bms_sim::Module>(config);
 
     // The host keeps the address with bit 7 set; the device's settings turn it into the bus
     // address.
     Json::Value init(Json::objectValue);
-    init["address"] = spec.bus_address | 0x80u;
-    s->device->Init(controller_, spec.data_id, init);
+    init["address"] = plan.bus_address | 0x80u;
+    s->device->Init(controller_, plan.data_id, init);
     s->port = std::make_shared<OutboxPort>(&s->outbox);
     s->device->AttachPort(s->port);
     controller_->AddDevice(s->device.get());
 
     Json::Value app(Json::objectValue);
-    app["dir"] = spec.reversed ? 1 : 0;
-    app["current_ratio"] = spec.current_sensor ? 1 : 0;
-    if (!spec.group_voltage_peers.empty()) {
+    app["dir"] = plan.reversed ? 1 : 0;
+    app["current_ratio"] = plan.current_sensor ? 1 : 0;
+    if (!plan.group_voltage_peers.empty()) {
       Json::Value ids(Json::arrayValue);
-      for (unsigned int id : spec.group_voltage_peers) ids.append(id);
+      for (unsigned int id : plan.group_voltage_peers) ids.append(id);
       app["group_voltage"] = ids;
     }
-    if (spec.current_peer != 0) {
-      app["r_data_id"] = spec.current_peer;
+    if (plan.current_peer != 0) {
+      app["r_data_id"] = plan.current_peer;
       app["r_current_field"] = "group_current";
     }
     Json::Value settings(Json::objectValue);
@@ -208,22 +208,22 @@ Soak::Soak(const std::vector<StationSpec>& specs, const bms_sim::Faults& faults,
 }
 
 Soak::~Soak() {
-  for (auto& s : stations_) controller_->RemoveDevice(s->spec.data_id);
+  for (auto& s : stations_) controller_->RemoveDevice(s->plan.data_id);
 }
 
 int Soak::StepOf(const Station& s) const {
-  if (s.spec.twenty_cells) return static_cast<const Opened<Ondrell20>&>(*s.device).poll_step_;
+  if (s.plan.twenty_cells) return static_cast<const Opened<Ondrell20>&>(*s.device).poll_step_;
   return static_cast<const Opened<Battery32>&>(*s.device).poll_step_;
 }
 
 int Soak::RetriesOf(const Station& s) const {
-  if (s.spec.twenty_cells) return static_cast<const Opened<Ondrell20>&>(*s.device).retry_count_;
+  if (s.plan.twenty_cells) return static_cast<const Opened<Ondrell20>&>(*s.device).retry_count_;
   return static_cast<const Opened<Battery32>&>(*s.device).retry_count_;
 }
 
 Station* Soak::Find(unsigned int data_id) {
   for (auto& s : stations_) {
-    if (s->spec.data_id == data_id) return s.get();
+    if (s->plan.data_id == data_id) return s.get();
   }
   return nullptr;
 }
@@ -340,14 +340,14 @@ void Soak::Deliver(Station& s, const bms_sim::Reply& reply) {
 void Soak::Accept(Station& s, int step, const bms_sim::Reply& reply) {
   Model& m = s.model;
   if (step == 1) {
-    const int n = s.spec.twenty_cells ? 20 : 32;
+    const int n = s.plan.twenty_cells ? 20 : 32;
     for (int i = 0; i < n; ++i) {
-      const int slot = s.spec.reversed ? n - 1 - i : i;
+      const int slot = s.plan.reversed ? n - 1 - i : i;
       m.cells[slot] = DecodeCell(reply.readings[i]);
     }
   } else if (step == 2) {
     float v = DecodeGroupVoltage(reply.raw);
-    for (unsigned int id : s.spec.group_voltage_peers) {
+    for (unsigned int id : s.plan.group_voltage_peers) {
       const Station* peer = Find(id);
       // A peer that has not completed a round refuses the query: no valid group voltage.
       if (peer == nullptr || !peer->model.ready) {
@@ -358,10 +358,10 @@ void Soak::Accept(Station& s, int step, const bms_sim::Reply& reply) {
     }
     m.group_voltage = v;
   } else if (step == 3) {
-    if (s.spec.current_sensor) {
+    if (s.plan.current_sensor) {
       m.group_current = DecodeCurrentSensor(reply.raw);
-    } else if (s.spec.current_peer != 0) {
-      const Station* peer = Find(s.spec.current_peer);
+    } else if (s.plan.current_peer != 0) {
+      const Station* peer = Find(s.plan.current_peer);
       if (peer != nullptr && peer->model.ready) m.group_current = peer->model.group_current;
     } else {
       m.group_current = DecodeCurrentTenths(reply.raw);
@@ -374,14 +374,14 @@ void Soak::Accept(Station& s, int step, const bms_sim::Reply& reply) {
 void Soak::CheckServedValues(Station& s) {
   if (!s.model.ready) return;
   const auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
-  const unsigned int id = s.spec.data_id;
+  const unsigned int id = s.plan.data_id;
   try {
     if (!same(s.device->Get_Value(id, "group_voltage"), s.model.group_voltage) ||
         !same(s.device->Get_Value(id, "group_current"), s.model.group_current) ||
         !same(s.device->Get_Value(id, "temperature"), s.model.temperature)) {
       Mismatch(Describe(s, "a group value differs from the last accepted reply"));
     }
-    const int n = s.spec.twenty_cells ? 20 : 32;
+    const int n = s.plan.twenty_cells ? 20 : 32;
     const int cell = static_cast<int>(report_.replies % static_cast<std::uint64_t>(n));
     const float served = s.device->Get_Value(id, "battery_" + std::to_string(cell) + "_value");
     if (!same(served, byte_order::ReadLeFloat(s.last_record + 4 + 4 * cell))) {
@@ -420,7 +420,7 @@ void Soak::OnHistory(unsigned int data_id, const unsigned char* data, int len) {
   float t = 0.0f;
   if (DecodeTemperature(s.delivering->raw, &t)) m.temperature = t;
   // A module that reports no group voltage (or a peer that could not be asked): the cells tell.
-  const int n = s.spec.twenty_cells ? 20 : 32;
+  const int n = s.plan.twenty_cells ? 20 : 32;
   if (!(m.group_voltage >= 40.0f)) {
     float sum = 0.0f;
     for (int i = 0; i < n; ++i) sum = sum + m.cells[i];

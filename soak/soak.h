@@ -54,7 +54,7 @@ float DecodeCurrentTenths(std::uint16_t raw);   // raw / 10
 float DecodeCurrentSensor(std::uint16_t raw);   // ((raw / 10) / 125 - 2) * 50
 bool DecodeTemperature(std::uint16_t raw, float* t);  // raw / 100, only if in (0, 100]
 
-struct StationSpec {
+struct StationPlan {
   unsigned int data_id = 0;
   bool twenty_cells = true; // Ondrell20, else Battery32
   std::uint8_t bus_address = 0x01;
@@ -66,7 +66,7 @@ struct StationSpec {
 };
 
 // Four devices: two Ondrell20 and two Battery32, distinct addresses, peers between them.
-std::vector<StationSpec> DefaultStations();
+std::vector<StationPlan> DefaultStations();
 
 struct Report {
   std::uint64_t ticks = 0;
@@ -89,7 +89,7 @@ class Soak;
 
 // One device, its line and its module, and the soak's ledger of the round in progress.
 struct Station {
-  StationSpec spec;
+  StationPlan plan;
   std::unique_ptr<Battery32> device;
   std::unique_ptr<bms_sim::Module> module;
   std::shared_ptr<XQRPort> port;
@@ -108,7 +108,7 @@ struct Station {
 
 class Soak {
  public:
-  Soak(const std::vector<StationSpec>& stations, const bms_sim::Faults& faults,
+  Soak(const std::vector<StationPlan>& stations, const bms_sim::Faults& faults,
        std::uint64_t seed, double poll_seconds = 2.0);
   ~Soak();
 
