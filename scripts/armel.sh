@@ -22,16 +22,7 @@ apt_get() {
 started=$SECONDS
 
 # --- build machine tools -------------------------------------------------------------------
-host_packages=(crossbuild-essential-armel qemu-user dpkg-dev file binutils cmake make pkg-config
-               libboost-dev)
-missing=()
-for p in "${host_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt_get update -qq
-  apt_get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install_deps.sh crossbuild-essential-armel qemu-user dpkg-dev file
 
 # --- target sysroot --------------------------------------------------------------------------
 # A finished sysroot carries a stamp naming the package versions it was unpacked from.

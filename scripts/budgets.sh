@@ -6,9 +6,8 @@
 #
 #   bash scripts/budgets.sh [--armel-lib PATH]
 #
-# PATH is an ondrell_20.so built for armel; without the option build-armel/ondrell_20.so (or
-# build-perf-armel/ondrell_20.so from bench/armel/measure_size.sh) is used when present, otherwise
-# the armel size is reported as not built.
+# PATH is an ondrell_20.so built for armel; without the option build-armel/ondrell_20.so (made by
+# scripts/armel.sh) is used when present, otherwise the armel size is reported as not built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,23 +19,12 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ -z "$armel_lib" ]; then
-  for candidate in build-armel/ondrell_20.so build-perf-armel/ondrell_20.so; do
+  for candidate in build-armel/ondrell_20.so; do
     if [ -f "$candidate" ]; then armel_lib="$candidate"; break; fi
   done
 fi
 
-bash scripts/install_deps.sh
-missing=()
-for p in valgrind libbenchmark-dev binutils; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install_deps.sh libbenchmark-dev
 
 build=build-perf
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
