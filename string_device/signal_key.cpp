@@ -1,10 +1,10 @@
 #include "string_device/signal_key.h"
 
-#include <algorithm>
-#include <charconv>
 #include <climits>
 #include <cstring>
 #include <string>
+
+#include <boost/lexical_cast.hpp>
 
 namespace {
 
@@ -45,10 +45,7 @@ const FixedTexts& Fixed() {
   static const FixedTexts texts = [] {
     FixedTexts t;
     for (int i = 0; i < kMaxCells; ++i) {
-      char digits[4];
-      const char* end = std::to_chars(digits, digits + sizeof digits, i).ptr;
-      t.cell_keys[i].append(kPrefix).append(digits, static_cast<std::size_t>(end - digits));
-      t.cell_keys[i].append(kSuffix);
+      t.cell_keys[i] = kPrefix + boost::lexical_cast<std::string>(i) + kSuffix;
     }
     return t;
   }();
@@ -56,13 +53,7 @@ const FixedTexts& Fixed() {
 }
 
 std::string CellLabel(long long number) {
-  constexpr char kBefore[] = "第";
-  constexpr char kAfter[] = "节电池";
-  char label[sizeof kBefore + 24 + sizeof kAfter];
-  char* at = std::copy(kBefore, kBefore + sizeof kBefore - 1, label);
-  at = std::to_chars(at, at + 24, number).ptr;
-  at = std::copy(kAfter, kAfter + sizeof kAfter - 1, at);
-  return std::string(label, at);
+  return "第" + boost::lexical_cast<std::string>(number) + "节电池";
 }
 
 }  // namespace signal_key
