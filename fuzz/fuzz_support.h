@@ -21,6 +21,7 @@
 #include "host/xqr_port.h"
 #include "string_device/battery32.h"
 #include "string_device/ondrell20.h"
+#include "tests/open_device.h"
 
 namespace fuzz {
 
@@ -125,28 +126,7 @@ class CheckingPort : public XQRPort {
 };
 
 // A string device with its protected state opened up for the checks.
-template <typename Device>
-class Open : public Device {
- public:
-  using Device::battery_adjust_;
-  using Device::battery_type_;
-  using Device::cell_count_;
-  using Device::cells_;
-  using Device::data_;
-  using Device::dir_;
-  using Device::group_current_;
-  using Device::group_voltage_;
-  using Device::group_voltage_ids_;
-  using Device::poll_step_;
-  using Device::retry_count_;
-  using Device::t0_;
-  using Device::t31_;
-  using Device::temperature_;
-
-  const unsigned char* RecordBytes() const {
-    return reinterpret_cast<const unsigned char*>(&this->data_);
-  }
-};
+using test::Open;
 
 // One Ondrell20 or Battery32 on a controller, with the checks that hold after any step. The
 // device under test is accessed through its Battery32 face; both kinds share it.

@@ -18,6 +18,7 @@
 #include "string_device/battery32.h"
 #include "string_device/ondrell20.h"
 #include "tests/host_recorder.h"
+#include "tests/open_device.h"
 
 namespace test {
 
@@ -92,42 +93,6 @@ class TestBattery : public Battery {
   int cell_frames = 0;
   int rounds_done = 0;
 };
-
-// Opens up the string devices' protected state.
-template <typename Device>
-class Open : public Device {
- public:
-  using Device::active_batteries_;
-  using Device::alarm_ids_;
-  using Device::b_mode_;
-  using Device::battery_adjust_;
-  using Device::battery_start_;
-  using Device::battery_type_;
-  using Device::cell_count_;
-  using Device::cells_;
-  using Device::data_;
-  using Device::dir_;
-  using Device::group_a_;
-  using Device::group_b_;
-  using Device::group_current_;
-  using Device::group_voltage_;
-  using Device::group_voltage_ids_;
-  using Device::group_voltage_valid_;
-  using Device::poll_step_;
-  using Device::retry_count_;
-  using Device::signal_names_;
-  using Device::t0_;
-  using Device::t31_;
-  using Device::temperature_;
-  using Device::version_;
-
-  const unsigned char* RecordBytes() const {
-    return reinterpret_cast<const unsigned char*>(&this->data_);
-  }
-};
-
-using OpenBattery32 = Open<Battery32>;
-using OpenOndrell20 = Open<Ondrell20>;
 
 inline unsigned char* Ptr(Bytes& b) { return b.data(); }
 
