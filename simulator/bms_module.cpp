@@ -123,6 +123,12 @@ Bytes Reply::Joined() const {
 
 Module::Module(const Config& config) : config_(config), rng_(config.seed) {
   config_.cells = std::clamp(config_.cells, 0, kReadings);
+  if (config_.weak_cell >= 1 && config_.weak_cell <= config_.cells) {
+    weak_index_ = config_.weak_cell - 1;
+  }
+  // A capacity of 0 (or NaN) would divide by zero: no weaker than a twentieth of the others.
+  config_.weak_capacity =
+      config_.weak_capacity > 0 ? std::clamp(config_.weak_capacity, 0.05, 1.0) : 1.0;
   // Our own mapping from engine output to doubles: the engine's sequence is fixed by the
   // standard, the library's distributions are not, so a seed repeats on any toolchain.
   auto unit = [this] { return static_cast<double>(rng_() >> 11) * 0x1.0p-53; };
@@ -160,8 +166,15 @@ double Module::cell_volts(int i) const {
   if (i < 0 || i >= config_.cells) return 0;
   const double t = elapsed_;
   if (config_.discharge) {
-    const double fall = config_.discharge_volts_per_hour * slope_[i] * t / 3600.0;
-    const double v = config_.discharge_start_volts + offset_[i] - fall;
+    double slope = slope_[i];
+    double sag = 0;
+    if (i == weak_index_) {
+      const double capacity = config_.weak_capacity;
+      slope /= capacity;
+      sag = kWeakBlockOhms * (1 / capacity - 1) * std::max(0.0, -current());
+    }
+    const double fall = config_.discharge_volts_per_hour * slope * t / 3600.0;
+    const double v = config_.discharge_start_volts + offset_[i] - fall - sag;
     return std::max(v, config_.discharge_end_volts);
   }
   return config_.float_volts + offset_[i] +
@@ -222,21 +235,29 @@ std::vector<Reply> Module::Receive(const std::uint8_t* data, std::size_t len) {
 
   std::vector<Reply> replies;
   for (const Request& req : parsed.requests) {
-    if (req.address != config_.address || !KnownCommand(req.command)) {
-      ++counters_.requests_ignored;
-      continue;
-    }
-    ++counters_.requests_seen;
-    Reply reply = Answer(req.command);
-    if (!reply.chunks.empty()) ++counters_.replies_sent;
-    if (reply.clean) ++counters_.replies_clean;
-    Count(reply.faults);
-    replies.push_back(std::move(reply));
+    if (std::optional<Reply> reply = Answer(req)) replies.push_back(std::move(*reply));
   }
   return replies;
 }
 
-Reply Module::Answer(std::uint8_t command) {
+std::optional<Reply> Module::Answer(const Request& request) {
+  if (request.address != config_.address || !KnownCommand(request.command)) {
+    ++counters_.requests_ignored;
+    return std::nullopt;
+  }
+  if (config_.silent) {
+    ++counters_.requests_silent;
+    return std::nullopt;
+  }
+  ++counters_.requests_seen;
+  Reply reply = Build(request.command);
+  if (!reply.chunks.empty()) ++counters_.replies_sent;
+  if (reply.clean) ++counters_.replies_clean;
+  Count(reply.faults);
+  return reply;
+}
+
+Reply Module::Build(std::uint8_t command) {
   const Faults& f = config_.faults;
   Reply r;
   r.command = command;

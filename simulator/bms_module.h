@@ -135,10 +135,38 @@ struct Config {
   double discharge_end_volts = 10.5;
   double discharge_current = -30.0;  // centre of the load current, amperes
 
+  // One weak block, for the discharge test that has to find it: 1-based block number as people
+  // count them (0: none, or beyond the cells: none) and its capacity as a fraction of the
+  // others' (kept within 0.05..1). Only the discharge shows it, see kWeakBlockOhms.
+  int weak_cell = 0;
+  double weak_capacity = 0.5;
+
+  // A silent module stays on the line and hears every request but never answers, as one with a
+  // dead transmitter would.
+  bool silent = false;
+
   CurrentEncoding current_encoding = CurrentEncoding::kTenths;
   std::uint64_t seed = 1;
   Faults faults;
 };
+
+// The weak block during discharge. Its capacity is weak_capacity of the others', so the same
+// current empties it that much sooner: it falls at discharge_volts_per_hour x its own slope
+// factor / weak_capacity. Its internal resistance grows the same way, to kWeakBlockOhms /
+// weak_capacity, where a healthy 12 V block of this size has about 5 milliohms; the healthy
+// blocks' own drop under the load is already in discharge_start_volts, so the weak one sits
+// lower by the extra resistance times the load current:
+//   v = start + offset - rate x slope / weak_capacity x hours
+//         - kWeakBlockOhms x (1 / weak_capacity - 1) x load amperes,   never below end volts.
+// Worked with the defaults (weak_capacity 0.5, 30 A, slope 0.9..1.1, offset +-0.04 V):
+//   t = 0      healthy 12.76..12.84 V, weak 12.65 +- 0.04 = 12.61..12.69 V (0.15 V extra drop)
+//   t = 1 h    healthy 12.8 - 0.54..0.66 +- 0.04 = 12.10..12.30 V
+//              weak    12.65 - 1.08..1.32 +- 0.04 = 11.29..11.61 V
+// so after an hour it is at least 0.49 V below every other block and has fallen at least
+// 0.42 V more, over ten times the spread and the float drift. With the load wandering by a
+// quarter (22.5..37.5 A) the extra drop is 0.11..0.19 V; its period is 15 minutes, so it is the
+// same at t = 0 and at whole hours and the fall between them is the slope's alone.
+constexpr double kWeakBlockOhms = 0.005;
 
 // ---- The module ------------------------------------------------------------------------------
 
@@ -161,6 +189,7 @@ struct Counters {
   std::uint64_t bytes_received = 0;
   std::uint64_t requests_seen = 0;      // good requests for our address with a known command
   std::uint64_t requests_ignored = 0;   // bad sum, other address or unknown command
+  std::uint64_t requests_silent = 0;    // good requests for us while set silent: no reply
   std::uint64_t replies_sent = 0;       // replies with bytes to write
   std::uint64_t replies_clean = 0;
   std::array<std::uint64_t, kFaultKinds> faults{};  // indexed by bit number of Fault
@@ -172,8 +201,18 @@ class Module {
 
   // The bytes the host wrote. Returns one Reply per good request for our address, in order;
   // requests for other addresses, with a bad sum or an unknown command get none, as a real
-  // module stays silent then.
+  // module stays silent then, and so do all while the module is set silent.
   std::vector<Reply> Receive(const std::uint8_t* data, std::size_t len);
+
+  // One request already taken off the line, for a bus that parses the line once for all its
+  // modules. The same as Receive for one request: a Reply when it is ours with a known command
+  // (counted in requests_seen), none when it is not (requests_ignored) or while silent
+  // (requests_silent). Bytes and bad sums are the bus's to count then.
+  std::optional<Reply> Answer(const Request& request);
+
+  // Silent: hears everything, answers nothing. Time runs on; no fault is drawn meanwhile.
+  void set_silent(bool silent) { config_.silent = silent; }
+  bool silent() const { return config_.silent; }
 
   // Moves simulated time on; values change only here.
   void Advance(double seconds);
@@ -198,7 +237,7 @@ class Module {
   unsigned silence_left() const { return silence_left_; }
 
  private:
-  Reply Answer(std::uint8_t command);
+  Reply Build(std::uint8_t command);
   bool Roll(double rate);
   std::uint32_t Below(std::uint32_t n);  // 0..n-1
   std::uint8_t NoiseByte();              // any byte but 0xED
@@ -210,6 +249,7 @@ class Module {
   Counters counters_;
   double elapsed_ = 0;
   unsigned silence_left_ = 0;
+  int weak_index_ = -1;  // 0-based reading of the weak block, -1 for none
   // Per-cell character fixed by the seed: offset from the nominal voltage, drift period and
   // phase, discharge slope factor.
   std::array<double, kReadings> offset_{};
