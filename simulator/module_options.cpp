@@ -1,0 +1,175 @@
+#include "simulator/module_options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+namespace bms_sim {
+
+namespace {
+
+enum class Kind { kWhole, kNumber, kSwitch };
+
+struct Key {
+  SettingKey text;
+  Kind kind;
+  unsigned long long max;  // kWhole
+  double lo, hi;           // kNumber
+  void (*set)(Config*, unsigned long long whole, double number);
+};
+
+#define RATE(name, member, what)                                                            \
+  Key {                                                                                     \
+    {name, "R", "chance per reply, 0..1, that " what " (default 0)"}, Kind::kNumber, 0, 0, 1, \
+        [](Config* c, unsigned long long, double v) { c->faults.member = v; }               \
+  }
+
+const std::vector<Key>& Keys() {
+  static const std::vector<Key> keys = {
+      {{"address", "N", "bus address, 0..255, decimal or 0x.. (default 0x01)"}, Kind::kWhole, 255,
+       0, 0, [](Config* c, unsigned long long v, double) { c->address = static_cast<std::uint8_t>(v); }},
+      {{"cells", "N", "12 V blocks in the string, 0..32; readings beyond them are 0 (default 20)"},
+       Kind::kWhole, kReadings, 0, 0,
+       [](Config* c, unsigned long long v, double) { c->cells = static_cast<int>(v); }},
+      {{"seed", "N", "seed of the values and the fault draws; a seed repeats a run (default 1)"},
+       Kind::kWhole, ~0ull, 0, 0, [](Config* c, unsigned long long v, double) { c->seed = v; }},
+      {{"discharge", "",
+        "a load draws 20..40 A and the blocks fall from 12.8 V towards 10.5 V at about 0.6 V an "
+        "hour (default: float charge, 13.575 V a block and 0.5 A)"},
+       Kind::kSwitch, 0, 0, 0,
+       [](Config* c, unsigned long long v, double) { c->discharge = v != 0; }},
+      {{"current-sensor", "",
+        "current in the hall sensor's encoding ((A / 50 + 2) x 1250) instead of tenths of an "
+        "ampere (default: tenths, negative ones as 16-bit two's complement)"},
+       Kind::kSwitch, 0, 0, 0, [](Config* c, unsigned long long v, double) {
+         c->current_encoding = v ? CurrentEncoding::kSensor : CurrentEncoding::kTenths;
+       }},
+      {{"weak-cell", "N",
+        "block number, 1..cells, of one weak block that falls faster and sags more during "
+        "--discharge (default 0: none)"},
+       Kind::kWhole, kReadings, 0, 0,
+       [](Config* c, unsigned long long v, double) { c->weak_cell = static_cast<int>(v); }},
+      {{"weak-capacity", "F",
+        "the weak block's capacity as a fraction of the others', 0.05..1 (default 0.5)"},
+       Kind::kNumber, 0, 0.05, 1, [](Config* c, unsigned long long, double v) { c->weak_capacity = v; }},
+      {{"silent", "", "on the line but never answering, until the command answer ADDR "
+                      "(default: answering)"},
+       Kind::kSwitch, 0, 0, 0, [](Config* c, unsigned long long v, double) { c->silent = v != 0; }},
+      RATE("noise", noise, "1..8 stray bytes (never 0xED) come just before the reply"),
+      RATE("split", split, "the reply is written in 2..4 pieces with --chunk-gap between"),
+      RATE("drop", drop, "a request gets no reply"),
+      RATE("bad-checksum", bad_checksum, "the reply's checksum is wrong"),
+      RATE("wrong-address", wrong_address, "the reply carries another module's address"),
+      RATE("out-of-window", out_of_window,
+           "a cell (A1) or the temperature (A4) is outside its plausible window"),
+      RATE("garbage", garbage, "16..48 random bytes, maybe with 0xED, come before the reply"),
+      RATE("silence", silence, "the module stops answering for --silence-requests requests"),
+      {{"silence-requests", "N",
+        "requests left unanswered once a silence starts, 0..1000000 (default 8)"},
+       Kind::kWhole, 1000000, 0, 0,
+       [](Config* c, unsigned long long v, double) { c->faults.silence_requests = static_cast<unsigned>(v); }},
+  };
+  return keys;
+}
+
+#undef RATE
+
+std::string Range(double lo, double hi) {
+  std::ostringstream s;
+  s << lo << ".." << hi;
+  return s.str();
+}
+
+}  // namespace
+
+std::optional<unsigned long long> ParseWhole(const std::string& text, unsigned long long max) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty()) return std::nullopt;
+  for (char ch : digits) {
+    const bool ok = hex ? std::isxdigit(static_cast<unsigned char>(ch)) != 0 : (ch >= '0' && ch <= '9');
+    if (!ok) return std::nullopt;
+  }
+  errno = 0;
+  const unsigned long long v = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+  if (errno != 0 || v > max) return std::nullopt;
+  return v;
+}
+
+std::optional<double> ParseNumber(const std::string& text, double lo, double hi) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
+  return v;
+}
+
+const std::vector<SettingKey>& ModuleKeys() {
+  static const std::vector<SettingKey> keys = [] {
+    std::vector<SettingKey> k;
+    for (const Key& key : Keys()) k.push_back(key.text);
+    return k;
+  }();
+  return keys;
+}
+
+std::string ApplySetting(const std::string& name, const char* value, Config* config) {
+  for (const Key& key : Keys()) {
+    if (name != key.text.name) continue;
+    const std::string text = value ? value : "";
+    switch (key.kind) {
+      case Kind::kSwitch:
+        if (!value || text == "true" || text == "1") {
+          key.set(config, 1, 0);
+        } else if (text == "false" || text == "0") {
+          key.set(config, 0, 0);
+        } else {
+          return "is a switch: true, false or nothing, not \"" + text + "\"";
+        }
+        return "";
+      case Kind::kWhole:
+        if (const auto v = value ? ParseWhole(text, key.max) : std::nullopt) {
+          key.set(config, *v, 0);
+          return "";
+        }
+        return "wants a whole number 0.." + std::to_string(key.max) + ", not \"" + text + "\"";
+      case Kind::kNumber:
+        if (const auto v = value ? ParseNumber(text, key.lo, key.hi) : std::nullopt) {
+          key.set(config, 0, *v);
+          return "";
+        }
+        return "wants a number " + Range(key.lo, key.hi) + ", not \"" + text + "\"";
+    }
+  }
+  return "is not a setting of a module";
+}
+
+std::string ApplyModuleSpec(const std::string& spec, Config* config) {
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t comma = spec.find(',', from);
+    const std::string item = spec.substr(from, comma == std::string::npos ? comma : comma - from);
+    if (item.empty()) return "an empty item (two commas, or one at an end)";
+    const std::size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+    const std::string problem =
+        ApplySetting(key, eq == std::string::npos ? nullptr : value.c_str(), config);
+    if (!problem.empty()) return (key.empty() ? "\"" + item + "\"" : key) + " " + problem;
+    if (comma == std::string::npos) return "";
+    from = comma + 1;
+  }
+}
+
+std::string CheckConfig(const Config& config) {
+  if (config.weak_cell > config.cells) {
+    return "weak-cell " + std::to_string(config.weak_cell) + " is beyond its " +
+           std::to_string(config.cells) + " cells";
+  }
+  return "";
+}
+
+}  // namespace bms_sim
