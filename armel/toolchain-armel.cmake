@@ -3,8 +3,8 @@
 #
 # The target's C library and C++ runtime come with the cross compiler (/usr/arm-linux-gnueabi).
 # JsonCpp and GoogleTest for the target come from Debian's armel packages, unpacked into a sysroot
-# folder (ONDRELL_ARMEL_SYSROOT, prepared by scripts/armel.sh); Boost is used header-only and its
-# host headers are linked into that sysroot.
+# folder (ONDRELL_ARMEL_SYSROOT, prepared by scripts/armel.sh); Boost and CLI11 are used
+# header-only and their host headers are linked into that sysroot.
 #
 # Test programs run under qemu-arm: -L makes the emulated loader find the target's libc, and
 # LD_LIBRARY_PATH (set for the guest only, -E) finds the sysroot's libjsoncpp.

@@ -4,7 +4,8 @@
 #
 # Installs what it needs when missing: the cross compiler, qemu-user, dpkg-dev, and the armel
 # architecture in dpkg so that apt-get can fetch the target's JsonCpp and GoogleTest; those two
-# are unpacked (never installed) into build-armel/sysroot. Delete that folder to fetch them anew.
+# are unpacked (never installed) into build-armel/sysroot, beside links to the build machine's
+# header-only Boost and CLI11. Delete that folder to fetch them anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,6 +48,10 @@ if [ ! -f "$sysroot/.complete" ]; then
     echo "$(dpkg-deb -f "$deb" Package)=$(dpkg-deb -f "$deb" Version)"
   done > "$sysroot/.complete"
 fi
+# CLI11 (bms-sim's command line) is header-only and the same for every architecture too. Linked
+# here, not with Boost above, so that a sysroot finished before bms-sim needed it gets it as well.
+mkdir -p "$sysroot/usr/include"
+ln -sfn /usr/include/CLI "$sysroot/usr/include/CLI"
 sysroot_done=$SECONDS
 echo "armel sysroot: $(paste -sd' ' "$sysroot/.complete") ($((sysroot_done - started)) s)"
 

@@ -1,41 +1,84 @@
-// bms-sim: a battery-monitoring module on a serial port or a pseudo-terminal, for running the
-// plug-in or a host program against something that answers like the real module, with faults
-// injected at chosen rates.
+// bms-sim: battery-monitoring modules on a serial port or a pseudo-terminal, for running the
+// plug-in or a host program against something that answers like the real modules, with faults
+// injected at chosen rates. One module by default; several on the one line with --module.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <CLI/CLI.hpp>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "simulator/bms_bus.h"
 #include "simulator/bms_module.h"
+#include "simulator/module_options.h"
 #include "simulator/serial_line.h"
 #include "simulator/serve.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: bms-sim [--port DEVICE | --pty] [--address N] [--cells N] [--discharge]\n"
-    "               [--current-sensor] [--seed N] [--noise R] [--split R] [--drop R]\n"
-    "               [--bad-checksum R] [--wrong-address R] [--out-of-window R] [--garbage R]\n"
-    "               [--silence R] [--silence-requests N] [--chunk-gap MS] [--time-scale X]\n"
-    "               [--verbose]\n"
-    "  --port DEVICE   serve on a serial device (raw 19200 8N1)\n"
-    "  --pty           serve on a new pseudo-terminal and print its path (the default)\n"
-    "  --address N     bus address, 0..255, decimal or 0x.. (default 0x01)\n"
-    "  --cells N       cells in the string, 0..32 (default 20)\n"
-    "  --discharge     a load draws 20..40 A and the cells fall slowly\n"
-    "  --current-sensor  current in the hall sensor's encoding instead of tenths of an ampere\n"
-    "  R               chance per reply, 0..1, of that fault (default 0)\n"
-    "  --silence-requests N  requests left unanswered once silence starts (default 8)\n"
-    "  --chunk-gap MS  pause between the pieces of a split reply (default 20)\n"
-    "  --time-scale X  simulated seconds per real second (default 1)\n";
+const char kUsageLine[] =
+    "usage: bms-sim [--port DEVICE | --pty] [--module SPEC ...] [--commands] [OPTIONS]";
+
+const char kFooter[] =
+    "The module options above are the defaults of every module. Without --module there is one\n"
+    "module made of them; each --module SPEC adds one, SPEC being comma-separated key=value\n"
+    "items with the option names as keys (address, cells, seed, discharge, current-sensor,\n"
+    "weak-cell, weak-capacity, silent, noise, split, drop, bad-checksum, wrong-address,\n"
+    "out-of-window, garbage, silence, silence-requests); a bare switch key such as discharge or\n"
+    "silent means true. Example: --module address=2,seed=5 --module address=3,discharge,\n"
+    "weak-cell=7. Each module needs its own address.\n"
+    "\n"
+    "Run-time commands (--commands), one a line: silent ADDR (stays on the line, never\n"
+    "answers), answer ADDR (answers again), remove ADDR (off the line, as if unplugged), add\n"
+    "ADDR (back, with its own state); ADDR decimal or 0x... Each is confirmed on standard\n"
+    "output; a bad one is reported there and ignored.\n"
+    "\n"
+    "Ctrl-C or SIGTERM ends it and prints its counters.";
+
+// CLI11's layout with the descriptions wrapped, the options' value names only (each description
+// states its default) and our usage line.
+class Help : public CLI::Formatter {
+ public:
+  static constexpr std::size_t kWidth = 100;
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return std::string(kUsageLine) + "\n";
+  }
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    return opt->get_type_size() != 0 && !opt->get_type_name().empty() ? " " + opt->get_type_name()
+                                                                        : "";
+  }
+  std::string make_option(const CLI::Option* opt, bool is_positional) const override {
+    std::string left = "  " + make_option_name(opt, is_positional) + make_option_opts(opt);
+    const std::size_t indent = get_column_width();
+    std::string out = left.size() + 1 < indent ? left + std::string(indent - left.size(), ' ')
+                                               : left + "\n" + std::string(indent, ' ');
+    std::size_t column = indent;
+    std::istringstream words(make_option_desc(opt));
+    std::string word;
+    bool first = true;
+    while (words >> word) {
+      if (!first && column + 1 + word.size() > kWidth) {
+        out += "\n" + std::string(indent, ' ');
+        column = indent;
+      } else if (!first) {
+        out += ' ';
+        ++column;
+      }
+      out += word;
+      column += word.size();
+      first = false;
+    }
+    return out + "\n";
+  }
+};
 
 int g_stop_pipe[2] = {-1, -1};
 
@@ -48,89 +91,142 @@ extern "C" void OnSignal(int) {
 }
 
 [[noreturn]] void Usage(const std::string& problem) {
-  std::cerr << "bms-sim: " << problem << "\n" << kUsage;
+  std::cerr << "bms-sim: " << problem << "\n" << kUsageLine << " (--help describes each)\n";
   std::exit(2);
 }
 
-unsigned long Unsigned(const char* opt, const char* text, unsigned long max) {
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long v = std::strtoul(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > max) {
-    Usage(std::string(opt) + " wants a whole number 0.." + std::to_string(max) + ", not \"" +
-          text + "\"");
-  }
-  return v;
+[[noreturn]] void Refuse(const std::string& problem) {
+  std::cerr << "bms-sim: " << problem << std::endl;
+  std::exit(2);
 }
 
-double Number(const char* opt, const char* text, double lo, double hi) {
-  errno = 0;
-  char* end = nullptr;
-  const double v = std::strtod(text, &end);
-  if (errno != 0 || end == text || *end != '\0' || !(v >= lo && v <= hi)) {
-    std::ostringstream range;
-    range << lo << ".." << hi;
-    Usage(std::string(opt) + " wants a number " + range.str() + ", not \"" + text + "\"");
-  }
-  return v;
-}
-
-void PrintCounters(const bms_sim::Module& m) {
-  const bms_sim::Counters& c = m.counters();
-  std::cout << "bms-sim: " << c.bytes_received << " bytes received, " << c.requests_seen
-            << " requests answered or withheld, " << c.requests_ignored << " ignored, "
-            << c.replies_sent << " replies sent (" << c.replies_clean << " clean)\n";
-  std::cout << "bms-sim: faults:";
+void PrintFaults(const std::string& prefix, const bms_sim::Counters& c) {
+  std::cout << prefix << "faults:";
   for (int b = 0; b < bms_sim::kFaultKinds; ++b) {
     std::cout << ' ' << bms_sim::FaultName(1u << b) << ' ' << c.faults[b];
   }
-  std::cout << std::endl;
+  std::cout << '\n';
+}
+
+void PrintCounters(const bms_sim::Bus& bus) {
+  const bms_sim::BusCounters& line = bus.counters();
+  if (bus.size() == 1) {
+    // As a module alone counts: everything it heard and did not answer is ignored.
+    const bms_sim::Counters& c = bus.module(0).counters();
+    std::cout << "bms-sim: " << line.bytes_received << " bytes received, " << c.requests_seen
+              << " requests answered or withheld, "
+              << line.bad_checksums + line.unclaimed + c.requests_ignored + c.requests_silent
+              << " ignored, " << c.replies_sent << " replies sent (" << c.replies_clean
+              << " clean)\n";
+    PrintFaults("bms-sim: ", c);
+  } else {
+    std::cout << "bms-sim: line: " << line.bytes_received << " bytes received, "
+              << line.requests << " requests, " << line.unclaimed << " for no module on the line, "
+              << line.bad_checksums << " with a bad sum\n";
+    for (std::size_t i = 0; i < bus.size(); ++i) {
+      const bms_sim::Module& m = bus.module(i);
+      const bms_sim::Counters& c = m.counters();
+      const std::string prefix = "bms-sim: " + bms_sim::AddressText(m.config().address) + ": ";
+      std::cout << prefix << c.requests_seen << " requests answered or withheld, "
+                << c.requests_silent << " while silent, " << c.requests_ignored
+                << " ignored, " << c.replies_sent << " replies sent (" << c.replies_clean
+                << " clean)\n";
+      PrintFaults(prefix, c);
+    }
+  }
+  std::cout << std::flush;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bms_sim::Config config;
-  bms_sim::ServeOptions serve;
-  std::string port;
-  bool verbose = false;
+  CLI::App app("bms-sim: simulated battery-monitoring modules on one serial line", "bms-sim");
+  app.set_help_flag("-h,--help", "print this help and exit");
+  app.formatter(std::make_shared<Help>());
+  app.get_formatter()->column_width(24);
+  app.footer(kFooter);
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) Usage(a + " needs a value");
-      return argv[++i];
-    };
-    bms_sim::Faults& f = config.faults;
-    if (a == "--port") port = value();
-    else if (a == "--pty") port.clear();
-    else if (a == "--address")
-      config.address = static_cast<std::uint8_t>(Unsigned("--address", value(), 255));
-    else if (a == "--cells") config.cells = static_cast<int>(Unsigned("--cells", value(), 32));
-    else if (a == "--discharge") config.discharge = true;
-    else if (a == "--current-sensor") config.current_encoding = bms_sim::CurrentEncoding::kSensor;
-    else if (a == "--seed") config.seed = Unsigned("--seed", value(), ~0ul);
-    else if (a == "--noise") f.noise = Number("--noise", value(), 0, 1);
-    else if (a == "--split") f.split = Number("--split", value(), 0, 1);
-    else if (a == "--drop") f.drop = Number("--drop", value(), 0, 1);
-    else if (a == "--bad-checksum") f.bad_checksum = Number("--bad-checksum", value(), 0, 1);
-    else if (a == "--wrong-address") f.wrong_address = Number("--wrong-address", value(), 0, 1);
-    else if (a == "--out-of-window") f.out_of_window = Number("--out-of-window", value(), 0, 1);
-    else if (a == "--garbage") f.garbage = Number("--garbage", value(), 0, 1);
-    else if (a == "--silence") f.silence = Number("--silence", value(), 0, 1);
-    else if (a == "--silence-requests")
-      f.silence_requests = static_cast<unsigned>(Unsigned("--silence-requests", value(), 1000000));
-    else if (a == "--chunk-gap")
-      serve.chunk_gap_ms = static_cast<int>(Unsigned("--chunk-gap", value(), 10000));
-    else if (a == "--time-scale") serve.time_scale = Number("--time-scale", value(), 0, 1e6);
-    else if (a == "--verbose") verbose = true;
-    else if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
-      return 0;
-    } else {
-      Usage("unknown option " + a);
-    }
+  std::string port, chunk_gap = "20", time_scale = "1";
+  std::vector<std::string> specs;
+  const CLI::Option* port_option =
+      app.add_option("--port", port,
+                     "serve on this serial device, set up as raw 19200 8N1 (default: --pty)")
+          ->type_name("DEVICE");
+  const CLI::Option* pty_option = app.add_flag(
+      "--pty", "serve on a new pseudo-terminal and print the path of its slave side (the default)");
+
+  // The module options, from the table that --module SPEC reads too.
+  std::map<std::string, std::string> values;
+  std::map<std::string, CLI::Option*> module_options;
+  for (const bms_sim::SettingKey& key : bms_sim::ModuleKeys()) {
+    const std::string name = key.name;
+    if (name == "silent") continue;  // one module alone and silent is of no use
+    module_options[name] =
+        *key.value_name ? app.add_option("--" + name, values[name], key.help)->type_name(key.value_name)
+                        : app.add_flag("--" + name, key.help);
   }
+
+  app.add_option("--module", specs,
+                 "one more module on the line, SPEC as below; repeatable (default: one module "
+                 "of the options above)")
+      ->type_name("SPEC")
+      ->allow_extra_args(false);
+  const CLI::Option* commands = app.add_flag(
+      "--commands", "read run-time commands from standard input, as below (default: none)");
+  app.add_option("--chunk-gap", chunk_gap,
+                 "pause in milliseconds between the pieces of a split reply, 0..10000 "
+                 "(default 20)")
+      ->type_name("MS");
+  app.add_option("--time-scale", time_scale,
+                 "simulated seconds per real second, 0..1000000 (default 1)")
+      ->type_name("X");
+  const CLI::Option* verbose =
+      app.add_flag("--verbose", "print one line per request answered (default: only counters)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    Usage(e.what());
+  }
+
+  if (port_option->count() > 0 && pty_option->count() > 0) {
+    Usage("--port and --pty exclude each other: give one");
+  }
+  bms_sim::ServeOptions serve;
+  const auto chunk = bms_sim::ParseWhole(chunk_gap, 10000);
+  if (!chunk) Usage("--chunk-gap wants a whole number 0..10000, not \"" + chunk_gap + "\"");
+  serve.chunk_gap_ms = static_cast<int>(*chunk);
+  const auto scale = bms_sim::ParseNumber(time_scale, 0, 1e6);
+  if (!scale) Usage("--time-scale wants a number 0..1e+06, not \"" + time_scale + "\"");
+  serve.time_scale = *scale;
+
+  bms_sim::Config defaults;
+  for (const auto& [name, option] : module_options) {
+    if (option->count() == 0) continue;
+    const bool is_switch = values.count(name) == 0;
+    const std::string problem =
+        bms_sim::ApplySetting(name, is_switch ? nullptr : values[name].c_str(), &defaults);
+    if (!problem.empty()) Usage("--" + name + " " + problem);
+  }
+  std::vector<bms_sim::Config> configs;
+  if (specs.empty()) {
+    const std::string problem = bms_sim::CheckConfig(defaults);
+    if (!problem.empty()) Refuse(problem);
+    configs.push_back(defaults);
+  }
+  for (const std::string& spec : specs) {
+    bms_sim::Config c = defaults;
+    std::string problem = bms_sim::ApplyModuleSpec(spec, &c);
+    if (problem.empty()) problem = bms_sim::CheckConfig(c);
+    if (!problem.empty()) Refuse("--module " + spec + ": " + problem);
+    configs.push_back(c);
+  }
+  const std::string duplicate = bms_sim::DuplicateAddress(configs);
+  if (!duplicate.empty()) Refuse(duplicate);
+  bms_sim::Bus bus(configs);
 
   if (pipe2(g_stop_pipe, O_CLOEXEC) != 0) {
     std::cerr << "bms-sim: pipe: " << std::strerror(errno) << std::endl;
@@ -163,19 +259,25 @@ int main(int argc, char** argv) {
     path = port;
   }
 
-  bms_sim::Module module(config);
-  char addr[8];
-  std::snprintf(addr, sizeof addr, "0x%02X", config.address);
-  std::cout << "bms-sim: serving address " << addr << " on " << path << std::endl;
-  if (verbose) serve.log = &std::cout;
+  std::string addresses;
+  for (std::uint8_t a : bus.addresses()) {
+    addresses += (addresses.empty() ? "" : ", ") + bms_sim::AddressText(a);
+  }
+  std::cout << "bms-sim: serving " << (bus.size() == 1 ? "address " : "addresses ") << addresses
+            << " on " << path << std::endl;
+  if (verbose->count() > 0) serve.log = &std::cout;
+  if (commands->count() > 0) {
+    serve.control_fd = STDIN_FILENO;
+    serve.control_log = &std::cout;
+  }
 
-  const bms_sim::ServeResult result = bms_sim::Serve(fd, module, serve);
+  const bms_sim::ServeResult result = bms_sim::Serve(fd, bus, serve);
   if (port.empty()) {
     bms_sim::ClosePty(&pty);
   } else {
     close(fd);
   }
-  PrintCounters(module);
+  PrintCounters(bus);
   if (!result.ok) {
     std::cerr << "bms-sim: " << path << ": " << result.error << std::endl;
     return 1;
