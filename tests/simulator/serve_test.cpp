@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "simulator/bms_bus.h"
 #include "simulator/bms_module.h"
 #include "simulator/serial_line.h"
 #include "simulator/serve.h"
@@ -139,6 +141,62 @@ TEST_F(PtyServe, StopsOnTheAtomicFlagToo) {
   stop = true;
   server_.join();
   EXPECT_TRUE(result_.ok);
+}
+
+TEST_F(PtyServe, BusOfThreeWithOneSetSilentThroughTheControlFd) {
+  bms_sim::Config a = Flat(), b = Flat(), c = Flat();
+  b.address = 0x02;
+  b.seed = 2;
+  b.temperature = 30.0;
+  c.address = 0x03;
+  c.seed = 3;
+  bms_sim::Bus bus({a, b, c});
+  int control[2];
+  ASSERT_EQ(pipe(control), 0);
+  std::ostringstream log;
+  options_.stop_fd = stop_pipe_[0];
+  options_.control_fd = control[0];
+  options_.control_log = &log;
+  server_ = std::thread([&] { result_ = bms_sim::Serve(pty_.master, bus, options_); });
+  const int host = pty_.slave;
+  const Bytes ask{0xFE, 0xFE, 0x01, 0xA4, 0xA5, 0xFE, 0xFE, 0x02, 0xA4, 0xA6,
+                  0xFE, 0xFE, 0x03, 0xA4, 0xA7};
+  // 25.00 degrees: 09 C4; 30.00 degrees: 0B B8. Sums 01+09+C4 = CE, 02+0B+B8 = C5, 03+09+C4 = D0
+  const Bytes one{0xED, 0x01, 0x09, 0xC4, 0xCE}, two{0xED, 0x02, 0x0B, 0xB8, 0xC5},
+      three{0xED, 0x03, 0x09, 0xC4, 0xD0};
+  auto join = [](std::vector<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  WriteAll(host, ask);
+  EXPECT_EQ(ReadExactly(host, 15), join({one, two, three}));
+
+  // The line is drained, so the loop sees the command no later than the requests after it.
+  const std::string commands = "silent 2\nfrobnicate 3\n";
+  ASSERT_EQ(write(control[1], commands.data(), commands.size()),
+            static_cast<ssize_t>(commands.size()));
+  WriteAll(host, ask);
+  EXPECT_EQ(ReadExactly(host, 10), join({one, three}));
+
+  // Split across writes; then the control fd ends and the line is served on.
+  ASSERT_EQ(write(control[1], "answer 0x02", 11), 11);
+  close(control[1]);
+  WriteAll(host, Bytes(ask.begin(), ask.begin() + 7));
+  WriteAll(host, Bytes(ask.begin() + 7, ask.end()));
+  EXPECT_EQ(ReadExactly(host, 15), join({one, two, three}));
+
+  Stop();
+  close(control[0]);
+  EXPECT_TRUE(result_.ok) << result_.error;
+  EXPECT_EQ(log.str(),
+            "bms-sim: 0x02 silent\n"
+            "bms-sim: ignored \"frobnicate 3\": want silent, answer, remove or add and an "
+            "address\n"
+            "bms-sim: 0x02 answers\n");
+  EXPECT_EQ(bus.Find(0x02)->counters().requests_silent, 1u);
+  EXPECT_EQ(bus.Find(0x02)->counters().requests_seen, 2u);
+  EXPECT_EQ(bus.counters().bytes_received, 45u);
 }
 
 TEST(Serve, ReportsALineThatIsNotOpen) {
