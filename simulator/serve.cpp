@@ -246,8 +246,15 @@ ServeResult ServeLine(int fd, Line& line, const ServeOptions& options) {
     if (w == Wait::kError) return {false, Errno("poll")};
     advance();
     if (w == Wait::kTimeout) continue;
-    // Commands first: one written before a request is in force for it.
-    if (control_revents != 0) control.Read(line);
+    // Commands first, all that are waiting (an unfinished last line runs at the end of its
+    // input): one written before a request is in force for it. Bounded, so that a control fd
+    // that never runs dry cannot keep the line waiting.
+    for (int reads = 0; control_revents != 0 && reads < 16; ++reads) {
+      control.Read(line);
+      control_revents = 0;
+      pollfd more{control.fd(), POLLIN, 0};
+      if (control.fd() >= 0 && poll(&more, 1, 0) > 0) control_revents = more.revents;
+    }
     if (revents & POLLNVAL) return {false, "the line's fd is not open"};
     if ((revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
 
