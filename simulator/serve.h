@@ -37,10 +37,12 @@ struct ServeResult {
 
 // Serves until stopped or until the line fails (read/write error, end of file). The fd is put in
 // non-blocking mode, so that a host that stops reading cannot keep a stop request waiting. The
-// module belongs to this loop until it returns: read its counters afterwards.
+// module belongs to this loop until it returns: read its counters afterwards. Run-time commands
+// name its own address (any other is reported as no module there); remove and add unplug it
+// from the line and plug it back.
 ServeResult Serve(int fd, Module& module, const ServeOptions& options);
-// The same for several modules on the line; the bus belongs to this loop until it returns. For
-// one module alone, the commands name its address.
+// The same for several modules on the line; the bus belongs to this loop until it returns. Log
+// lines name the module ("bms-sim: 0x02 A4 -> [ED 02 0B B8 C5]") when there are several.
 ServeResult Serve(int fd, Bus& bus, const ServeOptions& options);
 
 // A pseudo-terminal pair in raw mode. The slave stays open here too, so that the master never
