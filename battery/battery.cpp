@@ -58,7 +58,6 @@ int Battery::RefreshStatus() {
 
 int Battery::process(unsigned char* data, unsigned int len) {
   last_update_ = local_clock::Now();
-  if (data == nullptr) len = 0;
 
   // Compared without wrap-around: a huge len must not sum past the capacity check.
   if (msg_len_ > frame::kReceiveCapacity || len > frame::kReceiveCapacity - msg_len_) {
@@ -66,6 +65,9 @@ int Battery::process(unsigned char* data, unsigned int len) {
     msg_len_ = 0;
     return 0;
   }
+  // A host fault: a chunk without bytes. Its length has been judged like any other's; what fits
+  // is taken as no bytes at all.
+  if (data == nullptr) len = 0;
 
   // memmove: the host may hand us a pointer into msg_buf itself.
   if (len > 0 && msg_len_ == 0) {

@@ -26,6 +26,11 @@ class Battery : public XQRSPDevice {
   int RefreshStatus() override;
   int process(unsigned char* data, unsigned int len) override;
 
+  // Closes a round whose temperature reply was accepted. Left open here, like the byte-wise
+  // LoadFromCache: the device that owns the record provides both, and a class that forgets it
+  // cannot be made (the host's do-nothing default would drop every round silently).
+  void RoundDone() override = 0;
+
   // Decodes the cell-voltage reply held in msg_buf. While fewer than 67 bytes are held: return 1
   // and touch nothing. Accepted: store the cells, CallGroupVoltage(), return 1. Rejected:
   // poll_step_ = 0, return 0.

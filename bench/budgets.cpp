@@ -7,9 +7,10 @@
 //   ondrell_budgets rss <devices>
 //       configures that many devices in this process, runs one round on each and prints VmRSS.
 //   ondrell_budgets report [--instructions FILE] [--lib-size BYTES] [--armel-size BYTES]
-//       counts heap allocations per operation, heap per configured device and the resident memory
-//       of 1 to 1,000 devices (one child process each), prints every figure with its budget and
-//       exits 1 when one is over.
+//       counts heap allocations per operation (steady state: after a first call), those of the
+//       first round after new settings (the cell labels, and nothing else), heap per configured
+//       device and the resident memory of 1 to 1,000 devices (one child process each), prints
+//       every figure with its budget and exits 1 when one is over.
 //
 // Instruction counts and allocation counts are exact and repeatable; nothing here reads a clock
 // to judge a result.
@@ -28,6 +29,7 @@
 #include "bench/alloc_count.h"
 #include "bench/rig.h"
 #include "battery/local_clock.h"
+#include "string_device/signal_key.h"
 
 namespace {
 
@@ -219,6 +221,72 @@ std::map<std::string, double> ReadInstructions(const char* path) {
   return result;
 }
 
+// Plug-in allocations of one complete round, and the change of the heap it holds.
+struct RoundHeap {
+  long allocations;
+  long held_bytes;
+};
+
+RoundHeap CountRound(bench::Rig& rig) {
+  const bench::HeapCounts before = bench::Heap();
+  rig.Round();
+  const bench::HeapCounts after = bench::Heap();
+  return {after.plugin_allocations - before.plugin_allocations,
+          after.live_bytes - before.live_bytes};
+}
+
+// Cell labels "第<n>节电池" of one numbering whose text does not fit in a std::string's own
+// storage, and so needs a block of its own.
+long LabelsOnTheHeap(int battery_start, int cells) {
+  const std::size_t inline_capacity = std::string().capacity();
+  long count = 0;
+  for (int i = 0; i < cells; ++i) {
+    if (signal_key::CellLabel(static_cast<long long>(battery_start) + i + 1).size() >
+        inline_capacity) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// The first round after settings that renumber the cells (battery_start) builds the cell labels
+// again: a block for each label too long to be held inline, nothing else; the round after it
+// allocates nothing at all. A new Ondrell20 has the labels of the default numbering already.
+void ReportFirstRounds(Checker& check) {
+  constexpr int kCells = 20;
+  std::fprintf(out, "first round after new settings (Ondrell20), plug-in allocations:\n");
+  struct Step {
+    const char* what;
+    bool new_settings;   // InitSetting with battery_start before the round
+    int battery_start;
+    bool builds_labels;  // the numbering changed, so the round builds the labels again
+  };
+  const Step steps[] = {
+      {"new device, typical settings (start 0)", false, 0, false},
+      {"battery_start 0 -> 1000", true, 1000, true},
+      {"same settings again", true, 1000, false},
+      {"battery_start 1000 -> 5", true, 5, true},
+      {"battery_start 5 -> -1000", true, -1000, true},
+  };
+  bench::Rig rig(false);
+  for (const Step& step : steps) {
+    if (step.new_settings) rig.ConfigureBatteryStart(step.battery_start);
+    const long expected = step.builds_labels ? LabelsOnTheHeap(step.battery_start, kCells) : 0;
+    const RoundHeap first = CountRound(rig);
+    const RoundHeap next = CountRound(rig);
+    char what[64];
+    if (step.builds_labels) {
+      std::snprintf(what, sizeof what, "%d labels built, %ld of them on the heap", kCells,
+                    expected);
+    } else {
+      std::snprintf(what, sizeof what, step.new_settings ? "labels kept" : "labels came with it");
+    }
+    std::fprintf(out, "  %-40s %3ld allocs, %+5ld bytes held (%s); next round %ld  %s\n",
+                 step.what, first.allocations, first.held_bytes, what, next.allocations,
+                 check.Verdict(first.allocations == expected && next.allocations == 0));
+  }
+}
+
 int Report(int argc, char** argv) {
   const char* instructions_file = nullptr;
   long lib_size = -1;
@@ -276,6 +344,8 @@ int Report(int argc, char** argv) {
     std::fprintf(out, "regex reference / Get_Value cell: %.0f times the instructions\n",
                  regex->second / cell->second);
   }
+
+  ReportFirstRounds(check);
 
   // Heap per configured device: one device first (the process's one-off set-up), then 100 more.
   {

@@ -54,10 +54,12 @@ class BenchDevice : public Ondrell20 {
 };
 
 struct Rig {
-  Rig() {
+  // Configured and, unless `first_round` is false, through one round: data ready and fresh, and
+  // the cell labels built.
+  explicit Rig(bool first_round = true) {
     device.Init(controller, kDataId, Json::Value(Json::objectValue));
     device.InitSetting(settings);
-    Round();  // data ready and fresh from here on
+    if (first_round) Round();
   }
 
   // One complete poll round as the host delivers it: the tick, the 67-byte cell reply in one
@@ -94,6 +96,15 @@ struct Rig {
   }
 
   int Configure() { return device.InitSetting(settings); }
+
+  // The host hands the device new settings, the typical ones with another numbering of the
+  // cells. InitSetting inverts bit 7 of the address the host keeps, so the host sets it first.
+  int ConfigureBatteryStart(int battery_start) {
+    Json::Value changed = settings;
+    changed["appSetting"]["battery_start"] = battery_start;
+    device.addr_ = 0x81;
+    return device.InitSetting(changed);
+  }
 
   std::shared_ptr<XQRController> controller = std::make_shared<XQRController>();
   Json::Value settings = TypicalSettings();

@@ -1,6 +1,38 @@
 #include "host/xqr_spdevice.h"
 
+#include <stdexcept>
+#include <string>
+
+#include <json/json.h>
+
 #include "host/xqr_port.h"
+
+namespace {
+
+// A settings value as one line of JSON, cut to a length that still reads as one error line.
+std::string ShortJsonText(const Json::Value& value) {
+  constexpr std::size_t kMaxChars = 64;
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";  // no line breaks; line breaks inside strings are escaped
+  std::string text = Json::writeString(writer, value);
+  if (text.size() > kMaxChars) {
+    text.resize(kMaxChars - 3);
+    text += "...";
+  }
+  return text;
+}
+
+// The bus address is one byte on the line; a whole JSON number outside it, a fraction or
+// anything that is not a number is a settings mistake, not an address.
+std::uint8_t BusAddress(const Json::Value& address) {
+  if (!address.isIntegral() || address.asDouble() < 0.0 || address.asDouble() > 255.0) {
+    throw std::invalid_argument("\"address\" must be a whole number 0..255, not " +
+                                ShortJsonText(address));
+  }
+  return static_cast<std::uint8_t>(address.asUInt());
+}
+
+}  // namespace
 
 XQRPort::~XQRPort() = default;
 
@@ -28,12 +60,15 @@ bool XQRSPDevice::OpenPort(const std::string& path) {
 void XQRSPDevice::ClosePort() { port_.reset(); }
 
 // The host takes the bus address from the device's settings ("address"), before InitSetting.
+// Missing or null: addr_ stays as the host set it. Anything but 0..255 is refused before the
+// device is touched.
 int XQRSPDevice::Init(std::weak_ptr<XQRController> controller, unsigned int data_id,
                       const Json::Value& settings) {
+  const Json::Value& address =
+      settings.isObject() ? settings["address"] : Json::Value::nullSingleton();
+  const std::uint8_t bus_address = address.isNull() ? addr_ : BusAddress(address);
   XQRVDevice::Init(std::move(controller), data_id, settings);
-  if (settings.isObject() && settings.isMember("address") && settings["address"].isIntegral()) {
-    addr_ = static_cast<std::uint8_t>(settings["address"].asUInt());
-  }
+  addr_ = bus_address;
   msg_len_ = 0;
   return 1;
 }

@@ -10,13 +10,9 @@
 
 Battery32::Battery32() {
   device_type_ = "battery_32";
-  PrepareCellLabels();
-}
-
-int Battery32::InitSetting(const Json::Value& settings) {
-  const int result = BatteryStringDevice::InitSetting(settings);
-  PrepareCellLabels();
-  return result;
+  // The keys, once per process, before any round. The labels wait for the cell count: Ondrell20
+  // sets its own, and otherwise the first round builds them.
+  signal_key::Fixed();
 }
 
 void Battery32::PrepareCellLabels() {
@@ -24,7 +20,6 @@ void Battery32::PrepareCellLabels() {
       cell_count_ < 0 ? 0 : (cell_count_ > signal_key::kMaxCells ? signal_key::kMaxCells
                                                                   : cell_count_));
   if (cell_labels_.size() == count && labels_start_ == battery_start_) return;
-  signal_key::Fixed();  // the keys too are ready before the first round
   cell_labels_.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
     // 64-bit: any battery_start_ gives a plain decimal label without overflow.

@@ -3,8 +3,6 @@
 #include <string>
 #include <vector>
 
-#include <json/value.h>
-
 #include "battery/battery.h"
 #include "string_device/battery32_data.h"
 #include "string_device/uni_data_device.h"
@@ -27,9 +25,6 @@ class Battery32 : public BatteryStringDevice {
   // Takes a stored record as the last round's state without running a round.
   bool LoadFromCache(const unsigned char* data, int length) override;
 
-  // The settings as UniDataDevice reads them; then the cell labels follow battery_start_.
-  int InitSetting(const Json::Value& settings) override;
-
   int ProcessBatteryVoltage() override;
   void RunCheckThreshold() override;
 
@@ -40,7 +35,7 @@ class Battery32 : public BatteryStringDevice {
   int ProcessCellFrame(int n, bool drop_whole_buffer, bool report);
 
   // Makes cell_labels_ match battery_start_ and cell_count_ again if either changed since they
-  // were built; does nothing (and allocates nothing) otherwise.
+  // were built (or they were never built); does nothing, and allocates nothing, otherwise.
   void PrepareCellLabels();
 
   // One diagnostic line of the 32-cell decoder: "Battery32 " + data id + what.
@@ -50,8 +45,9 @@ class Battery32 : public BatteryStringDevice {
   int cell_count_ = 32;
 
  private:
-  // Label of cell i's threshold request: "第" + (battery_start_ + i + 1) + "节电池". Built when
-  // the settings are read, so that a poll round builds no text.
+  // Label of cell i's threshold request: "第" + (battery_start_ + i + 1) + "节电池". Built by
+  // the first round that needs them after battery_start_ or the cell count changed, so that
+  // every other round builds no text.
   std::vector<std::string> cell_labels_;
   int labels_start_ = 0;
 };

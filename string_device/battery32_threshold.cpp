@@ -47,8 +47,8 @@ void Battery32::RunCheckThreshold() {
   data_.reserved = 0;
   byte_order::WriteLe32(data_.id, DataId());
 
-  // Keys and labels were built with the settings; only a battery_start_ or cell_count_ changed
-  // behind InitSetting's back makes this build them again.
+  // The keys exist since the first device was made; the labels are built here by the first round
+  // after battery_start_ or the cell count changed, and are reused by every round after it.
   PrepareCellLabels();
   const signal_key::FixedTexts& texts = signal_key::Fixed();
   if (group_voltage_valid_) {

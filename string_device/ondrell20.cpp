@@ -3,6 +3,8 @@
 Ondrell20::Ondrell20() {
   device_type_ = "ondrell_20";
   cell_count_ = 20;
+  // The labels of the default numbering come with the device; a round builds them again only
+  // after settings that renumber the cells.
   PrepareCellLabels();
 }
 

@@ -44,13 +44,13 @@ namespace signal_key {
 const FixedTexts& Fixed() {
   static const FixedTexts texts = [] {
     FixedTexts t;
-    for (int i = 0; i < kMaxCells; ++i) {
-      t.cell_keys[i] = kPrefix + boost::lexical_cast<std::string>(i) + kSuffix;
-    }
+    for (int i = 0; i < kMaxCells; ++i) t.cell_keys[i] = CellKey(i);
     return t;
   }();
   return texts;
 }
+
+std::string CellKey(int i) { return kPrefix + boost::lexical_cast<std::string>(i) + kSuffix; }
 
 std::string CellLabel(long long number) {
   return "第" + boost::lexical_cast<std::string>(number) + "节电池";

@@ -31,6 +31,9 @@ struct FixedTexts {
 
 const FixedTexts& Fixed();
 
+// "battery_" + i in plain decimal + "_value".
+std::string CellKey(int i);
+
 // "第" + number in plain decimal (minus sign when negative) + "节电池".
 std::string CellLabel(long long number);
 

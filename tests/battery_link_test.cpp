@@ -345,20 +345,47 @@ TEST_F(LinkTest, ReceiveBufferHoldsAtMostEightyBytes) {
   }
 }
 
-TEST_F(LinkTest, NullDataIsAnEmptyChunk) {
-  // 78 bytes held: a null chunk of 5 would overflow if its length were counted.
-  ToStep(1);
-  Bytes cells = CellFrame(0x01, Readings(1200));
-  std::memcpy(dev.msg_buf, cells.data(), cells.size());
-  dev.msg_len_ = 78;
-  EXPECT_EQ(dev.process(nullptr, 5), 1);
-  EXPECT_EQ(dev.cell_frames, 1);
-  EXPECT_EQ(Sent().back(), kA2);
-
-  // Awaiting a short reply, nothing held: the round is abandoned, nothing crashes.
-  EXPECT_EQ(dev.process(nullptr, 5), 0);
-  EXPECT_EQ(dev.poll_step_, 0);
-  EXPECT_EQ(dev.msg_len_, 0u);
+// A null chunk is a host fault. Its length is checked against the capacity as given, so that it
+// abandons the round exactly like any oversized chunk; one that fits is taken as empty.
+TEST_F(LinkTest, NullChunkIsCheckedAsGivenThenTakenAsEmpty) {
+  struct Case {
+    const char* what;
+    unsigned int held;
+    unsigned int len;
+    int step;
+    int result;
+    unsigned int held_after;
+    int step_after;
+    int cell_frames;  // ProcessBatteryVoltage calls
+  };
+  const Case cases[] = {
+      {"78 held + 5 would overflow", 78, 5, 1, 0, 0, 0, 0},
+      {"80 held + 1 would overflow", 80, 1, 2, 0, 0, 0, 0},
+      {"81 alone while idle", 0, 81, 0, 0, 0, 0, 0},
+      {"len wraps the sum", 3, 0xFFFFFFFFu, 1, 0, 0, 0, 0},
+      {"60 held + 5: frame still incomplete", 60, 5, 1, 1, 60, 1, 1},
+      {"78 held + 2 while idle", 78, 2, 0, 0, 78, 0, 0},
+      {"80 held + 0 while idle", 80, 0, 0, 0, 80, 0, 0},
+      {"nothing held, short reply awaited", 0, 5, 2, 0, 0, 0, 0},
+  };
+  const Bytes cells = CellFrame(0x01, Readings(1200));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // What is held would be accepted as it stands: a complete cell frame, or a good short reply.
+    const Bytes& held = c.step == 2 ? kGroupVoltage240 : cells;
+    std::memset(dev.msg_buf, 0xAA, sizeof dev.msg_buf);
+    std::memcpy(dev.msg_buf, held.data(), held.size());
+    dev.msg_len_ = c.held;
+    dev.poll_step_ = c.step;
+    const int frames_before = dev.cell_frames;
+    const std::size_t sent_before = Sent().size();
+    EXPECT_EQ(dev.process(nullptr, c.len), c.result);
+    EXPECT_EQ(dev.msg_len_, c.held_after);
+    EXPECT_EQ(dev.poll_step_, c.step_after);
+    EXPECT_EQ(dev.cell_frames - frames_before, c.cell_frames);
+    EXPECT_EQ(Sent().size(), sent_before) << "a request was sent";
+    EXPECT_EQ(dev.group_voltage_, 0.0f) << "the held reply was taken";
+  }
 }
 
 TEST_F(LinkTest, ChunkInsideTheReceiveBufferIsCopiedSafely) {

@@ -1,11 +1,16 @@
-// The keys and labels of the threshold requests are built when the settings are read, not in the
-// poll round. These cases make sure they are still exactly the texts the host must receive: after
-// a later InitSetting moves the numbering, for 20 and 32 cells, and when the settings reading
-// broke off after battery_start had already been taken.
+// The keys and labels of the threshold requests are built ahead, not in every poll round. These
+// cases make sure they are still exactly the texts the host must receive: after a later
+// InitSetting moves the numbering, for 20 and 32 cells, when the settings reading broke off after
+// battery_start had already been taken, and under a global locale that groups digits.
 #include <gtest/gtest.h>
 
+#include <locale>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "string_device/signal_key.h"
 
 #include "tests/test_support.h"
 
@@ -134,4 +139,75 @@ TEST(SignalTexts, SelectedCellsKeepTheirOwnNumbers) {
   EXPECT_EQ(requests[4].key, "battery_4_value");
   EXPECT_EQ(requests[4].label, Label(105));
   EXPECT_EQ(requests[4].index, 5);
+}
+
+namespace {
+
+// Digits grouped as `grouping` says, with ',' between the groups.
+class GroupingPunct : public std::numpunct<char> {
+ public:
+  explicit GroupingPunct(std::string grouping) : grouping_(std::move(grouping)) {}
+
+ protected:
+  char do_thousands_sep() const override { return ','; }
+  std::string do_grouping() const override { return grouping_; }
+
+ private:
+  std::string grouping_;
+};
+
+// A host that installs a locale of its own as the global C++ locale, for as long as it lives.
+// (Meanwhile the test framework's own messages group their line numbers too.)
+class GlobalLocale {
+ public:
+  explicit GlobalLocale(const std::string& grouping)
+      : previous_(std::locale::global(
+            std::locale(std::locale::classic(), new GroupingPunct(grouping)))) {}
+  ~GlobalLocale() { std::locale::global(previous_); }
+
+ private:
+  std::locale previous_;
+};
+
+// What a stream made now writes for n: proof that the locale is in force.
+std::string Streamed(int n) {
+  std::ostringstream out;
+  out << n;
+  return out.str();
+}
+
+}  // namespace
+
+// The global locale groups thousands, "1,001"; the labels stay plain decimal, "第1001节电池".
+TEST(SignalTextsUnderAGroupingLocale, LabelsStayPlainDecimal) {
+  GlobalLocale grouping("\3");
+  ASSERT_EQ(Streamed(1001), "1,001");
+
+  Rig<OpenOndrell20> rig;
+  rig.dev.InitSetting(ParseJson(R"({"appSetting": {"battery_start": 1000}})"));
+  ExpectCellRequests(rig.Round(), 20, 1001);
+
+  rig.dev.InitSetting(ParseJson(R"({"appSetting": {"battery_start": -2000}})"));
+  ExpectCellRequests(rig.Round(), 20, -1999);
+
+  Rig<OpenBattery32> b32;
+  b32.dev.InitSetting(ParseJson(R"({"appSetting": {"battery_start": 999999}})"));
+  ExpectCellRequests(b32.Round(), 32, 1000000);
+}
+
+// Grouping every digit reaches the two-digit cell indexes of the keys as well.
+TEST(SignalTextsUnderAGroupingLocale, KeysStayPlainDecimal) {
+  GlobalLocale grouping("\1");
+  ASSERT_EQ(Streamed(10), "1,0");
+
+  for (int i = 0; i < signal_key::kMaxCells; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(signal_key::CellKey(i), "battery_" + std::to_string(i) + "_value");
+  }
+  EXPECT_EQ(signal_key::CellLabel(-1234567), Label(-1234567));
+
+  // Through a whole round: keys battery_10_value to battery_19_value, labels 11 to 20.
+  Rig<OpenOndrell20> rig;
+  rig.dev.InitSetting(ParseJson(R"({"appSetting": {}})"));
+  ExpectCellRequests(rig.Round(), 20, 1);
 }
