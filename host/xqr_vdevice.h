@@ -48,6 +48,11 @@ class XQR_API XQRVDevice : public VDeviceInterface {
   // Host-side configuration, used by the host before InitSetting.
   void SetDataId(unsigned int data_id) { data_id_ = data_id; }
   std::shared_ptr<XQRController> Controller() const { return controller_.lock(); }
+  // Rounds the device has begun: it calls the framework's RefreshStatus before the first request
+  // of every round.
+  unsigned int RoundsStarted() const { return refreshes_; }
+  // Records saved as history: one per completed round (and per restore that runs a round).
+  unsigned int HistorySaves() const { return history_saves_; }
 
   boost::posix_time::ptime last_update_;
   bool data_ready_ = false;
@@ -64,4 +69,5 @@ class XQR_API XQRVDevice : public VDeviceInterface {
   std::map<std::string, float> ao_reported_;  // last analog value reported per name
   std::map<std::string, bool> alarm_states_;  // last alarm state per threshold key
   unsigned int refreshes_ = 0;                // host bookkeeping: RefreshStatus calls
+  unsigned int history_saves_ = 0;            // host bookkeeping: SaveDeviceHistory calls
 };

@@ -39,12 +39,35 @@ XQRPort::~XQRPort() = default;
 XQRSPDevice::XQRSPDevice() = default;
 XQRSPDevice::~XQRSPDevice() = default;
 
-bool XQRSPDevice::IsProcessing() const { return false; }
-bool XQRSPDevice::IsStalled() const { return false; }
+// A request is on the wire and the device is still working through its answer.
+bool XQRSPDevice::IsProcessing() const { return awaiting_reply_; }
+bool XQRSPDevice::IsStalled() const { return silent_turns_ >= kStallTurns; }
 
 int XQRSPDevice::SendData(const unsigned char* data, unsigned int len) {
   if (!port_) return -1;
-  return port_->Write(data, len);
+  const int written = port_->Write(data, len);
+  // A frame the line did not take cannot be answered: nothing to wait for.
+  awaiting_reply_ = written > 0;
+  return written;
+}
+
+int XQRSPDevice::HostPollTick() {
+  awaiting_reply_ = false;
+  return RefreshStatus();
+}
+
+int XQRSPDevice::HostReceive(unsigned char* data, unsigned int len) {
+  silent_turns_ = 0;
+  // process() may send the next request of the round (awaiting_reply_ true again) and returns 0
+  // once the round is done or abandoned.
+  const int more = process(data, len);
+  if (more == 0) awaiting_reply_ = false;
+  return more;
+}
+
+void XQRSPDevice::HostTurnOver(bool silent) {
+  awaiting_reply_ = false;
+  if (silent) ++silent_turns_;
 }
 
 int XQRSPDevice::SendParityData(const unsigned char* data, unsigned int len, int parity) {

@@ -159,6 +159,7 @@ bool XQRVDevice::DoBatchCheckThreshold(std::vector<rule_value>& queue) {
 }
 
 bool XQRVDevice::SaveDeviceHistory(const unsigned char* data, int len) {
+  ++history_saves_;
   if (auto* l = ListenerOf(controller_)) l->OnSaveHistory(*this, data, len);
   return true;
 }

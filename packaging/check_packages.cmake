@@ -4,7 +4,8 @@
 #   - the files inside, by path (owned by root), and nothing else;
 #   - the libraries inside: ELF class and machine of the build's target, the right SONAME, and
 #     stripped (no .symtab);
-#   - each example settings file is a JSON object with an "appSetting" object.
+#   - each example settings file is a JSON object with an "appSetting" object, each example
+#     site file (site*.json) one with a "lines" array.
 #
 # Usage: cmake -DCPACK=... -DBUILD_DIR=... -DPACKAGE_DIR=... -DWORK_DIR=... -DDPKG_DEB=...
 #              -DREADELF=... -DVERSION=... -DARCH=<debian arch> -DMULTIARCH=<triplet>
@@ -153,9 +154,17 @@ foreach(component IN LISTS components)
     set(example_file "${unpacked}/${examples_dir}/${example}")
     if(component STREQUAL "host" AND EXISTS "${example_file}")
       file(READ "${example_file}" json)
-      string(JSON app_type ERROR_VARIABLE json_error TYPE "${json}" appSetting)
-      if(NOT app_type STREQUAL "OBJECT")
-        fail("${name}: ${example} has no \"appSetting\" object: ${json_error}")
+      if(example MATCHES "^site")
+        # A site file: its lines, each with its devices.
+        string(JSON lines_type ERROR_VARIABLE json_error TYPE "${json}" lines)
+        if(NOT lines_type STREQUAL "ARRAY")
+          fail("${name}: ${example} has no \"lines\" array: ${json_error}")
+        endif()
+      else()
+        string(JSON app_type ERROR_VARIABLE json_error TYPE "${json}" appSetting)
+        if(NOT app_type STREQUAL "OBJECT")
+          fail("${name}: ${example} has no \"appSetting\" object: ${json_error}")
+        endif()
       endif()
     endif()
   endforeach()

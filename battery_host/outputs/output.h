@@ -25,6 +25,7 @@ using WallClock = std::chrono::system_clock;
 // One battery string of the site, as the outputs describe it.
 struct DeviceInfo {
   unsigned int data_id = 0;
+  std::string name;               // how people know the string: the site's name, "string 1"
   std::string type;               // the plug-in's device type key, e.g. "ondrell_20"
   int cells = 20;                 // cells of the string
   int line = 0;                   // index of its serial line in the site, from 0

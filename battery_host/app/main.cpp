@@ -1,0 +1,45 @@
+// battery-host: the reference host for the ondrell_20 plug-in. It does what the UPS controller's
+// monitoring framework does for the battery strings of a site: loads the plug-in, creates and
+// configures the devices, restores their last records, then gives each device its turns on its
+// serial line, feeding it the line's bytes, and keeps and shows what they measure.
+
+#include <signal.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "battery_host/app/host_app.h"
+#include "battery_host/config/options.h"
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // a closed view or log must not kill the host
+  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails the write, it must not kill the host
+  // The loop takes these through a signalfd. They are blocked before any thread exists (the
+  // outputs have threads of their own), so that none of those threads is killed by one.
+  sigset_t taken;
+  sigemptyset(&taken);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&taken, s);
+  sigprocmask(SIG_BLOCK, &taken, nullptr);
+  // The last guard: nothing may leave main as an exception (std::terminate, abort).
+  try {
+    HostOptions options;
+    std::string text;
+    switch (ParseHostOptions(argc, argv, &options, &text)) {
+      case ParseResult::kHelp: std::fputs(text.c_str(), stdout); return 0;
+      case ParseResult::kError:
+        std::fprintf(stderr, "battery-host: %s (see --help)\n", text.c_str());
+        return kExitConfig;
+      case ParseResult::kRun: break;
+    }
+    return RunHost(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "battery-host: %s: %s\n",
+                 HostStarting() ? "cannot start" : "stopped by an unexpected error", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "battery-host: %s\n",
+                 HostStarting() ? "cannot start: unexpected error" : "stopped by an unexpected error");
+  }
+  return HostStarting() ? kExitConfig : kExitRuntime;
+}

@@ -1,0 +1,39 @@
+#include "battery_host/app/notice_hub.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace {
+
+constexpr std::size_t kMaxPending = 1000;  // a flood of messages must not grow without bound
+
+}  // namespace
+
+NoticeHub::NoticeHub() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+NoticeHub::~NoticeHub() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void NoticeHub::Post(const std::string& message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_.size() >= kMaxPending) return;
+    pending_.push_back(message);
+  }
+  const std::uint64_t one = 1;
+  ssize_t ignored = write(fd_, &one, sizeof one);
+  (void)ignored;
+}
+
+std::vector<std::string> NoticeHub::Take() {
+  std::uint64_t count = 0;
+  ssize_t ignored = read(fd_, &count, sizeof count);
+  (void)ignored;
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> out;
+  out.swap(pending_);
+  return out;
+}

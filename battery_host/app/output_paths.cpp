@@ -1,0 +1,68 @@
+#include "battery_host/app/output_paths.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+namespace {
+
+struct Identity {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string path;  // canonical when it can be had
+};
+
+Identity IdentityOf(const std::string& path) {
+  Identity id;
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    id.exists = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+  }
+  char buf[PATH_MAX];
+  if (realpath(path.c_str(), buf) != nullptr) {
+    id.path = buf;
+    return id;
+  }
+  // Not there yet: the canonical folder and the name.
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  id.path = realpath(dir.c_str(), buf) != nullptr ? std::string(buf) + "/" + name : path;
+  return id;
+}
+
+bool Same(const Identity& a, const Identity& b) {
+  if (a.exists && b.exists) return a.dev == b.dev && a.ino == b.ino;
+  return a.path == b.path;
+}
+
+}  // namespace
+
+bool CheckOutputPaths(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputs,
+                      std::string* error) {
+  std::vector<Identity> in;
+  for (const NamedPath& p : inputs) in.push_back(IdentityOf(p.path));
+  std::vector<Identity> out;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const Identity id = IdentityOf(outputs[i].path);
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      if (Same(id, in[k])) {
+        *error = outputs[i].what + " " + outputs[i].path + " is the " + inputs[k].what + " " +
+                 inputs[k].path + "; give it a file of its own";
+        return false;
+      }
+    }
+    for (std::size_t k = 0; k < out.size(); ++k) {
+      if (Same(id, out[k])) {
+        *error = outputs[i].what + " " + outputs[i].path + " is also the " + outputs[k].what +
+                 "; give each its own file";
+        return false;
+      }
+    }
+    out.push_back(id);
+  }
+  return true;
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The files the host writes must never be files it reads, nor each other: a cache path that
+// names the settings file would replace the settings with a 152-byte record, two devices with
+// one cache would overwrite each other's record. Checked at start, before anything is opened
+// for writing, by identity (device and inode) for files that exist and by path otherwise.
+struct NamedPath {
+  std::string what;  // "settings", "cache of device 2", "events file"
+  std::string path;
+};
+
+// On a clash, one line naming both: "cache of device 1 x.json is the settings x.json".
+bool CheckOutputPaths(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputs,
+                      std::string* error);

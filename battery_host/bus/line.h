@@ -1,0 +1,112 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "battery_host/bus/serial_port.h"
+#include "battery_host/outputs/output.h"
+#include "host/xqr_spdevice.h"
+
+// One serial line of the controller and the devices that answer on it, each at its own bus
+// address. The line is half-duplex RS-485 with the host as the only master, so at most one
+// device may have a request on the wire at any time. Every poll period the line gives each
+// device a turn, in site order:
+//   - one poll tick (RefreshStatus): the device sends a request, re-sends one, or starts a round;
+//   - every chunk read from the line goes to that device's process() until the device has no
+//     request outstanding any more (round done or abandoned, IsProcessing() false) or the line
+//     stays silent for the reply timeout;
+//   - then the next device.
+// The devices' own re-send and restart rules are untouched: a device whose module did not
+// answer in its turn finds its request still outstanding on its next tick, exactly as with a
+// line of its own. When the turns of a period take longer than the period, the next period
+// starts when the last turn ends (the period is stretched, said once), never overlapping turns.
+//
+// Bytes that arrive while no device has its turn (a reply later than the timeout) are given to
+// no device: handing them to the device whose turn ended could make it send its next request
+// while another device talks. They are logged as received outside a turn.
+class Line {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct Settings {
+    int index = 0;  // position in the site, for messages
+    std::string port_path;  // what is opened and reopened
+    std::string port_label;  // how people know the line: the path, or "simulator on /dev/pts/3"
+    unsigned int interval_ms = 1000;
+    unsigned int reply_timeout_ms = 100;
+  };
+
+  // Events go to `out`; messages for the person to `notice`.
+  Line(Settings settings, outputs::Output& out, outputs::NoticeFn notice);
+  ~Line();
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+
+  // Devices take their turns in the order they are added; they must outlive the line.
+  void AddDevice(XQRSPDevice* device);
+  // The port is known only once the simulator of the line has its pseudo-terminal.
+  void SetPort(const std::string& path, const std::string& label);
+
+  // Opens the port (exclusively); on failure one line naming the port and the cause.
+  bool OpenPort(std::string* error);
+  // Starts the period timer: the first period begins one period from now.
+  bool StartTimer(std::string* error);
+
+  // Descriptors the loop waits on: the period timer, and the port while it is open (-1 else).
+  int timer_fd() const { return timer_fd_; }
+  int port_fd() const { return port_.fd(); }
+  // When the current turn ends if the line stays silent; nothing while no turn waits.
+  std::optional<Clock::time_point> deadline() const;
+
+  void OnTimer();
+  void OnReadable();
+  void OnDeadline(Clock::time_point now);
+
+  // The frame a device of this line sends (through its DevicePort).
+  int Write(unsigned int data_id, const unsigned char* data, unsigned int len);
+
+  // Emits the "open" port event of every device (after the outputs have started).
+  void AnnounceOpen();
+
+  std::uint64_t periods() const { return periods_; }
+  const Settings& settings() const { return settings_; }
+  const std::vector<XQRSPDevice*>& devices() const { return devices_; }
+  bool port_up() const { return port_.IsOpen(); }
+  outputs::DeviceStatus Status(const XQRSPDevice& device) const;
+
+ private:
+  void BeginPeriod();
+  void RunTurns();
+  void CloseTurn(bool silent);
+  void FinishPeriod();
+  void Deliver(const unsigned char* data, std::size_t len);
+  void PortLost(const std::string& why);
+  void TryReopen();
+  void Emit(outputs::HostEvent event);
+  void PortEvent(const std::string& state, const std::string& detail);
+  unsigned int TurnDataId() const;
+
+  Settings settings_;
+  std::vector<XQRSPDevice*> devices_;
+  outputs::Output& out_;
+  outputs::NoticeFn notice_;
+  SerialPort port_;
+  int timer_fd_ = -1;
+
+  bool in_period_ = false;   // some device's turn is running or due in this period
+  std::size_t turn_ = 0;     // whose turn, while in_period_
+  bool pending_period_ = false;  // a period started while the previous one was still running
+  bool told_stretched_ = false;
+  Clock::time_point period_start_{};
+  std::optional<Clock::time_point> deadline_;
+  std::uint64_t periods_ = 0;
+  unsigned int last_turn_id_ = 0;
+
+  std::string loss_;  // why a write found the line gone, handled after the device call
+  std::uint64_t lost_at_period_ = 0;
+  std::uint64_t reopen_every_ = 1;
+  bool told_outside_turn_write_ = false;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+#include <json/value.h>
+
+#include "battery_host/config/json_file.h"
+#include "host/alarm_band.h"
+
+// The host's own alarm limits for a device, beside the device's settings:
+//
+//   "hostThresholds": {                 alarm limits the host evaluates, per signal key
+//     "group_voltage": {"low": 240, "high": 290},
+//     "temperature":   {"high": 40},
+//     "*cells*":       {"low": 12.0, "high": 14.4},   default for every battery_<i>_value
+//     "battery_3_value": {"low": 12.5, "level": 2}    a cell of its own overrides the default
+//   }
+//
+// "low" and "high" are numbers within the single-precision range (either may be left out);
+// "level" is the alarm level shown to the device, a whole number 1 to 2147483647 (default 1).
+struct HostLimit {
+  AlarmBand band;
+  int level = 1;
+};
+
+// Parses a "hostThresholds" object (null: no limits) and expands "*cells*" to the keys
+// battery_0_value to battery_<cells-1>_value that have no entry of their own. Errors are one line
+// from doc.Error(): file, line and column of the offending value.
+bool ParseHostThresholds(const Json::Value& thresholds, const json_file::Document& doc, int cells,
+                         std::map<std::string, HostLimit>* limits, std::string* error);

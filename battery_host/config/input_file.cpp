@@ -1,0 +1,87 @@
+#include "battery_host/config/input_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace input_file {
+
+std::string KindOfNonRegular(unsigned int mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+namespace {
+
+std::string SizeText(std::size_t bytes) {
+  if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes >> 10) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+Read ReadRegularFile(const std::string& path, const char* what, std::size_t max_bytes,
+                     std::string* content, std::string* error) {
+  const std::string name = std::string(what) + " " + path;
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      *error = "cannot read " + name + ": " + std::strerror(errno);
+      return Read::kMissing;
+    }
+    *error = "cannot read " + name + ": " + std::strerror(errno);
+    return Read::kRefused;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *error = "cannot read " + name + ": " + std::strerror(errno);
+    close(fd);
+    return Read::kRefused;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = name + " is " + KindOfNonRegular(st.st_mode) + ", not a regular file";
+    close(fd);
+    return Read::kRefused;
+  }
+  const std::string too_big = name + " is too big (at most " + SizeText(max_bytes) + ")";
+  if (static_cast<unsigned long long>(st.st_size) > max_bytes) {
+    *error = too_big;
+    close(fd);
+    return Read::kRefused;
+  }
+  // The size may change while it is read (or be 0 for files of /proc): read to the end, but
+  // never more than the limit.
+  std::string text;
+  text.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "cannot read " + name + ": " + std::strerror(errno);
+      close(fd);
+      return Read::kRefused;
+    }
+    if (n == 0) break;
+    if (text.size() + static_cast<std::size_t>(n) > max_bytes) {
+      *error = too_big;
+      close(fd);
+      return Read::kRefused;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  *content = std::move(text);
+  return Read::kOk;
+}
+
+}  // namespace input_file

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Files the host reads at start (settings, the site file, the record cache) are typed by hand
+// or named on a command line, so anything may stand at such a path: a directory, a named pipe
+// nobody writes to, /dev/zero, a multi-gigabyte file. Each is opened without blocking, must be a
+// regular file, and is read only up to a limit that fits what it is for; anything else is
+// refused with one line that names the file and the reason.
+namespace input_file {
+
+enum class Read {
+  kOk,       // *content holds the whole file
+  kMissing,  // no such file
+  kRefused,  // *error says why: not a regular file, too big, unreadable
+};
+
+// `what` names the file in messages: "settings", "site file", "cache".
+// At most `max_bytes` are accepted; a bigger file is refused without reading it all.
+Read ReadRegularFile(const std::string& path, const char* what, std::size_t max_bytes,
+                     std::string* content, std::string* error);
+
+// "a directory", "a named pipe", "a character device", ... for the refusal messages.
+std::string KindOfNonRegular(unsigned int st_mode);
+
+}  // namespace input_file

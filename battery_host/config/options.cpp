@@ -1,0 +1,224 @@
+#include "battery_host/config/options.h"
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+constexpr const char* kDescription =
+    "battery-host: runs battery-string devices of the ondrell_20 plug-in the way the UPS "
+    "controller's monitoring framework does, on serial lines or on the built-in module "
+    "simulator, and keeps and shows what they measure.";
+
+// A number within [low, high], said in plain numbers ("not in range 0 to 1").
+CLI::Validator Between(double low, double high) {
+  return CLI::Validator(
+      [low, high](std::string& text) {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(v >= low && v <= high)) {
+          std::ostringstream s;
+          s << "Value " << text << " not in range " << low << " to " << high;
+          return s.str();
+        }
+        return std::string();
+      },
+      "");
+}
+
+const CLI::Validator kRate = Between(0.0, 1.0);
+
+// Unsigned options take plain decimal digits only: the conversion alone would let "-1" wrap
+// around to the largest value.
+const CLI::Validator kWhole(
+    [](std::string& text) {
+      if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) return std::string();
+      return "Value " + text + " is not a whole number";
+    },
+    "");
+
+// Help in the shape people expect of a Unix program: the option, its value's name, and a
+// description that ends with the default. CLI11's own layout adds validator texts and the
+// options each excludes; the description says that in words instead.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    if (opt->get_type_size() == 0) return std::string();  // a flag takes no value
+    const std::string name = opt->get_type_name();
+    return " " + name.substr(0, name.find(':'));  // without the validators' texts
+  }
+};
+
+template <typename T>
+std::string Default(const T& value) {
+  std::ostringstream s;
+  s << value;
+  return " [default: " + s.str() + "]";
+}
+
+}  // namespace
+
+ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
+                             std::string* text) {
+  CLI::App app(kDescription, "battery-host");
+  auto formatter = std::make_shared<HelpFormatter>();
+  formatter->column_width(30);
+  app.formatter(formatter);
+  const HostOptions d;  // the defaults, for the help texts
+
+  app.add_option("--site", o->site,
+                 "site file (JSON): the controller's serial lines and the devices on each; "
+                 "without it, one device from the options under \"One device\" [default: one device]")
+      ->type_name("FILE");
+
+  const std::string one = "One device (not with --site)";
+  std::vector<CLI::Option*> single;
+  single.push_back(app.add_option("--settings", o->settings,
+                                  "the device's JSON settings [default: the shipped example]")
+                       ->type_name("FILE")
+                       ->group(one));
+  single.push_back(app.add_option("--port", o->port,
+                                  "serial device of the module [default: the simulator on a "
+                                  "pseudo-terminal]")
+                       ->type_name("DEVICE")
+                       ->group(one));
+  single.push_back(app.add_option("--address", o->address,
+                                  "bus address in the host's form, bit 7 set (129 talks to 0x01)" + Default(d.address))
+                       ->check(kWhole)
+                       ->check(CLI::Range(0u, 255u))
+                       ->type_name("N")
+                       ->group(one));
+  single.push_back(
+      app.add_option("--data-id", o->data_id, "the device's data id" + Default(d.data_id))
+          ->check(kWhole)
+          ->type_name("N")->group(one));
+  single.push_back(app.add_option("--interval-ms", o->interval_ms, "poll period in ms" + Default(d.interval_ms))
+                       ->check(kWhole)
+                       ->check(CLI::Range(10u, 3600000u))
+                       ->type_name("MS")
+                       ->group(one));
+  single.push_back(app.add_option("--reply-timeout-ms", o->reply_timeout_ms,
+                                  "silence after which the module's turn on the line ends, in ms" +
+                                      Default(d.reply_timeout_ms))
+                       ->check(kWhole)
+                       ->check(CLI::Range(1u, 60000u))
+                       ->type_name("MS")
+                       ->group(one));
+  single.push_back(app.add_option("--cache", o->cache,
+                                  "record cache: restored at start, replaced after every round "
+                                  "[default: none]")
+                       ->type_name("FILE")
+                       ->group(one));
+  const std::string sim = "Simulator of the one device (not with --site)";
+  single.push_back(app.add_flag("--sim-discharge", o->sim_discharge,
+                                "the simulated string discharges at 20 to 40 A [default: float charge]")
+                       ->group(sim));
+  single.push_back(
+      app.add_option("--sim-seed", o->sim_seed, "seed: same seed, same values and faults" + Default(d.sim_seed))
+          ->check(kWhole)
+          ->type_name("N")
+          ->group(sim));
+  single.push_back(app.add_option("--sim-faults", o->sim_faults,
+                                  "chance (0 to 1) that a reply is damaged: noise, split, "
+                                  "dropped, bad checksum, wrong address, out-of-window, garbage" +
+                                      Default(d.sim_faults))
+                       ->check(kRate)
+                       ->type_name("RATE")
+                       ->group(sim));
+  single.push_back(app.add_option("--sim-time-scale", o->sim_time_scale,
+                                  "simulated seconds per real second (60: an hour a minute)" +
+                                      Default(d.sim_time_scale))
+                       ->check(Between(0.0, 1e6))
+                       ->type_name("X")
+                       ->group(sim));
+  single.push_back(app.add_option("--sim-weak-cell", o->sim_weak_cell,
+                                  "block number (from 1) that is weak in a discharge; 0: none" +
+                                      Default(d.sim_weak_cell))
+                       ->check(kWhole)
+                       ->check(CLI::Range(0u, 32u))
+                       ->type_name("N")
+                       ->group(sim));
+  single.push_back(app.add_option("--sim-weak-capacity", o->sim_weak_capacity,
+                                  "capacity of the weak block, as a fraction of the others'" +
+                                      Default(d.sim_weak_capacity))
+                       ->check(Between(0.05, 1.0))
+                       ->type_name("F")
+                       ->group(sim));
+
+  app.add_option("--plugin", o->plugin,
+                 "the plug-in library [default: ondrell_20.so beside the executable]")
+      ->type_name("PATH");
+  app.add_option("--rounds", o->rounds,
+                 "exit 0 once every device completed N rounds; exit 1 when they did not within "
+                 "8 periods per round plus a margin [default: run until stopped]")
+      ->check(kWhole)
+                       ->check(CLI::Range(1u, 1000000u))
+      ->type_name("N");
+  app.add_option("--duration", o->duration_s,
+                 "exit 0 after this many seconds [default: run until stopped]")
+      ->check(CLI::PositiveNumber)
+      ->type_name("SECONDS");
+  app.add_option("--events", o->events,
+                 "events file, JSON Lines: every frame, record, threshold request, alarm and "
+                 "port change; appended to [default: none]")
+      ->type_name("FILE");
+  app.add_flag("--events-new", o->events_new,
+               "start the events file anew instead of appending to it [default: append]");
+  app.add_option("--log", o->log,
+                 "where the plug-in's own standard-output lines go [default: discarded]")
+      ->type_name("FILE");
+  app.add_flag("--plain", o->plain, "one line per round even on a terminal [default: a live view on a terminal, "
+               "one line per round otherwise]");
+
+  const std::string history = "History";
+  app.add_option("--history", o->history,
+                 "SQLite database of every history record, alarm and port change "
+                 "[default: none]")
+      ->type_name("FILE")
+      ->group(history);
+  app.add_option("--history-keep", o->history_keep_days,
+                 "days of history kept; older rounds are pruned [default: 0, keep all]")
+      ->type_name("DAYS")
+      ->check(kWhole)
+                       ->check(CLI::Range(0u, 36500u))
+      ->group(history);
+
+  const std::string mqtt = "MQTT";
+  app.add_option("--mqtt", o->mqtt,
+                 "publish to this broker: mqtt://host[:port] or mqtts://host[:port] "
+                 "[default: none]")
+      ->type_name("URL")
+      ->group(mqtt);
+  app.add_option("--mqtt-credentials", o->mqtt_credentials,
+                 "file with the user name and password for the broker [default: none]")
+      ->type_name("FILE")
+      ->group(mqtt);
+  app.add_option("--mqtt-ca", o->mqtt_ca,
+                 "CA certificate file for mqtts:// [default: the system's CA store]")
+      ->type_name("FILE")
+      ->group(mqtt);
+  app.add_option("--mqtt-prefix", o->mqtt_prefix, "topic prefix of the published values" + Default(d.mqtt_prefix))
+      ->type_name("TEXT")
+      ->group(mqtt);
+  app.add_option("--mqtt-discovery-prefix", o->mqtt_discovery_prefix,
+                 "Home Assistant discovery prefix" + Default(d.mqtt_discovery_prefix))
+      ->type_name("TEXT")
+      ->group(mqtt);
+
+  CLI::Option* site = app.get_option("--site");
+  for (CLI::Option* s : single) site->excludes(s);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    *text = app.help();
+    return ParseResult::kHelp;
+  } catch (const CLI::ParseError& e) {
+    *text = e.what();
+    return ParseResult::kError;
+  }
+  return ParseResult::kRun;
+}

@@ -1,0 +1,349 @@
+#include "battery_host/config/site.h"
+
+#include <cmath>
+#include <initializer_list>
+#include <sstream>
+#include <set>
+
+#include "battery_host/config/options.h"
+
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string Resolve(const std::string& base_dir, const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  return base_dir + "/" + path;
+}
+
+// Reads values of the site file, each checked for type and range before it is converted, and
+// refuses anything else with the value's line and column.
+class SiteReader {
+ public:
+  SiteReader(const json_file::Document& doc, std::string* error) : doc_(doc), error_(error) {}
+
+  bool Fail(const Json::Value& at, const std::string& message) {
+    *error_ = doc_.Error(at, message);
+    return false;
+  }
+
+  bool Object(const Json::Value& v, const std::string& name) {
+    return v.isObject() || Fail(v, name + " must be an object");
+  }
+
+  bool KnownKeys(const Json::Value& object, const std::string& name,
+                 std::initializer_list<const char*> known) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      bool found = false;
+      std::string list;
+      for (const char* k : known) {
+        found = found || it.name() == k;
+        list += (list.empty() ? "" : ", ") + std::string(k);
+      }
+      if (!found) {
+        return Fail(*it, name + ": unknown key \"" + it.name() + "\" (known: " + list + ")");
+      }
+    }
+    return true;
+  }
+
+  // Whole numbers only, in [min, max]: 129 and 129.0 are fine, -1, 1.5, "129" and 2^64 are not.
+  bool Unsigned(const Json::Value& v, const std::string& name, unsigned long long min,
+                unsigned long long max, unsigned long long* out) {
+    if (!v.isUInt64() || v.asUInt64() < min || v.asUInt64() > max) {
+      return Fail(v, name + " must be a whole number " + std::to_string(min) + " to " +
+                         std::to_string(max));
+    }
+    *out = v.asUInt64();
+    return true;
+  }
+
+  template <typename T>
+  bool UnsignedAs(const Json::Value& v, const std::string& name, unsigned long long min,
+                  unsigned long long max, T* out) {
+    unsigned long long n = 0;
+    if (!Unsigned(v, name, min, max, &n)) return false;
+    *out = static_cast<T>(n);
+    return true;
+  }
+
+  bool Number(const Json::Value& v, const std::string& name, double min, double max,
+              double* out) {
+    if (!v.isNumeric() || !(v.asDouble() >= min && v.asDouble() <= max)) {
+      std::ostringstream range;
+      range << min << " to " << max;
+      return Fail(v, name + " must be a number " + range.str());
+    }
+    *out = v.asDouble();
+    return true;
+  }
+
+  bool Bool(const Json::Value& v, const std::string& name, bool* out) {
+    if (!v.isBool()) return Fail(v, name + " must be true or false");
+    *out = v.asBool();
+    return true;
+  }
+
+  bool Text(const Json::Value& v, const std::string& name, std::string* out) {
+    if (!v.isString() || v.asString().empty()) return Fail(v, name + " must be a non-empty text");
+    *out = v.asString();
+    return true;
+  }
+
+  bool Sim(const Json::Value& v, const std::string& name, SimModuleConfig* sim) {
+    if (!Object(v, name) ||
+        !KnownKeys(v, name,
+                   {"seed", "faults", "discharge", "silent", "weak_cell", "weak_capacity", "cells"})) {
+      return false;
+    }
+    if (v.isMember("seed") && !UnsignedAs(v["seed"], name + ".seed", 0, ~0ull, &sim->seed)) {
+      return false;
+    }
+    if (v.isMember("faults") && !Number(v["faults"], name + ".faults", 0.0, 1.0, &sim->faults)) {
+      return false;
+    }
+    if (v.isMember("discharge") && !Bool(v["discharge"], name + ".discharge", &sim->discharge)) {
+      return false;
+    }
+    if (v.isMember("silent") && !Bool(v["silent"], name + ".silent", &sim->silent)) return false;
+    if (v.isMember("weak_cell") &&
+        !UnsignedAs(v["weak_cell"], name + ".weak_cell", 0, 32, &sim->weak_cell)) {
+      return false;
+    }
+    if (v.isMember("weak_capacity") &&
+        !Number(v["weak_capacity"], name + ".weak_capacity", 0.05, 1.0, &sim->weak_capacity)) {
+      return false;
+    }
+    if (v.isMember("cells") && !UnsignedAs(v["cells"], name + ".cells", 0, 32, &sim->cells)) {
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  const json_file::Document& doc_;
+  std::string* error_;
+};
+
+bool ReadThresholdsInto(const Json::Value& thresholds, const json_file::Document& doc,
+                        DeviceConfig* device, std::string* error) {
+  // "*cells*" is expanded for the largest string; keys beyond a device's cells stay unused.
+  return ParseHostThresholds(thresholds, doc, 32, &device->limits, error);
+}
+
+bool ReadDevice(const Json::Value& v, const std::string& name,
+                const std::shared_ptr<json_file::Document>& site_doc, SiteReader& r,
+                const std::string& base_dir, DeviceConfig* d, std::string* error) {
+  if (!r.Object(v, name) ||
+      !r.KnownKeys(v, name,
+                   {"data_id", "address", "settings", "hostThresholds", "cache", "name", "sim"})) {
+    return false;
+  }
+  if (!v.isMember("data_id")) return r.Fail(v, name + ": \"data_id\" is missing");
+  if (!r.UnsignedAs(v["data_id"], name + ".data_id", 0, 0xFFFFFFFFull, &d->data_id)) return false;
+  if (!v.isMember("address")) return r.Fail(v, name + ": \"address\" is missing");
+  if (!r.UnsignedAs(v["address"], name + ".address", 0, 255, &d->address)) return false;
+  if (v.isMember("name") && !r.Text(v["name"], name + ".name", &d->name)) return false;
+  if (v.isMember("cache")) {
+    if (!r.Text(v["cache"], name + ".cache", &d->cache)) return false;
+    d->cache = Resolve(base_dir, d->cache);
+  }
+  if (v.isMember("sim") && !r.Sim(v["sim"], name + ".sim", &d->sim)) return false;
+
+  if (!v.isMember("settings")) return r.Fail(v, name + ": \"settings\" is missing");
+  const Json::Value& settings = v["settings"];
+  if (settings.isString()) {
+    if (!LoadDeviceSettings(Resolve(base_dir, settings.asString()), d, error)) return false;
+  } else if (settings.isObject()) {
+    d->settings = settings;
+    d->settings_doc = site_doc;
+    d->settings_source = "site file " + site_doc->path;
+    if (!ReadThresholdsInto(settings["hostThresholds"], *site_doc, d, error)) return false;
+    d->peers = ReadDevicePeers(d->settings);
+  } else {
+    return r.Fail(settings, name + ".settings must be a file name or the settings object");
+  }
+  // The site's own limits for the device replace those of its settings.
+  if (v.isMember("hostThresholds") &&
+      !ReadThresholdsInto(v["hostThresholds"], *site_doc, d, error)) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const DeviceConfig* Site::FindDevice(unsigned int data_id) const {
+  for (const LineConfig& line : lines) {
+    for (const DeviceConfig& d : line.devices) {
+      if (d.data_id == data_id) return &d;
+    }
+  }
+  return nullptr;
+}
+
+std::size_t Site::DeviceCount() const {
+  std::size_t n = 0;
+  for (const LineConfig& line : lines) n += line.devices.size();
+  return n;
+}
+
+bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::string* error) {
+  auto doc = std::make_shared<json_file::Document>();
+  if (json_file::ReadObjectFile(path, "settings", doc.get(), error) != input_file::Read::kOk) {
+    return false;
+  }
+  device->settings = doc->root;
+  device->settings_source = "settings " + path;
+  device->settings_doc = doc;
+  if (!ReadThresholdsInto(doc->root["hostThresholds"], *doc, device, error)) return false;
+  device->peers = ReadDevicePeers(device->settings);
+  return true;
+}
+
+bool LoadSiteFile(const std::string& path, Site* site, std::string* error) {
+  auto doc = std::make_shared<json_file::Document>();
+  if (json_file::ReadObjectFile(path, "site file", doc.get(), error) != input_file::Read::kOk) {
+    return false;
+  }
+  SiteReader r(*doc, error);
+  const std::string base_dir = DirectoryOf(path);
+  Site s;
+  s.path = path;
+  const Json::Value& root = doc->root;
+  if (!r.KnownKeys(root, "the site", {"lines"})) return false;
+  const Json::Value& lines = root["lines"];
+  if (!lines.isArray() || lines.empty()) {
+    return r.Fail(lines, "\"lines\" must be an array of at least one line");
+  }
+  for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
+    const Json::Value& l = lines[i];
+    const std::string name = "lines[" + std::to_string(i) + "]";
+    LineConfig line;
+    if (!r.Object(l, name) ||
+        !r.KnownKeys(l, name, {"port", "interval_ms", "reply_timeout_ms", "devices", "sim"})) {
+      return false;
+    }
+    if (!l.isMember("port")) return r.Fail(l, name + ": \"port\" is missing");
+    if (!r.Text(l["port"], name + ".port", &line.port)) return false;
+    if (!line.simulated()) line.port = Resolve(base_dir, line.port);
+    if (l.isMember("interval_ms") &&
+        !r.UnsignedAs(l["interval_ms"], name + ".interval_ms", 10, 3600000, &line.interval_ms)) {
+      return false;
+    }
+    if (l.isMember("reply_timeout_ms") &&
+        !r.UnsignedAs(l["reply_timeout_ms"], name + ".reply_timeout_ms", 1, 60000,
+                      &line.reply_timeout_ms)) {
+      return false;
+    }
+    if (l.isMember("sim")) {
+      const Json::Value& sim = l["sim"];
+      if (!r.Object(sim, name + ".sim") ||
+          !r.KnownKeys(sim, name + ".sim", {"time_scale", "chunk_gap_ms"})) {
+        return false;
+      }
+      if (sim.isMember("time_scale") &&
+          !r.Number(sim["time_scale"], name + ".sim.time_scale", 0.0, 1e6, &line.sim_time_scale)) {
+        return false;
+      }
+      if (sim.isMember("chunk_gap_ms") &&
+          !r.UnsignedAs(sim["chunk_gap_ms"], name + ".sim.chunk_gap_ms", 0, 10000,
+                        &line.sim_chunk_gap_ms)) {
+        return false;
+      }
+    }
+    const Json::Value& devices = l["devices"];
+    if (!devices.isArray() || devices.empty()) {
+      return r.Fail(devices.isNull() ? l : devices,
+                    name + ".devices must be an array of at least one device");
+    }
+    for (Json::ArrayIndex k = 0; k < devices.size(); ++k) {
+      DeviceConfig d;
+      if (!ReadDevice(devices[k], name + ".devices[" + std::to_string(k) + "]", doc, r, base_dir,
+                      &d, error)) {
+        return false;
+      }
+      line.devices.push_back(std::move(d));
+    }
+    s.lines.push_back(std::move(line));
+  }
+  if (!CheckSite(s, error)) {
+    *error = "invalid site file " + path + ": " + *error;
+    return false;
+  }
+  *site = std::move(s);
+  return true;
+}
+
+bool SiteFromOptions(const HostOptions& o, Site* site, std::string* error) {
+  DeviceConfig d;
+  d.data_id = o.data_id;
+  d.address = o.address;
+  d.cache = o.cache;
+  d.sim.seed = o.sim_seed;
+  d.sim.faults = o.sim_faults;
+  d.sim.discharge = o.sim_discharge;
+  d.sim.weak_cell = o.sim_weak_cell;
+  d.sim.weak_capacity = o.sim_weak_capacity;
+  if (!LoadDeviceSettings(o.settings.empty() ? DefaultSettingsPath() : o.settings, &d, error)) {
+    return false;
+  }
+  LineConfig line;
+  line.port = o.port.empty() ? "sim" : o.port;
+  line.interval_ms = o.interval_ms;
+  line.reply_timeout_ms = o.reply_timeout_ms;
+  line.sim_time_scale = o.sim_time_scale;
+  line.devices.push_back(std::move(d));
+  Site s;
+  s.lines.push_back(std::move(line));
+  if (!CheckSite(s, error)) return false;
+  *site = std::move(s);
+  return true;
+}
+
+bool CheckSite(const Site& site, std::string* error) {
+  std::set<unsigned int> ids;
+  for (const LineConfig& line : site.lines) {
+    std::map<unsigned int, unsigned int> addresses;  // address -> data id
+    for (const DeviceConfig& d : line.devices) {
+      if (!ids.insert(d.data_id).second) {
+        *error = "data id " + std::to_string(d.data_id) + " is given to two devices";
+        return false;
+      }
+      auto [it, fresh] = addresses.emplace(d.address, d.data_id);
+      if (!fresh) {
+        *error = "devices " + std::to_string(it->second) + " and " + std::to_string(d.data_id) +
+                 " both have address " + std::to_string(d.address) + " on line " + line.port;
+        return false;
+      }
+    }
+  }
+  for (const LineConfig& line : site.lines) {
+    for (const DeviceConfig& d : line.devices) {
+      std::vector<std::pair<unsigned int, std::string>> wanted;
+      for (unsigned int id : d.peers.group_voltage) wanted.emplace_back(id, "group_voltage");
+      if (d.peers.current_peer != 0) wanted.emplace_back(d.peers.current_peer, "r_data_id");
+      for (const auto& [id, key] : wanted) {
+        if (id == d.data_id) {
+          *error = "device " + std::to_string(d.data_id) + " names itself in \"" + key +
+                   "\" of " + d.settings_source;
+          return false;
+        }
+        if (ids.count(id) == 0) {
+          *error = "device " + std::to_string(d.data_id) + " takes \"" + key +
+                   "\" from data id " + std::to_string(id) + ", which no device of the site has (" +
+                   d.settings_source + ")";
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+std::string DefaultSettingsPath() { return BATTERY_HOST_SOURCE_DIR "/examples/settings.example.json"; }

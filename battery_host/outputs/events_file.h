@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <json/value.h>
+
+#include "battery_host/outputs/output.h"
+
+// The events file: JSON Lines, one object per event, in the order the events happened. Every
+// object carries "event", "data_id" and "time" (UTC, ms), then:
+//   tx / rx      "bytes": the frame written, the chunk read (lowercase hex); rx read while no
+//                device had its turn: "outside_turn": true (given to no device)
+//   send         "code", "record": the 152-byte record handed to SendSP (304 hex digits)
+//   history      "record": the record saved as history
+//   restore      "record": the record restored from the cache
+//   threshold    "key", "label", "value", "index": one threshold request
+//   alarm        "state" ("raised"/"cleared"), "key", "label", "value", "limit"
+//   port         "state" ("open"/"lost"/"reopened"), "path", "detail"
+//   turn         "rounds_started", "rounds_completed", "rounds_abandoned", "stalled"
+// Floats read back to the same single-precision value; NaN and infinity are null.
+//
+// A line is written whole or not at all: a write the disk cuts short (full, quota) is taken back
+// by truncating the file to where the line began, so a reader never meets a torn line. The first
+// failure is told at once with its reason, and again when writing works again.
+class EventsFile : public outputs::Output {
+ public:
+  // Appends to the file (creating it), or starts it anew with `fresh`. The path must be a
+  // regular file or not exist yet; on failure one line naming the file.
+  static std::unique_ptr<EventsFile> Open(const std::string& path, bool fresh,
+                                          std::string* error);
+  ~EventsFile() override;
+
+  void Start(const std::vector<outputs::DeviceInfo>& devices,
+             const outputs::NoticeFn& notice) override;
+  void Take(const outputs::HostEvent& event) override;
+
+  // The object written for an event.
+  static Json::Value EventJson(const outputs::HostEvent& event);
+
+  std::uint64_t dropped() const { return dropped_; }
+
+ private:
+  EventsFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  bool WriteWhole(const std::string& line, std::string* why);
+
+  std::string path_;
+  int fd_ = -1;
+  outputs::NoticeFn notice_;
+  bool failing_ = false;
+  std::uint64_t dropped_ = 0;
+};

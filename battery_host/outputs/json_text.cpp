@@ -1,0 +1,71 @@
+#include "battery_host/outputs/json_text.h"
+
+#include <time.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include <json/writer.h>
+
+namespace json_text {
+
+std::string Hex(const unsigned char* data, std::size_t len) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * len);
+  for (std::size_t i = 0; i < len; ++i) {
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 0x0F];
+  }
+  return out;
+}
+
+Json::Value FloatValue(float value) {
+  if (!std::isfinite(value)) return Json::Value(Json::nullValue);
+  return Json::Value(static_cast<double>(value));
+}
+
+std::string Float(float value) {
+  if (!std::isfinite(value)) return "null";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(value));
+  return buf;
+}
+
+std::string TimeText(outputs::WallClock::time_point at) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+  const time_t seconds = static_cast<time_t>(ms.count() / 1000);
+  const int millis = static_cast<int>(ms.count() % 1000);
+  struct tm utc {};
+  gmtime_r(&seconds, &utc);
+  char buf[80];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+  return buf;
+}
+
+namespace {
+
+std::unique_ptr<Json::StreamWriter> MakeWriter() {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["commentStyle"] = "None";
+  builder["emitUTF8"] = true;
+  builder["precision"] = 9;
+  builder["precisionType"] = "significant";
+  return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+}
+
+}  // namespace
+
+std::string Line(const Json::Value& object) {
+  // One writer per thread: the events file and the publishers write from their own threads.
+  thread_local const std::unique_ptr<Json::StreamWriter> writer = MakeWriter();
+  std::ostringstream out;
+  writer->write(object, &out);
+  return out.str();
+}
+
+}  // namespace json_text

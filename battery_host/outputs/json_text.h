@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <json/value.h>
+
+#include "battery_host/outputs/output.h"
+
+// Pieces of the JSON the host writes (events file, published state), so that every number and
+// byte string has one exact text form.
+namespace json_text {
+
+// Lowercase hex, two digits per byte: {0xFE, 0x01} -> "fe01".
+std::string Hex(const unsigned char* data, std::size_t len);
+
+// A single-precision value as a JSON number that reads back to the same float: written with
+// nine significant digits. JSON has no NaN or infinity: those become null.
+Json::Value FloatValue(float value);
+std::string Float(float value);  // the same as text: "25.2999992", "null"
+
+// "2026-12-08T14:03:59.123Z": the host's wall clock in UTC, to the millisecond.
+std::string TimeText(outputs::WallClock::time_point at);
+
+// One JSON object on one line, without spaces, UTF-8 unescaped, floats as above.
+std::string Line(const Json::Value& object);
+
+}  // namespace json_text

@@ -1,0 +1,182 @@
+#include "battery_host/outputs/record_cache.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "battery_host/config/input_file.h"
+
+namespace record_cache {
+
+namespace {
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    const ssize_t n = write(fd, data + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+Read ReadFile(const std::string& path, std::size_t size, std::string* bytes, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return Read::kMissing;
+    *error = Errno("cannot read cache " + path);
+    return Read::kRefused;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *error = Errno("cannot read cache " + path);
+    close(fd);
+    return Read::kRefused;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "cache " + path + " is " + input_file::KindOfNonRegular(st.st_mode) +
+             ", not a regular file";
+    close(fd);
+    return Read::kRefused;
+  }
+  std::string content;
+  unsigned char buf[512];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = Errno("cannot read cache " + path);
+      close(fd);
+      return Read::kRefused;
+    }
+    if (n == 0) break;
+    content.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+    if (content.size() > size) break;  // no need to read a big wrong file to the end
+  }
+  close(fd);
+  if (content.size() != size) {
+    *error = "cache " + path + " does not hold a " + std::to_string(size) + "-byte record";
+    return Read::kWrongSize;
+  }
+  *bytes = std::move(content);
+  return Read::kRecord;
+}
+
+bool ResolveTarget(const std::string& path, std::string* target, std::string* error) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      *error = Errno("cannot use cache " + path);
+      return false;
+    }
+    *target = path;  // a new file
+    return true;
+  }
+  if (!S_ISLNK(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
+      *error = "cache " + path + " is " + input_file::KindOfNonRegular(st.st_mode) +
+               ", not a regular file";
+      return false;
+    }
+    *target = path;
+    return true;
+  }
+  // A link: follow the chain to the file it names (which may not exist yet).
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(current.c_str(), buf, sizeof buf - 1);
+    if (n < 0) {
+      *error = Errno("cannot follow cache link " + path);
+      return false;
+    }
+    std::string next(buf, static_cast<std::size_t>(n));
+    if (next.empty() || next[0] != '/') next = DirectoryOf(current) + "/" + next;
+    if (lstat(next.c_str(), &st) != 0) {
+      if (errno != ENOENT) {
+        *error = Errno("cannot follow cache link " + path);
+        return false;
+      }
+      *target = next;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      if (!S_ISREG(st.st_mode)) {
+        *error = "cache " + path + " links to " + next + ", which is " +
+                 input_file::KindOfNonRegular(st.st_mode) + ", not a regular file";
+        return false;
+      }
+      *target = next;
+      return true;
+    }
+    current = next;
+  }
+  *error = "cache " + path + ": too many levels of symbolic links";
+  return false;
+}
+
+bool WriteFile(const std::string& path, const unsigned char* data, std::size_t len,
+               std::string* error) {
+  const std::string temp = path + ".tmp";
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = Errno("cannot write cache " + temp);
+    return false;
+  }
+  if (!WriteAll(fd, data, len) || fsync(fd) != 0) {
+    *error = Errno("cannot write cache " + temp);
+    close(fd);
+    unlink(temp.c_str());
+    return false;
+  }
+  if (close(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+    *error = Errno("cannot replace cache " + path);
+    unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself must reach the disk, or a power cut could bring back the old name.
+  const int dir = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+}  // namespace record_cache
+
+void CacheOutput::Start(const std::vector<outputs::DeviceInfo>&, const outputs::NoticeFn& notice) {
+  notice_ = notice;
+}
+
+void CacheOutput::Take(const outputs::HostEvent& event) {
+  if (event.kind != outputs::EventKind::kHistory || event.bytes.size() != 152) return;
+  auto path = paths_.find(event.data_id);
+  if (path == paths_.end()) return;
+  std::string error;
+  bool& failing = failing_[event.data_id];
+  if (record_cache::WriteFile(path->second, event.bytes.data(), event.bytes.size(), &error)) {
+    if (failing && notice_) notice_("cache " + path->second + " is written again");
+    failing = false;
+    return;
+  }
+  if (!failing && notice_) notice_(error + " (said once; the host goes on without it)");
+  failing = true;
+}

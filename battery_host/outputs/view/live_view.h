@@ -1,0 +1,41 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "battery_host/outputs/output.h"
+#include "battery_host/outputs/string_record.h"
+
+// An alarm the host's threshold evaluation holds raised, as the view lists it.
+struct ActiveAlarm {
+  std::string label;  // the device's readable name, e.g. "第3节电池"
+  float value = 0.0f;
+  float limit = 0.0f;
+};
+
+// What the view knows of one string: its last record, the raised alarms, its turn counters.
+struct DeviceView {
+  outputs::DeviceInfo info;
+  std::string name;     // how people know it: "string 1", or the site's name for it
+  std::string source;   // its line: "port /dev/ttyUSB0", "simulator on /dev/pts/3"
+  StringRecord record;  // the last history (or restored) record
+  bool restored = false;  // the record came from the cache and no round has replaced it yet
+  outputs::DeviceStatus status;
+  std::map<std::string, ActiveAlarm> alarms;  // by signal key
+};
+
+// The whole picture: a compact block per string, then the host's latest message.
+struct ViewState {
+  std::vector<DeviceView> devices;
+  std::string notice;
+};
+
+// For a terminal: per string its cells in rows with the lowest and highest marked, the spread,
+// the string values (saying which come from a peer), the counters and the alarms. Lines end
+// with "\n".
+std::string RenderView(const ViewState& state, bool color);
+std::string RenderBlock(const DeviceView& device, bool color);
+
+// One line per round for logs and pipes.
+std::string RenderLine(const DeviceView& device);

@@ -1,0 +1,97 @@
+#include "battery_host/outputs/view/view_output.h"
+
+ViewOutput::ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources)
+    : writer_(fd, redraw ? TerminalWriter::Mode::kFrames : TerminalWriter::Mode::kLines),
+      redraw_(redraw),
+      sources_(std::move(sources)) {}
+
+void ViewOutput::Start(const std::vector<outputs::DeviceInfo>& devices,
+                       const outputs::NoticeFn& notice) {
+  notice_ = notice;
+  for (const outputs::DeviceInfo& info : devices) {
+    DeviceView d;
+    d.info = info;
+    d.name = info.name.empty() ? "string " + std::to_string(info.data_id) : info.name;
+    d.source = sources_[info.data_id];
+    state_.devices.push_back(std::move(d));
+  }
+}
+
+DeviceView* ViewOutput::Find(unsigned int data_id) {
+  for (DeviceView& d : state_.devices) {
+    if (d.info.data_id == data_id) return &d;
+  }
+  return nullptr;
+}
+
+void ViewOutput::Take(const outputs::HostEvent& e) {
+  DeviceView* d = Find(e.data_id);
+  if (d == nullptr) return;
+  switch (e.kind) {
+    case outputs::EventKind::kHistory:
+      if (e.bytes.size() != StringRecord::kSize) return;
+      d->record = DecodeStringRecord(e.bytes.data());
+      d->restored = false;
+      ++d->status.rounds_completed;
+      Show(d);
+      return;
+    case outputs::EventKind::kRestore:
+      if (e.bytes.size() != StringRecord::kSize) return;
+      d->record = DecodeStringRecord(e.bytes.data());
+      d->restored = true;
+      Show(nullptr);
+      return;
+    case outputs::EventKind::kThreshold: {
+      // A raised alarm shows the value of the latest round, not the one that raised it.
+      auto raised = d->alarms.find(e.rule.key);
+      if (raised != d->alarms.end() && e.rule.alarm) {
+        raised->second.value = e.rule.value;
+        raised->second.limit = e.rule.limit;
+      }
+      return;
+    }
+    case outputs::EventKind::kAlarm:
+      if (e.raised) {
+        d->alarms[e.rule.key] = ActiveAlarm{e.rule.label, e.rule.value, e.rule.limit};
+      } else {
+        d->alarms.erase(e.rule.key);
+      }
+      return;  // shown with the round's record, which follows at once
+    case outputs::EventKind::kPort:
+      d->status.port_up = e.state != "lost";
+      Show(nullptr);
+      return;
+    case outputs::EventKind::kTurnEnd: {
+      const bool changed = d->status.rounds_abandoned != e.status.rounds_abandoned ||
+                           d->status.stalled != e.status.stalled ||
+                           d->status.port_up != e.status.port_up;
+      d->status = e.status;
+      if (changed) Show(nullptr);
+      return;
+    }
+    case outputs::EventKind::kTx:
+    case outputs::EventKind::kRx:
+    case outputs::EventKind::kSend: return;
+  }
+}
+
+void ViewOutput::Show(const DeviceView* round_of) {
+  if (redraw_) {
+    // Cursor home, clear to the end of the screen, then the picture.
+    writer_.Put("\x1b[H\x1b[J" + RenderView(state_, true));
+  } else if (round_of != nullptr) {
+    writer_.Put(RenderLine(*round_of));
+  }
+  if (writer_.TakeFirstDrop() && notice_) {
+    notice_(redraw_ ? "the terminal is not keeping up: the view skips pictures and shows the "
+                      "latest"
+                    : "standard output is not keeping up: round lines are dropped");
+  }
+}
+
+void ViewOutput::SetNotice(const std::string& message) {
+  state_.notice = message;
+  if (redraw_) Show(nullptr);
+}
+
+void ViewOutput::Stop() { writer_.Drain(200); }
