@@ -420,7 +420,8 @@ TEST(LatestState, AlarmMessagesOnlyWhileOnlineAndBounded) {
   mqtt::LatestState::Changes c = state.TakeChanges();
   EXPECT_TRUE(c.events.empty());  // offline: no message kept ...
   ASSERT_EQ(c.devices[0].alarms.size(), 1u);  // ... but the key's state is
-  EXPECT_EQ(c.devices[0].alarms[0], std::make_pair(std::string("battery_3_value"), true));
+  EXPECT_EQ((*c.devices[0].keys)[c.devices[0].alarms[0].first], "battery_3_value");
+  EXPECT_TRUE(c.devices[0].alarms[0].second);
 
   state.set_online(true);
   for (std::size_t i = 0; i < mqtt::LatestState::kMaxEvents + 10; ++i) {
@@ -432,7 +433,8 @@ TEST(LatestState, AlarmMessagesOnlyWhileOnlineAndBounded) {
   EXPECT_TRUE(c.events[0].raised);
   EXPECT_FALSE(c.events[1].raised);
   ASSERT_EQ(c.devices[0].alarms.size(), 1u);
-  EXPECT_EQ(c.devices[0].alarms[0], std::make_pair(std::string("temperature"), false));
+  EXPECT_EQ((*c.devices[0].keys)[c.devices[0].alarms[0].first], "temperature");
+  EXPECT_FALSE(c.devices[0].alarms[0].second);
 }
 
 TEST(LatestState, IgnoresOtherDevicesAndOtherEvents) {

@@ -13,12 +13,13 @@ LatestState::LatestState(const std::vector<outputs::DeviceInfo>& devices) {
     Device d;
     d.data_id = info.data_id;
     d.cells = std::clamp(info.cells, 0, 32);
-    d.keys = SignalKeys(d.cells);
-    for (std::size_t i = 0; i < d.keys.size(); ++i) d.key_index[d.keys[i]] = i;
-    d.raised.assign(d.keys.size(), false);
-    d.alarm_changed.assign(d.keys.size(), false);
+    const std::vector<std::string> keys = SignalKeys(d.cells);
+    for (std::size_t i = 0; i < keys.size(); ++i) d.key_index[keys[i]] = i;
+    d.raised.assign(keys.size(), false);
+    d.alarm_changed.assign(keys.size(), false);
     index_[info.data_id] = devices_.size();
     devices_.push_back(std::move(d));
+    keys_.push_back(keys);
   }
   events_.reserve(kMaxEvents);
 }
@@ -83,35 +84,50 @@ LatestState::Changes LatestState::TakeChanges() { return Collect(false); }
 
 LatestState::Changes LatestState::TakeAll() { return Collect(true); }
 
+// The poll thread may be waiting for the lock: everything that allocates is done before it is
+// taken or after it is released, and under it only flags and 152-byte records are copied.
 LatestState::Changes LatestState::Collect(bool all) {
   Changes out;
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (Device& d : devices_) {
-    DeviceChanges c;
-    c.data_id = d.data_id;
-    c.cells = d.cells;
-    if (d.has_record && (all || d.record_changed)) {
-      c.record_changed = true;
-      c.record = d.record;
-    }
-    if (all || d.availability_changed) {
-      c.availability_changed = true;
-      c.available = d.available;
-    }
-    for (std::size_t i = 0; i < d.keys.size(); ++i) {
-      if (all || d.alarm_changed[i]) c.alarms.emplace_back(d.keys[i], d.raised[i]);
-      d.alarm_changed[i] = false;
-    }
-    d.record_changed = false;
-    d.availability_changed = false;
-    if (c.record_changed || c.availability_changed || !c.alarms.empty()) {
-      out.devices.push_back(std::move(c));
-    }
+  out.devices.resize(devices_.size());
+  for (std::size_t n = 0; n < devices_.size(); ++n) {
+    out.devices[n].keys = &keys_[n];
+    out.devices[n].alarms.reserve(keys_[n].size());
   }
-  out.events.swap(events_);
-  events_.reserve(kMaxEvents);
-  out.events_dropped = events_dropped_;
-  events_dropped_ = 0;
+  std::vector<AlarmEvent> fresh;
+  fresh.reserve(kMaxEvents);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t n = 0; n < devices_.size(); ++n) {
+      Device& d = devices_[n];
+      DeviceChanges& c = out.devices[n];
+      c.data_id = d.data_id;
+      c.cells = d.cells;
+      if (d.has_record && (all || d.record_changed)) {
+        c.record_changed = true;
+        c.record = d.record;
+      }
+      if (all || d.availability_changed) {
+        c.availability_changed = true;
+        c.available = d.available;
+      }
+      for (std::size_t i = 0; i < d.raised.size(); ++i) {
+        if (all || d.alarm_changed[i]) c.alarms.emplace_back(i, d.raised[i]);
+        d.alarm_changed[i] = false;
+      }
+      d.record_changed = false;
+      d.availability_changed = false;
+    }
+    out.events.swap(events_);
+    events_.swap(fresh);
+    out.events_dropped = events_dropped_;
+    events_dropped_ = 0;
+  }
+  out.devices.erase(std::remove_if(out.devices.begin(), out.devices.end(),
+                                   [](const DeviceChanges& c) {
+                                     return !c.record_changed && !c.availability_changed &&
+                                            c.alarms.empty();
+                                   }),
+                    out.devices.end());
   return out;
 }
 

@@ -33,7 +33,8 @@ class LatestState {
     std::array<unsigned char, kRecordSize> record{};
     bool availability_changed = false;
     bool available = false;
-    std::vector<std::pair<std::string, bool>> alarms;  // key, raised
+    const std::vector<std::string>* keys = nullptr;  // the device's signal keys
+    std::vector<std::pair<std::size_t, bool>> alarms;  // index into *keys, raised
   };
 
   struct Changes {
@@ -68,13 +69,15 @@ class LatestState {
     std::array<unsigned char, kRecordSize> record{};
     bool available = false;
     bool availability_changed = false;
-    std::vector<std::string> keys;
     std::unordered_map<std::string, std::size_t> key_index;
     std::vector<bool> raised;
     std::vector<bool> alarm_changed;
   };
 
   Changes Collect(bool all);
+
+  // Fixed after construction, read without the lock.
+  std::vector<std::vector<std::string>> keys_;
 
   std::mutex mutex_;
   std::vector<Device> devices_;

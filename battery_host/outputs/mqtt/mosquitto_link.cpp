@@ -10,10 +10,16 @@ namespace mqtt {
 
 namespace {
 
+// libmosquitto's texts end with a full stop; ours go on after them.
+std::string WithoutStop(std::string text) {
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
 std::string ErrorText(int rc) {
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
   if (rc == MOSQ_ERR_EAI) return "cannot resolve the host name";
-  return mosquitto_strerror(rc);
+  return WithoutStop(mosquitto_strerror(rc));
 }
 
 }  // namespace
@@ -102,7 +108,7 @@ bool MosquittoLink::Step(bool readable, bool writable, std::string* error) {
   if (rc == MOSQ_ERR_SUCCESS && Socket() >= 0) return true;
   connected_ = false;
   if (refused_ != 0) {
-    *error = mosquitto_connack_string(refused_);
+    *error = WithoutStop(mosquitto_connack_string(refused_));
   } else if (rc != MOSQ_ERR_SUCCESS) {
     *error = ErrorText(rc);
   } else if (lost_rc_ != 0) {

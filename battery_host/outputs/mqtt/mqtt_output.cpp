@@ -125,8 +125,8 @@ class MqttOutput : public outputs::Output {
                      nullptr);
       }
       for (const auto& alarm : d.alarms) {
-        link.Publish(topics_.AlarmState(d.data_id, alarm.first), alarm.second ? "ON" : "OFF",
-                     true, nullptr);
+        link.Publish(topics_.AlarmState(d.data_id, (*d.keys)[alarm.first]),
+                     alarm.second ? "ON" : "OFF", true, nullptr);
       }
       if (d.record_changed) {
         link.Publish(topics_.State(d.data_id),
