@@ -61,7 +61,6 @@ class MqttOutput : public outputs::Output {
              const outputs::NoticeFn& notice) override {
     if (worker_.joinable()) return;
     notice_ = notice;
-    devices_ = devices;
     state_ = std::make_unique<LatestState>(devices);
     for (const outputs::DeviceInfo& d : devices) {
       for (Message& m : DiscoveryMessages(d, topics_)) discovery_.push_back(std::move(m));
@@ -159,7 +158,6 @@ class MqttOutput : public outputs::Output {
   const std::string broker_;
   int wake_fd_ = -1;
   outputs::NoticeFn notice_;
-  std::vector<outputs::DeviceInfo> devices_;
   std::vector<Message> discovery_;
   std::unique_ptr<LatestState> state_;
   std::atomic<bool> stopping_{false};
