@@ -4,7 +4,8 @@
 #
 #   bash scripts/install_deps.sh [package ...]
 set -euo pipefail
-packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libcli11-dev libgtest-dev valgrind "$@")
+packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libcli11-dev libgtest-dev
+          valgrind libmosquitto-dev mosquitto mosquitto-clients "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

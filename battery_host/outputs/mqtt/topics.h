@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mqtt {
+
+// The signal keys of a string of `cells` cells, in the order the device checks them:
+// "group_voltage", "group_current", "temperature", then "battery_<i>_value" for i from 0.
+std::vector<std::string> SignalKeys(int cells);
+
+// A topic prefix from the command line: one or more levels joined by '/', none empty, no
+// wildcard ('+', '#'), not starting with '$' (the broker's own topics). `option` names the
+// command-line option in the message. An empty discovery prefix is allowed (no discovery) and
+// checked by the caller.
+bool CheckPrefix(const std::string& prefix, const std::string& option, std::string* error);
+
+// Home Assistant's ids and discovery topic levels take letters, digits, '_' and '-'; every
+// other byte becomes '_' ("site/north" -> "site_north").
+std::string IdText(const std::string& text);
+
+// Every topic the output publishes, from the two prefixes.
+//
+//   <prefix>/status                       "online" / "offline" (retained; last will)
+//   <prefix>/<data id>/state              the round's values, JSON (retained)
+//   <prefix>/<data id>/availability       "online" while the module answers (retained)
+//   <prefix>/<data id>/alarm              one JSON message per alarm raised or cleared
+//   <prefix>/<data id>/alarm/<key>        "ON" / "OFF": the key's alarm now (retained)
+//   <discovery>/sensor/<node>/<key>/config             Home Assistant sensor (retained)
+//   <discovery>/binary_sensor/<node>/<key>_alarm/config  its alarm (retained)
+//
+// <node> is IdText(prefix) + "_" + data id: stable for one site and device, and different for two
+// hosts that publish under different prefixes.
+class Topics {
+ public:
+  Topics(std::string prefix, std::string discovery_prefix);
+
+  std::string Bridge() const;
+  std::string State(unsigned data_id) const;
+  std::string Availability(unsigned data_id) const;
+  std::string AlarmEvents(unsigned data_id) const;
+  std::string AlarmState(unsigned data_id, const std::string& key) const;
+
+  bool discovery() const { return !discovery_prefix_.empty(); }
+  std::string NodeId(unsigned data_id) const;
+  std::string SensorUniqueId(unsigned data_id, const std::string& key) const;
+  std::string AlarmUniqueId(unsigned data_id, const std::string& key) const;
+  std::string SensorConfig(unsigned data_id, const std::string& key) const;
+  std::string AlarmConfig(unsigned data_id, const std::string& key) const;
+
+ private:
+  std::string Device(unsigned data_id) const;
+  std::string prefix_;
+  std::string discovery_prefix_;
+};
+
+}  // namespace mqtt
