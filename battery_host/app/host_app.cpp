@@ -30,6 +30,10 @@
 #include "battery_host/outputs/view/view_output.h"
 #include "host/xqr_controller.h"
 
+#ifdef BATTERY_HOST_WITH_MQTT
+#include "battery_host/outputs/mqtt/mqtt_output.h"
+#endif
+
 namespace {
 
 bool g_starting = true;
@@ -160,6 +164,28 @@ int RunHost(const HostOptions& o) {
   }
   if (!CheckOutputPaths(inputs, written, &error)) return Fail(kExitConfig, error);
 
+  // Outputs that need their own checks (a broker's URL, its credentials): made now, started
+  // with the others once the ports are open.
+  std::vector<std::unique_ptr<outputs::Output>> checked_outputs;
+  if (!o.history.empty()) {
+    return Fail(kExitConfig, "--history: this build of battery-host has no history database");
+  }
+  if (!o.mqtt.empty()) {
+#ifdef BATTERY_HOST_WITH_MQTT
+    mqtt::MqttOptions mo;
+    mo.url = o.mqtt;
+    mo.credentials_file = o.mqtt_credentials;
+    mo.ca_file = o.mqtt_ca;
+    mo.prefix = o.mqtt_prefix;
+    mo.discovery_prefix = o.mqtt_discovery_prefix;
+    std::unique_ptr<outputs::Output> out = mqtt::MakeMqttOutput(mo, &error);
+    if (!out) return Fail(kExitConfig, error);
+    checked_outputs.push_back(std::move(out));
+#else
+    return Fail(kExitConfig, "--mqtt: this build of battery-host has no MQTT (no libmosquitto)");
+#endif
+  }
+
   Run run;
   if (!run.library.Load(plugin_path, &error)) return Fail(kExitConfig, error);
   if (!SplitStandardOutput(o.log, &run.view_fd, &error)) return Fail(kExitConfig, error);
@@ -239,9 +265,7 @@ int RunHost(const HostOptions& o) {
     run.outputs.push_back(std::make_unique<outputs::AsyncOutput>(
         "record cache", std::make_unique<CacheOutput>(cache_targets)));
   }
-  if (!o.history.empty() || !o.mqtt.empty()) {
-    return Fail(kExitConfig, "this build has no history database or MQTT");
-  }
+  for (auto& out : checked_outputs) run.outputs.push_back(std::move(out));
   run.view = std::make_unique<ViewOutput>(run.view_fd, !o.plain && isatty(run.view_fd) == 1,
                                           sources);
   for (auto& out : run.outputs) run.fanout.Add(out.get());

@@ -28,9 +28,9 @@ std::string SizeText(std::size_t bytes) {
 
 }  // namespace
 
-Read ReadRegularFile(const std::string& path, const char* what, std::size_t max_bytes,
-                     std::string* content, std::string* error) {
-  const std::string name = std::string(what) + " " + path;
+Read ReadRegularFile(const std::string& path, const std::string& what, std::size_t max_bytes,
+                     std::string* content, std::string* error, unsigned int* mode) {
+  const std::string name = what + " " + path;
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -81,6 +81,7 @@ Read ReadRegularFile(const std::string& path, const char* what, std::size_t max_
   }
   close(fd);
   *content = std::move(text);
+  if (mode != nullptr) *mode = static_cast<unsigned int>(st.st_mode & 07777);
   return Read::kOk;
 }
 

@@ -16,10 +16,11 @@ enum class Read {
   kRefused,  // *error says why: not a regular file, too big, unreadable
 };
 
-// `what` names the file in messages: "settings", "site file", "cache".
-// At most `max_bytes` are accepted; a bigger file is refused without reading it all.
-Read ReadRegularFile(const std::string& path, const char* what, std::size_t max_bytes,
-                     std::string* content, std::string* error);
+// `what` names the file in messages: "settings", "site file", "credentials file".
+// At most `max_bytes` are accepted; a bigger file is refused without reading it all. `mode`,
+// when given, gets the file's permission bits.
+Read ReadRegularFile(const std::string& path, const std::string& what, std::size_t max_bytes,
+                     std::string* content, std::string* error, unsigned int* mode = nullptr);
 
 // "a directory", "a named pipe", "a character device", ... for the refusal messages.
 std::string KindOfNonRegular(unsigned int st_mode);

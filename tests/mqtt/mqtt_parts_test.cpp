@@ -170,9 +170,9 @@ TEST(Credentials, RefusesWhatIsNotASmallRegularFile) {
   EXPECT_FALSE(mqtt::ReadCredentialsFile(dir.File(""), &c, &warning, &error));
   EXPECT_EQ(error, "credentials file " + dir.File("") + " is a directory, not a regular file");
   EXPECT_FALSE(mqtt::ReadCredentialsFile(big, &c, &warning, &error));
-  EXPECT_EQ(error, "credentials file " + big + " is 4117 bytes; at most 4096 expected");
+  EXPECT_EQ(error, "credentials file " + big + " is too big (at most 4 KiB)");
   EXPECT_FALSE(mqtt::ReadCredentialsFile(dir.File("none"), &c, &warning, &error));
-  EXPECT_EQ(error, "credentials file " + dir.File("none") + ": No such file or directory");
+  EXPECT_EQ(error, "cannot read credentials file " + dir.File("none") + ": No such file or directory");
   EXPECT_TRUE(mqtt::ReadCredentialsFile(exact, &c, &warning, &error)) << error;
   EXPECT_EQ(c.password.size(), 4096u - 21u);
 }
@@ -493,7 +493,7 @@ TEST(MakeMqttOutput, RefusesOptionsThatCannotWork) {
                   "--mqtt-ca /etc/hostname: no PEM certificate in it (-----BEGIN "
                   "CERTIFICATE-----)"});
   rows.push_back({with([&](mqtt::MqttOptions& o) { o.credentials_file = dir.File("none"); }),
-                  "credentials file " + dir.File("none") + ": No such file or directory"});
+                  "cannot read credentials file " + dir.File("none") + ": No such file or directory"});
   for (const Row& r : rows) {
     std::string error;
     EXPECT_EQ(mqtt::MakeMqttOutput(r.options, &error), nullptr) << r.error;

@@ -1,5 +1,7 @@
 #include "battery_host/outputs/mqtt/credentials_file.h"
 
+#include "battery_host/config/input_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,33 +10,6 @@
 #include <cstring>
 
 namespace mqtt {
-
-namespace {
-
-std::string KindOf(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a named pipe";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 bool ParseCredentials(const std::string& path, const std::string& text, Credentials* out,
                       std::string* error) {
@@ -89,58 +64,12 @@ bool ParseCredentials(const std::string& path, const std::string& text, Credenti
   return true;
 }
 
-bool ReadSmallRegularFile(const std::string& path, const std::string& what,
-                          std::size_t max_bytes, std::string* content, unsigned* mode,
-                          std::string* error) {
-  const std::string name = what + " " + path;
-  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    *error = name + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0) {
-    *error = name + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = name + " is " + KindOf(st.st_mode) + ", not a regular file";
-    return false;
-  }
-  if (st.st_size > static_cast<off_t>(max_bytes)) {
-    *error = name + " is " + std::to_string(st.st_size) + " bytes; at most " +
-             std::to_string(max_bytes) + " expected";
-    return false;
-  }
-  // Read one byte more than allowed, so that a file grown since fstat is still refused.
-  std::string text(max_bytes + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = read(fd.get(), &text[got], text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = name + ": " + std::strerror(errno);
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got > max_bytes) {
-    *error = name + " is larger than " + std::to_string(max_bytes) + " bytes";
-    return false;
-  }
-  text.resize(got);
-  *content = std::move(text);
-  *mode = static_cast<unsigned>(st.st_mode & 07777);
-  return true;
-}
-
 bool ReadCredentialsFile(const std::string& path, Credentials* out, std::string* warning,
                          std::string* error) {
   std::string text;
   unsigned mode = 0;
-  if (!ReadSmallRegularFile(path, "credentials file", kMaxCredentialsBytes, &text, &mode,
-                            error)) {
+  if (input_file::ReadRegularFile(path, "credentials file", kMaxCredentialsBytes, &text, error,
+                                  &mode) != input_file::Read::kOk) {
     return false;
   }
   if (!ParseCredentials(path, text, out, error)) return false;

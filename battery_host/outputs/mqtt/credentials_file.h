@@ -29,13 +29,6 @@ constexpr std::size_t kMaxCredentialsBytes = 4096;
 bool ReadCredentialsFile(const std::string& path, Credentials* out, std::string* warning,
                          std::string* error);
 
-// Reads a file named on the command line with the same care: opened without blocking, a
-// regular file of at most `max_bytes`. `what` names it in messages ("credentials file").
-// Sets *mode to the file's permission bits.
-bool ReadSmallRegularFile(const std::string& path, const std::string& what,
-                          std::size_t max_bytes, std::string* content, unsigned* mode,
-                          std::string* error);
-
 // The same rules for the text itself; `path` only names the file in messages.
 bool ParseCredentials(const std::string& path, const std::string& text, Credentials* out,
                       std::string* error);

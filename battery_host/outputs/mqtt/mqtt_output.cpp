@@ -17,6 +17,7 @@
 #include "battery_host/outputs/mqtt/mosquitto_link.h"
 #include "battery_host/outputs/mqtt/payloads.h"
 #include "battery_host/outputs/mqtt/topics.h"
+#include "battery_host/config/input_file.h"
 #include "battery_host/outputs/string_record.h"
 
 namespace mqtt {
@@ -300,8 +301,8 @@ std::unique_ptr<outputs::Output> MakeMqttOutput(const MqttOptions& options,
   if (!options.ca_file.empty()) {
     // libmosquitto opens the file with fopen, which a named pipe would hold forever.
     std::string content;
-    unsigned mode = 0;
-    if (!ReadSmallRegularFile(options.ca_file, "--mqtt-ca", 1 << 20, &content, &mode, error)) {
+    if (input_file::ReadRegularFile(options.ca_file, "--mqtt-ca", 1 << 20, &content, error) !=
+        input_file::Read::kOk) {
       return nullptr;
     }
     // libmosquitto reads it only at the first connection; a wrong file is better told now.
