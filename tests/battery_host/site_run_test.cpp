@@ -18,116 +18,15 @@
 #include <gtest/gtest.h>
 
 #include "tests/battery_host/host_run_support.h"
+#include "tests/battery_host/site_events.h"
 
 namespace {
 
 using host_run::Bytes;
 using host_run::FloatAt;
-using host_run::FromHex;
 using host_run::ScratchDir;
 using host_run::U32At;
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::vector<Json::Value> Of(const std::vector<Json::Value>& events, unsigned int data_id,
-                            const std::string& kind) {
-  std::vector<Json::Value> out;
-  for (const Json::Value& e : events) {
-    if (e["data_id"].asUInt() == data_id && e["event"].asString() == kind) out.push_back(e);
-  }
-  return out;
-}
-
-std::vector<Bytes> History(const std::vector<Json::Value>& events, unsigned int data_id) {
-  std::vector<Bytes> out;
-  for (const Json::Value& e : Of(events, data_id, "history")) {
-    out.push_back(FromHex(e["record"].asString()));
-  }
-  return out;
-}
-
-unsigned char Sum254(const Bytes& b, std::size_t from, std::size_t n) {
-  unsigned sum = 0;
-  for (std::size_t i = from; i < from + n; ++i) sum += b[i];
-  return static_cast<unsigned char>((sum % 256) % 254);
-}
-
-// The replies one device received in each of its completed rounds, checked again here.
-struct RoundReplies {
-  Bytes cells;  // the 67-byte frame
-  unsigned int group = 0, current = 0, temperature = 0;  // raw values of the short replies
-};
-
-std::vector<RoundReplies> RepliesOf(const std::vector<Json::Value>& events, unsigned int data_id,
-                                    unsigned char address) {
-  std::vector<RoundReplies> rounds;
-  std::map<int, Bytes> received;
-  int step = 0;
-  auto frame = [&](int command, std::size_t len) {
-    const Bytes& r = received[command];
-    std::size_t start = 0;
-    while (start < r.size() && r[start] != 0xED) ++start;
-    EXPECT_GE(r.size() - start, len) << "device " << data_id << " command " << command;
-    Bytes f(len, 0);
-    if (r.size() - start >= len) f.assign(r.begin() + long(start), r.begin() + long(start + len));
-    EXPECT_EQ(f[1], address);
-    EXPECT_EQ(f[len - 1], Sum254(f, 1, len - 2));
-    return f;
-  };
-  auto raw = [](const Bytes& f) { return static_cast<unsigned int>((f[2] << 8) | f[3]); };
-  for (const Json::Value& e : events) {
-    if (e["data_id"].asUInt() != data_id) continue;
-    const std::string kind = e["event"].asString();
-    if (kind == "tx") {
-      step = FromHex(e["bytes"].asString()).at(3);
-      received[step].clear();
-    } else if (kind == "rx" && step != 0) {
-      EXPECT_FALSE(e.isMember("outside_turn")) << "a reply came after the device's turn";
-      const Bytes b = FromHex(e["bytes"].asString());
-      received[step].insert(received[step].end(), b.begin(), b.end());
-    } else if (kind == "send") {
-      RoundReplies r;
-      r.cells = frame(0xA1, 67);
-      r.group = raw(frame(0xA2, 5));
-      r.current = raw(frame(0xA3, 5));
-      r.temperature = raw(frame(0xA4, 5));
-      rounds.push_back(r);
-      step = 0;
-    }
-  }
-  return rounds;
-}
-
-// 12 V blocks: reading / 100, kept within 9..15 V.
-float Cell(const RoundReplies& r, int i) {
-  float v = static_cast<float>((r.cells[2 + 2 * i] << 8) | r.cells[3 + 2 * i]) / 100.0f;
-  return v < 9.0f || v > 15.0f ? 0.0f : v;
-}
-float GroupVoltage(const RoundReplies& r) { return static_cast<float>(r.group) / 10.0f; }
-float SensorCurrent(const RoundReplies& r) {
-  return ((static_cast<float>(r.current) / 10.0f) / 125.0f - 2.0f) * 50.0f;
-}
-
-// No device sends while another device's request is still on the line: between a device's
-// request and the end of its turn, no other device writes.
-void ExpectTurnsNeverOverlap(const std::vector<Json::Value>& events) {
-  std::set<unsigned int> waiting;
-  for (const Json::Value& e : events) {
-    const std::string kind = e["event"].asString();
-    const unsigned int id = e["data_id"].asUInt();
-    if (kind == "tx") {
-      for (unsigned int other : waiting) {
-        EXPECT_EQ(other, id) << "device " << id << " sent while device " << other
-                             << " had its turn: " << e["time"].asString();
-      }
-      waiting.insert(id);
-    } else if (kind == "turn") {
-      waiting.erase(id);
-    }
-  }
-}
+using namespace site_events;
 
 std::string Site(const std::string& devices, unsigned interval_ms = 300) {
   return R"({"lines": [{"port": "sim", "interval_ms": )" + std::to_string(interval_ms) +
@@ -157,7 +56,7 @@ TEST(SiteRun, ThreeModulesShareOneLineAndTakeValuesFromEachOther) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
   for (const Json::Value& e : events) ASSERT_TRUE(e.isMember("data_id")) << e.toStyledString();
-  ExpectTurnsNeverOverlap(events);
+  ExpectTurnsNeverOverlap(events, {1, 2, 3});
 
   const std::vector<RoundReplies> one = RepliesOf(events, 1, 0x01);
   const std::vector<RoundReplies> two = RepliesOf(events, 2, 0x02);
@@ -222,7 +121,7 @@ TEST(SiteRun, ASilentModuleDoesNotHoldTheOthersOfItsLine) {
       dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
-  ExpectTurnsNeverOverlap(events);
+  ExpectTurnsNeverOverlap(events, {1, 2, 3});
 
   const std::vector<Json::Value> turns = Of(events, 1, "turn");
   const std::size_t periods = turns.size();
