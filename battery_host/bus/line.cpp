@@ -100,6 +100,10 @@ outputs::DeviceStatus Line::Status(const XQRSPDevice& d) const {
 void Line::OnTimer() {
   std::uint64_t expirations = 0;
   if (read(timer_fd_, &expirations, sizeof expirations) != sizeof expirations) return;
+  Tick();
+}
+
+void Line::Tick() {
   if (in_period_) {
     // The turns of the last period are not over yet: the next period waits for them.
     pending_period_ = true;

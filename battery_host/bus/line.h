@@ -61,7 +61,9 @@ class Line {
   // When the current turn ends if the line stays silent; nothing while no turn waits.
   std::optional<Clock::time_point> deadline() const;
 
-  void OnTimer();
+  void OnTimer();    // the timer fd is readable: Tick(), or note the period as pending
+  void Tick();       // a new period begins (or waits for the running one to end)
+  bool busy() const { return in_period_; }  // turns of a period are running
   void OnReadable();
   void OnDeadline(Clock::time_point now);
 
