@@ -12,7 +12,11 @@ cd "$(dirname "$0")/.."
 build=build-armel
 sysroot=$build/sysroot
 debs=$build/debs
-target_packages=(libjsoncpp25:armel libjsoncpp-dev:armel libgtest-dev:armel)
+# JsonCpp and GoogleTest for everything; SQLite and libmosquitto (with what libmosquitto links:
+# OpenSSL, cJSON) for the host's history database and MQTT output.
+target_packages=(libjsoncpp25:armel libjsoncpp-dev:armel libgtest-dev:armel
+                 libsqlite3-0:armel libsqlite3-dev:armel
+                 libmosquitto1:armel libmosquitto-dev:armel libssl3:armel libcjson1:armel)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -26,8 +30,10 @@ started=$SECONDS
 bash scripts/install_deps.sh crossbuild-essential-armel qemu-user dpkg-dev file
 
 # --- target sysroot --------------------------------------------------------------------------
-# A finished sysroot carries a stamp naming the package versions it was unpacked from.
-if [ ! -f "$sysroot/.complete" ]; then
+# A finished sysroot carries a stamp naming the package versions it was unpacked from, and the
+# list of packages asked for: a sysroot made for another list is made anew.
+wanted="${target_packages[*]}"
+if [ ! -f "$sysroot/.complete" ] || [ "$(cat "$sysroot/.packages" 2>/dev/null)" != "$wanted" ]; then
   rm -rf "$sysroot" "$debs"
   mkdir -p "$sysroot" "$debs"
   if ! dpkg --print-foreign-architectures | grep -qx armel; then
@@ -47,6 +53,7 @@ if [ ! -f "$sysroot/.complete" ]; then
   for deb in "$debs"/*.deb; do
     echo "$(dpkg-deb -f "$deb" Package)=$(dpkg-deb -f "$deb" Version)"
   done > "$sysroot/.complete"
+  echo "$wanted" > "$sysroot/.packages"
 fi
 # CLI11 (bms-sim's command line) is header-only and the same for every architecture too. Linked
 # here, not with Boost above, so that a sysroot finished before bms-sim needed it gets it as well.
