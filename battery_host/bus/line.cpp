@@ -134,18 +134,7 @@ void Line::RunTurns() {
     }
     XQRSPDevice& d = *devices_[turn_];
     last_turn_id_ = d.DataId();
-    try {
-      d.HostPollTick();
-    } catch (const std::exception& e) {
-      // The device keeps its poll step; its next tick recovers it.
-      notice_("device " + std::to_string(d.DataId()) + " failed on its poll tick: " + e.what());
-      d.HostTurnOver(false);
-    }
-    if (!loss_.empty()) PortLost(loss_);
-    if (d.IsProcessing()) {
-      deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
-      return;
-    }
+    if (CallDevice(d, "its poll tick", [&d] { d.HostPollTick(); })) return;
     CloseTurn(false);
   }
 }
@@ -208,21 +197,28 @@ void Line::Deliver(const unsigned char* data, std::size_t len) {
   XQRSPDevice& d = *devices_[turn_];
   unsigned char chunk[256];
   std::memcpy(chunk, data, len);
-  try {
-    d.HostReceive(chunk, static_cast<unsigned int>(len));
-  } catch (const std::exception& e) {
-    // The device left the round where it failed; its next tick recovers it.
-    notice_("device " + std::to_string(d.DataId()) + " failed on received bytes: " + e.what());
-    d.HostTurnOver(false);
-  }
-  if (!loss_.empty()) PortLost(loss_);
-  if (d.IsProcessing()) {
-    // Silence is counted from the last byte: a reply in pieces keeps the turn.
-    deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
+  if (CallDevice(d, "received bytes",
+                 [&] { d.HostReceive(chunk, static_cast<unsigned int>(len)); })) {
     return;
   }
   CloseTurn(false);
   RunTurns();
+}
+
+// A device call of the turn. A device that throws left its round where it failed (its poll
+// step kept): its next tick recovers it, so its turn simply ends. True while the device waits
+// for its reply; the silence is counted from now, so a reply in pieces keeps the turn.
+bool Line::CallDevice(XQRSPDevice& d, const char* what, const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    notice_("device " + std::to_string(d.DataId()) + " failed on " + what + ": " + e.what());
+    d.HostTurnOver(false);
+  }
+  if (!loss_.empty()) PortLost(loss_);
+  if (!d.IsProcessing()) return false;
+  deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
+  return true;
 }
 
 int Line::Write(unsigned int data_id, const unsigned char* data, unsigned int len) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +86,7 @@ class Line {
   void CloseTurn(bool silent);
   void FinishPeriod();
   void Deliver(const unsigned char* data, std::size_t len);
+  bool CallDevice(XQRSPDevice& device, const char* what, const std::function<void()>& call);
   void PortLost(const std::string& why);
   void TryReopen();
   void Emit(outputs::HostEvent event);

@@ -38,39 +38,15 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
 }  // namespace
 
 Read ReadFile(const std::string& path, std::size_t size, std::string* bytes, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return Read::kMissing;
-    *error = Errno("cannot read cache " + path);
-    return Read::kRefused;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    *error = Errno("cannot read cache " + path);
-    close(fd);
-    return Read::kRefused;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = "cache " + path + " is " + input_file::KindOfNonRegular(st.st_mode) +
-             ", not a regular file";
-    close(fd);
-    return Read::kRefused;
-  }
+  // Any regular file is read (up to a limit) so that one of the wrong size is only set aside;
+  // what is not a regular file is refused.
+  constexpr std::size_t kLimit = 1u << 20;
   std::string content;
-  unsigned char buf[512];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = Errno("cannot read cache " + path);
-      close(fd);
-      return Read::kRefused;
-    }
-    if (n == 0) break;
-    content.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
-    if (content.size() > size) break;  // no need to read a big wrong file to the end
+  switch (input_file::ReadRegularFile(path, "cache", kLimit, &content, error)) {
+    case input_file::Read::kMissing: return Read::kMissing;
+    case input_file::Read::kRefused: return Read::kRefused;
+    case input_file::Read::kOk: break;
   }
-  close(fd);
   if (content.size() != size) {
     *error = "cache " + path + " does not hold a " + std::to_string(size) + "-byte record";
     return Read::kWrongSize;
