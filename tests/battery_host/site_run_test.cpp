@@ -188,7 +188,10 @@ TEST(SiteRun, APeerWithoutDataYetGivesTheDocumentedFallback) {
 // A site file that contradicts itself is refused before anything is opened: one line, exit 2,
 // no events file, no simulator left running.
 TEST(SiteRun, ABadSiteFileOpensNothing) {
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  // Orphans become this process's children, so a simulator left behind would show up here.
+  // (qemu-user, which runs the armel build's tests, does not offer this; the check is then left
+  // to the native builds.)
+  const bool reaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
   const struct {
     const char* name;
     std::string devices;
@@ -222,9 +225,11 @@ TEST(SiteRun, ABadSiteFileOpensNothing) {
     }
     EXPECT_EQ(r.err, "battery-host: invalid site file " + site + ": " + message + "\n");
     EXPECT_NE(access(dir.File("events.jsonl").c_str(), F_OK), 0);
-    int status = 0;
-    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a child was left behind";
-    EXPECT_EQ(errno, ECHILD);
+    if (reaper) {
+      int status = 0;
+      EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a child was left behind";
+      EXPECT_EQ(errno, ECHILD);
+    }
   }
 }
 
