@@ -148,6 +148,30 @@ TEST(SiteRun, ASilentModuleDoesNotHoldTheOthersOfItsLine) {
   EXPECT_TRUE(silent_turns[3]["stalled"].asBool());
 }
 
+// Two silent modules each hold the line for the reply timeout: the turns of a period take longer
+// than the period. The host says so once, and the next period waits for the last turn.
+TEST(SiteRun, APeriodTooShortForItsTurnsIsStretchedAndSaidOnce) {
+  ScratchDir dir;
+  std::string second = kSecond;
+  second.replace(second.find(R"({"seed": 2})"), 11, R"({"seed": 2, "silent": true})");
+  std::string third = kThird;
+  third.replace(third.find(R"({"seed": 3})"), 11, R"({"seed": 3, "silent": true})");
+  WriteText(dir.File("site.json"), Site(std::string(kFirst) + "," + second + "," + third, 150));
+  const host_run::Result r = host_run::Run(
+      {"--site", dir.File("site.json"), "--duration", "2", "--events", dir.File("events.jsonl")},
+      dir);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string told = "the period is stretched so that turns never overlap";
+  ASSERT_NE(r.err.find(told), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(told), r.err.rfind(told)) << r.err;
+  const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
+  ExpectTurnsNeverOverlap(events, {1, 2, 3});
+  // Each period holds two reply timeouts of 100 ms: at most ten periods in two seconds, where
+  // the 150 ms timer alone would make thirteen.
+  EXPECT_LE(Of(events, 1, "turn").size(), 10u);
+  EXPECT_GE(Of(events, 1, "turn").size(), 5u);
+}
+
 // The dependent device's turn comes before its peer's: in the first period the peer has no data
 // yet and refuses, so the group voltage falls back to the sum of the device's own cells and its
 // "group_voltage" threshold request is left out; from the second period on the peer's value is
