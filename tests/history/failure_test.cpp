@@ -31,6 +31,9 @@ struct Trouble {
   std::string vfs;
 };
 
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const Trouble& c, std::ostream* os) { *os << c.name; }
+
 std::string Mismatch(const std::string& what, const std::string& got, const std::string& want) {
   return got == want ? "" : what + ": got \"" + got + "\", want \"" + want + "\"\n";
 }

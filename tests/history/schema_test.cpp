@@ -129,6 +129,9 @@ struct BadPath {
   std::string expected;  // with PATH and DIR for the path and the temporary folder
 };
 
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const BadPath& c, std::ostream* os) { *os << c.name; }
+
 class HistoryPathRefused : public ::testing::TestWithParam<BadPath> {};
 
 std::string Fill(std::string s, const std::string& path, const std::string& dir) {

@@ -21,6 +21,9 @@ struct Stored {
   std::string record_time;
 };
 
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const Stored& c, std::ostream* os) { *os << c.name; }
+
 class RoundsStored : public ::testing::TestWithParam<Stored> {};
 
 TEST_P(RoundsStored, ByteForByteWithDecodedColumns) {
