@@ -299,3 +299,26 @@ TEST(HistoryKill, LeavesWholeRoundsOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A FIFO put at the path while the host runs: told, never opened (opening would wait forever),
+// and Stop() returns.
+TEST(HistoryTroubleFifo, ToldAndNeverOpened) {
+  history_test::TempDir dir;
+  const std::string path = dir.File("h.sqlite");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  history::HistoryOutput out(history_test::TestOptions(path));
+  history_test::Notices notices;
+  out.Start({}, notices.Fn());
+  out.Take(history_test::HistoryEvent(1, history_test::kT0Ms, history_test::NumberedRecord(0)));
+  ASSERT_TRUE(notices.WaitCount(1));
+  out.Stop();
+  EXPECT_EQ(notices.Lines(),
+            (std::vector<std::string>{
+                "history: cannot write " + path + ": file cannot be opened (not a regular "
+                "file); rounds wait in memory, retrying every 1 s",
+                "history: 1 entries not written at exit (" + path + ": file cannot be opened)"}));
+}
+
+}  // namespace

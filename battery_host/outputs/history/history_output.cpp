@@ -1,5 +1,6 @@
 #include "battery_host/outputs/history/history_output.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
@@ -97,6 +98,13 @@ struct HistoryOutput::Worker {
   bool EnsureOpen(bool force) {
     if (store.open()) return true;
     if (!force && Steady::now() < next_open) return false;
+    // Checked again before every open: SQLite would wait forever opening a FIFO put there
+    // since the start.
+    struct stat st {};
+    if (stat(opt.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      Failed(StoreStatus{Trouble::kCantOpen, 0, "not a regular file"});
+      return false;
+    }
     const StoreStatus s = store.Open(opt.path, opt.vfs, opt.busy_timeout_ms, run);
     if (!s.ok()) {
       Failed(s);
