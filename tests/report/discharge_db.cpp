@@ -163,6 +163,9 @@ int main(int argc, char** argv) {
       out->Take(h);
     }
   }
+  // Stop() gives pending rounds a few seconds only, as a host's exit does; a long generated
+  // test waits for all of them.
+  out->WaitWritten(std::chrono::minutes(5));
   out->Stop();
   for (const auto& line : notices) std::fprintf(stderr, "discharge_db: %s\n", line.c_str());
   const auto c = out->counters();
