@@ -167,7 +167,7 @@ def load_rounds(conn, version, device, t_from, t_to):
 def device_info(conn, version, device):
     if version < 2:
         return None
-    return conn.execute("SELECT type, cells, port, bus_address FROM run_devices "
+    return conn.execute("SELECT name, type, cells, port FROM run_devices "
                         "WHERE data_id = ? ORDER BY run_id DESC LIMIT 1", [device]).fetchone()
 
 
@@ -315,10 +315,9 @@ def accelerated_note(a, rounds):
 
 
 def duration(seconds):
-    seconds = int(round(seconds))
-    if seconds < 60:
-        return "%d s" % seconds
-    h, m = divmod(seconds // 60, 60)
+    if seconds < 59.5:
+        return "%d s" % int(round(seconds))
+    h, m = divmod(int(round(seconds / 60.0)), 60)
     return "%d h %02d min" % (h, m) if h else "%d min" % m
 
 
@@ -517,7 +516,8 @@ def device_section(conn, version, device, args, plt):
     info = device_info(conn, version, device)
     title = "Device %d" % device
     if info:
-        title += " (%s, %d cells, %s)" % (info[0], info[1], info[2])
+        title = "%s%s (%s, %d cells, %s)" % (info[0] + ": " if info[0] else "", title, info[1],
+                                           info[2], info[3])
     alarms = [e for e in events if e["kind"].startswith("alarm")]
     raised = sum(1 for e in alarms if e["kind"] == "alarm raised")
     lost = sum(1 for e in events if e["kind"] == "port lost")

@@ -104,6 +104,7 @@ inline outputs::DeviceInfo Device(unsigned data_id, int cells, const std::string
                                   std::uint8_t address = 0x01) {
   outputs::DeviceInfo d;
   d.data_id = data_id;
+  d.name = "string " + std::to_string(data_id);
   d.type = type;
   d.cells = cells;
   d.line = line;

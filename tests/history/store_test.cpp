@@ -218,11 +218,11 @@ TEST(HistoryRuns, TheRunAndItsDevicesOnce) {
                                                     "2026-03-02T09:15:07.250Z", "1",
                                                     "battery-host test", "sim\n/dev/ttyUSB1",
                                                     "60.0"}}));
-  EXPECT_EQ(sql.Rows("SELECT run_id, data_id, type, cells, line, port, bus_address "
+  EXPECT_EQ(sql.Rows("SELECT run_id, data_id, name, type, cells, line, port, bus_address "
                      "FROM run_devices ORDER BY data_id"),
-            (std::vector<std::vector<std::string>>{{"1", "1", "ondrell_20", "20", "0", "sim", "1"},
-                                                   {"1", "2", "battery_32", "32", "1",
-                                                    "/dev/ttyUSB1", "2"}}));
+            (std::vector<std::vector<std::string>>{
+                {"1", "1", "string 1", "ondrell_20", "20", "0", "sim", "1"},
+                {"1", "2", "string 2", "battery_32", "32", "1", "/dev/ttyUSB1", "2"}}));
   EXPECT_EQ(sql.One("SELECT run_id FROM rounds"), "1");
 }
 

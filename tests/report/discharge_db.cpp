@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
   for (int d = 0; d < devices; ++d) {
     outputs::DeviceInfo info;
     info.data_id = static_cast<unsigned>(d + 1);
+    info.name = "string " + std::to_string(d + 1);
     info.type = "ondrell_20";
     info.cells = kCells;
     info.port = "sim";

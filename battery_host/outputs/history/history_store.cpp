@@ -133,19 +133,20 @@ StoreStatus HistoryStore::EnsureRun(const RunInfo& run) {
   Statement dev;
   if (rc == SQLITE_OK) {
     dev = db_.Prepare(
-        "INSERT OR REPLACE INTO run_devices (run_id, data_id, type, cells, line, port, "
-        "bus_address) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+        "INSERT OR REPLACE INTO run_devices (run_id, data_id, name, type, cells, line, port, "
+        "bus_address) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
         &rc);
   }
   for (std::size_t i = 0; rc == SQLITE_OK && i < run.devices.size(); ++i) {
     const auto& d = run.devices[i];
     dev.Bind(1, id);
     dev.Bind(2, static_cast<std::int64_t>(d.data_id));
-    dev.Bind(3, d.type);
-    dev.Bind(4, static_cast<std::int64_t>(d.cells));
-    dev.Bind(5, static_cast<std::int64_t>(d.line));
-    dev.Bind(6, d.port);
-    dev.Bind(7, static_cast<std::int64_t>(d.bus_address));
+    dev.Bind(3, d.name);
+    dev.Bind(4, d.type);
+    dev.Bind(5, static_cast<std::int64_t>(d.cells));
+    dev.Bind(6, static_cast<std::int64_t>(d.line));
+    dev.Bind(7, d.port);
+    dev.Bind(8, static_cast<std::int64_t>(d.bus_address));
     rc = Exec(dev);
   }
   if (rc == SQLITE_OK) rc = db_.Exec("COMMIT");

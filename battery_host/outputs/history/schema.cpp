@@ -92,6 +92,7 @@ std::string Version2() {
       "CREATE TABLE run_devices (\n"
       "  run_id INTEGER NOT NULL,\n"
       "  data_id INTEGER NOT NULL,\n"
+      "  name TEXT NOT NULL,\n"
       "  type TEXT NOT NULL,\n"
       "  cells INTEGER NOT NULL,\n"
       "  line INTEGER NOT NULL,\n"
