@@ -182,8 +182,8 @@ class Options(unittest.TestCase):
         page = Page(open(os.path.join(out, "index.html"), encoding="utf-8").read())
         self.assertEqual(page.notes, [])
         self.assertEqual(page.tables["rank-end-1"][1][:2], ["1", str(ARGS.weak)])
-        # 116 rounds a second apart over 119 s of real time
-        self.assertIn("116 rounds, 1 min", "".join(page.text))
+        # 116 rounds a second apart over 119 s of real time: 2 min, to the minute
+        self.assertIn("116 rounds, 2 min", "".join(page.text))
 
     def test_help_names_every_option_and_default(self):
         r = run("--help")
