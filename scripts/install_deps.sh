@@ -5,7 +5,9 @@
 #   bash scripts/install_deps.sh [package ...]
 set -euo pipefail
 packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libcli11-dev libgtest-dev
-          valgrind libmosquitto-dev mosquitto mosquitto-clients "$@")
+          valgrind libmosquitto-dev mosquitto mosquitto-clients
+          libsqlite3-dev sqlite3 python3 python3-matplotlib chromium chromium-driver
+          fonts-wqy-microhei "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

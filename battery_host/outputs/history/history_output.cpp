@@ -1,0 +1,300 @@
+#include "battery_host/outputs/history/history_output.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "battery_host/outputs/history/history_store.h"
+
+namespace history {
+
+using outputs::EventKind;
+using Steady = std::chrono::steady_clock;
+
+// Everything the worker thread alone touches.
+struct HistoryOutput::Worker {
+  HistoryOutput& out;
+  const HistoryOptions& opt;
+  RunInfo run;
+  RoundAssembler assembler;
+  HistoryStore store;
+  std::deque<Unit> backlog;
+  Trouble trouble = Trouble::kNone;
+  bool told_ok = true;           // no trouble since the last "can be written again"
+  bool told_overflow = false;
+  bool told_wrong_size = false;
+  std::uint64_t kept_since_trouble = 0;  // entries written from memory after the trouble began
+  std::uint64_t dropped_since_trouble = 0;
+  Steady::time_point next_open;
+  Steady::time_point next_prune;
+
+  Worker(HistoryOutput& o, RunInfo r)
+      : out(o), opt(o.options_), run(std::move(r)), assembler(out.devices_) {
+    next_open = next_prune = Steady::now();
+  }
+
+  void Tell(const std::string& line) {
+    if (out.notice_) out.notice_("history: " + line);
+  }
+
+  void Push(Unit unit) {
+    backlog.push_back(std::move(unit));
+    if (backlog.size() <= opt.backlog_limit) return;
+    backlog.pop_front();
+    ++dropped_since_trouble;
+    {
+      std::lock_guard<std::mutex> lock(out.mutex_);
+      ++out.counters_.backlog_dropped;
+    }
+    if (!told_overflow) {
+      told_overflow = true;
+      Tell(std::to_string(opt.backlog_limit) + " entries wait in memory, the most kept; the " +
+           "oldest are dropped until " + opt.path + " can be written");
+    }
+  }
+
+  void Take(const outputs::HostEvent& e) {
+    const std::uint64_t wrong = assembler.wrong_size();
+    if (auto unit = assembler.Take(e)) Push(std::move(*unit));
+    if (assembler.wrong_size() != wrong && !told_wrong_size) {
+      told_wrong_size = true;
+      Tell("a history record of " + std::to_string(e.bytes.size()) + " bytes from data id " +
+           std::to_string(e.data_id) + " is not stored (records are 152 bytes)");
+    }
+  }
+
+  void Failed(const StoreStatus& s) {
+    store.Close();
+    next_open = Steady::now() + std::chrono::milliseconds(opt.retry_ms);
+    if (s.trouble == trouble) return;
+    if (told_ok) {
+      kept_since_trouble = 0;
+      dropped_since_trouble = 0;
+    }
+    trouble = s.trouble;
+    told_ok = false;
+    std::string why = TroubleText(s.trouble);
+    if (s.trouble == Trouble::kOther || s.trouble == Trouble::kIo ||
+        s.trouble == Trouble::kCantOpen || s.trouble == Trouble::kNewer) {
+      why += " (" + s.message + ")";
+    }
+    Tell("cannot write " + opt.path + ": " + why + "; rounds wait in memory, retrying every " +
+         std::to_string((opt.retry_ms + 999) / 1000) + " s");
+  }
+
+  // The backlog is empty and the file took everything: say so once after a trouble.
+  void MaybeRecovered() {
+    if (told_ok || !store.open() || !backlog.empty()) return;
+    told_ok = true;
+    told_overflow = false;
+    trouble = Trouble::kNone;
+    std::string line = opt.path + " can be written again; " +
+                       std::to_string(kept_since_trouble) + " entries kept in memory written";
+    if (dropped_since_trouble) line += ", " + std::to_string(dropped_since_trouble) + " dropped";
+    Tell(line);
+  }
+
+  bool EnsureOpen(bool force) {
+    if (store.open()) return true;
+    if (!force && Steady::now() < next_open) return false;
+    // Checked again before every open: SQLite would wait forever opening a FIFO put there
+    // since the start.
+    struct stat st {};
+    if (stat(opt.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      Failed(StoreStatus{Trouble::kCantOpen, 0, "not a regular file"});
+      return false;
+    }
+    const StoreStatus s = store.Open(opt.path, opt.vfs, opt.busy_timeout_ms, run);
+    if (!s.ok()) {
+      Failed(s);
+      return false;
+    }
+    return true;
+  }
+
+  // Writes at most `limit` entries; false on a failure.
+  bool WriteSome(std::size_t limit) {
+    for (std::size_t n = 0; n < limit && !backlog.empty(); ++n) {
+      const Unit& u = backlog.front();
+      const StoreStatus s = store.Write(u);
+      if (!s.ok()) {
+        Failed(s);
+        return false;
+      }
+      {
+        std::lock_guard<std::mutex> lock(out.mutex_);
+        if (const auto* r = std::get_if<RoundUnit>(&u)) {
+          out.counters_.rounds_written += r->has_record ? 1 : 0;
+          out.counters_.alarms_written += r->alarms.size();
+        } else {
+          ++out.counters_.port_events_written;
+        }
+      }
+      if (!told_ok) ++kept_since_trouble;
+      backlog.pop_front();
+    }
+    return true;
+  }
+
+  void PruneIfDue() {
+    if (opt.keep_days <= 0 || !store.open() || Steady::now() < next_prune) return;
+    const auto now = opt.clock ? opt.clock() : outputs::WallClock::now();
+    const std::int64_t cutoff = ToMs(now) - static_cast<std::int64_t>(opt.keep_days) * 86400000;
+    int deleted = 0;
+    const StoreStatus s = store.PruneStep(cutoff, opt.prune_step_rows, &deleted);
+    if (!s.ok()) {
+      Failed(s);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(out.mutex_);
+      out.counters_.pruned += static_cast<std::uint64_t>(deleted);
+    }
+    // A full step means more is due: the next step follows after the waiting rounds.
+    next_prune = deleted >= opt.prune_step_rows
+                     ? Steady::now()
+                     : Steady::now() + std::chrono::milliseconds(opt.prune_every_ms);
+  }
+
+  Steady::time_point NextWake() const {
+    Steady::time_point t = Steady::time_point::max();
+    if (!store.open()) t = next_open;
+    if (opt.keep_days > 0 && next_prune < t) t = next_prune;
+    return t;
+  }
+
+  void Publish() {
+    std::lock_guard<std::mutex> lock(out.mutex_);
+    out.counters_.backlog = backlog.size();
+  }
+};
+
+HistoryOutput::HistoryOutput(HistoryOptions options) : options_(std::move(options)) {}
+
+HistoryOutput::~HistoryOutput() { Stop(); }
+
+void HistoryOutput::Start(const std::vector<outputs::DeviceInfo>& devices,
+                          const outputs::NoticeFn& notice) {
+  devices_ = devices;
+  notice_ = notice;
+  started_ = options_.clock ? options_.clock() : outputs::WallClock::now();
+  worker_ = std::thread([this] { Work(); });
+}
+
+void HistoryOutput::Take(const outputs::HostEvent& event) {
+  if (event.kind != EventKind::kHistory && event.kind != EventKind::kAlarm &&
+      event.kind != EventKind::kPort) {
+    return;
+  }
+  bool tell = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    if (queue_.size() >= options_.queue_limit) {
+      ++counters_.queue_dropped;
+      tell = !queue_overflow_told_;
+      queue_overflow_told_ = true;
+    } else {
+      queue_.push_back(event);
+    }
+  }
+  if (tell && notice_) notice_("history: the writer fell behind; events are dropped");
+  wake_.notify_one();
+}
+
+void HistoryOutput::Work() {
+  RunInfo run;
+  run.started_ms = ToMs(started_);
+  run.pid = static_cast<long long>(getpid());
+  run.host_version = options_.host_version;
+  run.sources = options_.sources;
+  run.time_scale = options_.time_scale;
+  run.devices = devices_;
+  Worker w(*this, std::move(run));
+  std::deque<outputs::HostEvent> batch;
+  bool stop = false;
+  std::uint64_t caught_up = 0;
+  while (!stop) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      working_ = false;
+      idle_.notify_all();
+      auto ready = [&] {
+        return stopping_ || !queue_.empty() || (w.store.open() && !w.backlog.empty());
+      };
+      const auto until = w.NextWake();
+      if (until == Steady::time_point::max()) {
+        wake_.wait(lock, ready);
+      } else {
+        wake_.wait_until(lock, until, ready);
+      }
+      batch.swap(queue_);
+      stop = stopping_;
+      working_ = true;
+      if (queue_overflow_told_) {
+        queue_overflow_told_ = false;
+        caught_up = counters_.queue_dropped;
+      }
+    }
+    if (caught_up) {
+      w.Tell("the writer caught up; " + std::to_string(caught_up) + " events dropped so far");
+      caught_up = 0;
+    }
+    for (const auto& e : batch) w.Take(e);
+    batch.clear();
+    if (stop) break;
+    if (w.EnsureOpen(false)) {
+      // A few at a time, so that new events keep moving into the backlog while catching up.
+      if (w.WriteSome(64)) w.MaybeRecovered();
+      w.PruneIfDue();
+    }
+    w.Publish();
+  }
+
+  // Stopping: what is pending goes in for a bounded time, with one more try to open.
+  for (auto& u : w.assembler.Leftovers()) w.Push(std::move(u));
+  const auto deadline = Steady::now() + std::chrono::milliseconds(options_.stop_drain_ms);
+  bool tried = false;
+  while (!w.backlog.empty() && Steady::now() < deadline) {
+    if (!w.store.open()) {
+      if (tried || !w.EnsureOpen(true)) break;
+    }
+    tried = true;
+    if (!w.WriteSome(16)) break;
+  }
+  w.MaybeRecovered();
+  if (!w.backlog.empty()) {
+    w.Tell(std::to_string(w.backlog.size()) + " entries not written at exit (" + options_.path +
+           ": " + TroubleText(w.trouble == Trouble::kNone ? Trouble::kOther : w.trouble) + ")");
+  }
+  w.store.Close();
+  w.Publish();
+  std::lock_guard<std::mutex> lock(mutex_);
+  working_ = false;
+  idle_.notify_all();
+}
+
+void HistoryOutput::Stop() {
+  if (!worker_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  worker_.join();
+}
+
+HistoryOutput::Counters HistoryOutput::counters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counters_;
+}
+
+bool HistoryOutput::WaitWritten(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return idle_.wait_for(lock, timeout, [this] {
+    return queue_.empty() && !working_ && counters_.backlog == 0;
+  });
+}
+
+}  // namespace history
