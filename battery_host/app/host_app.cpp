@@ -33,6 +33,9 @@
 #ifdef BATTERY_HOST_WITH_MQTT
 #include "battery_host/outputs/mqtt/mqtt_output.h"
 #endif
+#ifdef BATTERY_HOST_WITH_HISTORY
+#include "battery_host/outputs/history/history_output.h"
+#endif
 
 namespace {
 
@@ -137,7 +140,12 @@ int RunHost(const HostOptions& o) {
     if (!CheckOutputFile(o.events, "events file", &error)) return Fail(kExitConfig, error);
     written.push_back({"events file", o.events});
   }
-  if (!o.history.empty()) written.push_back({"history database", o.history});
+  if (!o.history.empty()) {
+    // SQLite keeps two files of its own beside the database.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      written.push_back({"history database", o.history + suffix});
+    }
+  }
   if (!o.log.empty()) written.push_back({"log", o.log});
   std::map<unsigned int, std::string> cache_targets;
   std::map<unsigned int, std::string> cached;
@@ -168,7 +176,23 @@ int RunHost(const HostOptions& o) {
   // with the others once the ports are open.
   std::vector<std::unique_ptr<outputs::Output>> checked_outputs;
   if (!o.history.empty()) {
+#ifdef BATTERY_HOST_WITH_HISTORY
+    history::HistoryOptions ho;
+    ho.path = o.history;
+    ho.keep_days = static_cast<int>(o.history_keep_days);
+    ho.host_version = std::string("battery-host ") + BATTERY_HOST_VERSION;
+    for (const LineConfig& line : site.lines) {
+      ho.sources.push_back(line.simulated() ? "simulator" : line.port);
+      // One scale per run: the records' time stamps come from the real clock, so the report
+      // must know that the simulated discharge ran faster.
+      if (line.simulated() && line.sim_time_scale != 1.0) ho.time_scale = line.sim_time_scale;
+    }
+    std::unique_ptr<outputs::Output> out = history::MakeHistoryOutput(ho, &error);
+    if (!out) return Fail(kExitConfig, error);
+    checked_outputs.push_back(std::move(out));
+#else
     return Fail(kExitConfig, "--history: this build of battery-host has no history database");
+#endif
   }
   if (!o.mqtt.empty()) {
 #ifdef BATTERY_HOST_WITH_MQTT
