@@ -10,7 +10,8 @@
 # Usage: cmake -DCPACK=... -DBUILD_DIR=... -DPACKAGE_DIR=... -DWORK_DIR=... -DDPKG_DEB=...
 #              -DREADELF=... -DVERSION=... -DARCH=<debian arch> -DMULTIARCH=<triplet>
 #              -DELF_CLASS=ELF32|ELF64 -DMACHINE=<readelf machine> -DCOMPONENTS=plugin[,host]
-#              -DHOST_PROGRAMS=<comma list> -DEXAMPLES=<comma list> -P check_packages.cmake
+#              -DHOST_PROGRAMS=<comma list> -DHOST_SCRIPTS=<comma list> -DHOST_DEPENDS=<text>
+#              -DEXAMPLES=<comma list> -P check_packages.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -53,6 +54,10 @@ endforeach()
 foreach(program IN LISTS host_programs)
   list(APPEND host_files "./usr/bin/${program}")
 endforeach()
+string(REPLACE "," ";" host_scripts "${HOST_SCRIPTS}")
+foreach(script IN LISTS host_scripts)
+  list(APPEND host_files "./usr/bin/${script}")
+endforeach()
 set(host_libraries "${libdir}/libxqr_host.so=libxqr_host.so")
 set(depends "libc6, libgcc-s1, libjsoncpp25, libstdc++6")
 
@@ -82,6 +87,9 @@ foreach(component IN LISTS components)
     set(want_Version "${VERSION}")
     set(want_Architecture "${ARCH}")
     set(want_Depends "${depends}")
+    if(component STREQUAL "host")
+      set(want_Depends "${HOST_DEPENDS}")
+    endif()
     if(NOT value STREQUAL want_${field})
       fail("${name}: ${field} is '${value}', expected '${want_${field}}'")
     endif()
