@@ -1,0 +1,259 @@
+#include "tests/battery_host/host_safety_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace host_safety {
+
+int SpawnHost(const std::vector<std::string>& args, const ScratchDir& dir,
+              const SpawnOptions& options) {
+  std::vector<std::string> all = {BATTERY_HOST_EXE};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // Everything the child needs is opened before fork: after it only async-signal-safe calls.
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = options.stdout_fd >= 0
+                      ? -1
+                      : open(dir.File("stdout.txt").c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err =
+      open(dir.File("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int stdout_fd = options.stdout_fd >= 0 ? options.stdout_fd : out;
+  EXPECT_TRUE(in >= 0 && stdout_fd >= 0 && err >= 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // dup2 clears close-on-exec on the copies; a source that already is 0, 1 or 2 cannot occur
+    // (the test holds its own standard streams).
+    if (dup2(in, 0) < 0 || dup2(stdout_fd, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    if (options.fsize_limit >= 0) {
+      rlimit limit{};
+      getrlimit(RLIMIT_FSIZE, &limit);
+      limit.rlim_cur = static_cast<rlim_t>(options.fsize_limit);  // the soft limit only
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
+    execve(argv[0], argv.data(), environ);
+    _exit(127);
+  }
+  EXPECT_GT(pid, 0) << std::strerror(errno);
+  for (int fd : {in, out, err}) {
+    if (fd >= 0) close(fd);
+  }
+  return pid > 0 ? pid : -1;
+}
+
+int PidFd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+host_run::Result WaitBounded(int pid, const ScratchDir& dir, int timeout_ms) {
+  host_run::Result r;
+  if (pid <= 0) return r;
+  const int fd = PidFd(pid);
+  EXPECT_GE(fd, 0) << std::strerror(errno);
+  pollfd p{fd, POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = poll(&p, 1, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  if (fd >= 0) close(fd);
+  if (ready <= 0) {
+    ADD_FAILURE() << "battery-host still running after " << timeout_ms << " ms; killed";
+    kill(pid, SIGKILL);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = host_run::ReadFile(dir.File("stdout.txt"));
+  r.err = host_run::ReadFile(dir.File("stderr.txt"));
+  return r;
+}
+
+void BecomeSubreaper() {
+  static const bool done = prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+  ASSERT_TRUE(done) << std::strerror(errno);
+}
+
+namespace {
+
+// The live children of every thread of this process.
+std::vector<pid_t> LiveChildren() {
+  std::vector<pid_t> pids;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return pids;
+  while (const dirent* t = readdir(tasks)) {
+    if (t->d_name[0] == '.') continue;
+    std::ifstream in(std::string("/proc/self/task/") + t->d_name + "/children");
+    pid_t pid = 0;
+    while (in >> pid) pids.push_back(pid);
+  }
+  closedir(tasks);
+  return pids;
+}
+
+}  // namespace
+
+bool NoChildLeft(std::string* found) {
+  found->clear();
+  int status = 0;
+  const pid_t first = waitpid(-1, &status, WNOHANG);
+  if (first < 0 && errno == ECHILD) return true;
+  if (first > 0) *found = "an exited child " + std::to_string(first);
+  for (pid_t pid : LiveChildren()) {
+    *found += (found->empty() ? "" : ", ") + std::string("a running child ") + std::to_string(pid);
+    kill(pid, SIGKILL);
+  }
+  while (waitpid(-1, &status, 0) > 0 || errno == EINTR) {
+  }
+  if (found->empty()) *found = "waitpid(-1, WNOHANG) returned " + std::to_string(first);
+  return false;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    ASSERT_GT(n, 0) << path << ": " << std::strerror(errno);
+    done += static_cast<std::size_t>(n);
+  }
+  close(fd);
+}
+
+bool WaitForFile(const std::string& path, int host_pid_fd,
+                 const std::function<bool(const std::string&)>& done, int timeout_ms) {
+  // The folder is watched, so that the file may be created after the watch.
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  EXPECT_GE(watch, 0) << std::strerror(errno);
+  EXPECT_GE(inotify_add_watch(watch, folder.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO), 0)
+      << folder << ": " << std::strerror(errno);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool held = false;
+  for (;;) {
+    if (done(host_run::ReadFile(path))) {
+      held = true;
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd fds[2] = {{watch, POLLIN, 0}, {host_pid_fd, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    if (fds[1].revents & POLLIN) {
+      held = done(host_run::ReadFile(path));  // what it wrote before it ended
+      break;
+    }
+    char buf[4096];
+    while (read(watch, buf, sizeof buf) > 0) {
+    }
+  }
+  close(watch);
+  return held;
+}
+
+Pty::Pty() {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(master, 0) << std::strerror(errno);
+  grantpt(master);
+  unlockpt(master);
+  slave_path = ptsname(master);
+  termios tio{};
+  tcgetattr(master, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(master, TCSANOW, &tio);
+  slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(slave, 0) << slave_path << ": " << std::strerror(errno);
+}
+
+Pty::~Pty() {
+  if (slave >= 0) close(slave);
+  if (master >= 0) close(master);
+}
+
+std::size_t FillUntilFull(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  const std::string chunk(4096, 'x');
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t n = write(fd, chunk.data(), chunk.size());
+    if (n > 0) {
+      total += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // EAGAIN: full. A smaller write might still fit a few bytes; single bytes until none does.
+    if (write(fd, "x", 1) == 1) {
+      ++total;
+      continue;
+    }
+    break;
+  }
+  fcntl(fd, F_SETFL, flags);
+  return total;
+}
+
+void ServeModule(int exit_fd, int master,
+                 const std::function<bool(const bms_sim::Reply&, int)>& after) {
+  bms_sim::Config config;
+  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
+  bms_sim::Module module(config);
+  int temperatures = 0;
+  for (;;) {
+    pollfd fds[2] = {{exit_fd, POLLIN, 0}, {master, POLLIN, 0}};
+    const int ready = poll(fds, 2, 60000);
+    ASSERT_GT(ready, 0) << "neither a request nor the host's end within 60 s";
+    if (fds[0].revents & POLLIN) return;  // the host has ended
+    unsigned char buf[256];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) continue;
+    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
+      for (const host_run::Bytes& chunk : reply.chunks) {
+        ASSERT_EQ(write(master, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+      }
+      if (reply.command == bms_sim::kCmdTemperature) ++temperatures;
+      if (!after(reply, temperatures)) return;
+    }
+  }
+}
+
+}  // namespace host_safety
