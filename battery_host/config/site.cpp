@@ -211,6 +211,11 @@ bool LoadSiteFile(const std::string& path, Site* site, std::string* error) {
   if (json_file::ReadObjectFile(path, "site file", doc.get(), error) != input_file::Read::kOk) {
     return false;
   }
+  return ReadSite(doc, site, error);
+}
+
+bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::string* error) {
+  const std::string& path = doc->path;
   SiteReader r(*doc, error);
   const std::string base_dir = DirectoryOf(path);
   Site s;

@@ -78,6 +78,9 @@ struct Site {
 // Reads and checks a site file. Every refusal is one line naming the file (and, where it points
 // into the file, its line and column).
 bool LoadSiteFile(const std::string& path, Site* site, std::string* error);
+// The same for a site file already read and parsed (doc->path names it; its folder is where the
+// relative paths in it start).
+bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::string* error);
 
 // The site of the single-device command line.
 bool SiteFromOptions(const HostOptions& options, Site* site, std::string* error);
