@@ -159,18 +159,22 @@ int RunHost(const HostOptions& o) {
       if (!record_cache::ResolveTarget(d.cache, &target, &error)) return Fail(kExitConfig, error);
       cache_targets[d.data_id] = target;
       written.push_back({"cache of device " + std::to_string(d.data_id), target});
-      std::string bytes;
-      switch (record_cache::ReadFile(target, StringRecord::kSize, &bytes, &error)) {
-        case record_cache::Read::kRecord: cached[d.data_id] = bytes; break;
-        case record_cache::Read::kMissing: break;
-        case record_cache::Read::kWrongSize:
-          std::fprintf(stderr, "battery-host: %s; starting without it\n", error.c_str());
-          break;
-        case record_cache::Read::kRefused: return Fail(kExitConfig, error);
-      }
     }
   }
   if (!CheckOutputPaths(inputs, written, &error)) return Fail(kExitConfig, error);
+  // Read only once it is sure to be a cache: a settings or events file named as one would
+  // otherwise be warned about as a cache of the wrong size just before it is refused.
+  for (const auto& [data_id, target] : cache_targets) {
+    std::string bytes;
+    switch (record_cache::ReadFile(target, StringRecord::kSize, &bytes, &error)) {
+      case record_cache::Read::kRecord: cached[data_id] = bytes; break;
+      case record_cache::Read::kMissing: break;
+      case record_cache::Read::kWrongSize:
+        std::fprintf(stderr, "battery-host: %s; starting without it\n", error.c_str());
+        break;
+      case record_cache::Read::kRefused: return Fail(kExitConfig, error);
+    }
+  }
 
   // Outputs that need their own checks (a broker's URL, its credentials): made now, started
   // with the others once the ports are open.
