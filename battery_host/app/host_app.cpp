@@ -42,7 +42,8 @@ namespace {
 bool g_starting = true;
 
 int Fail(int code, const std::string& message) {
-  std::fprintf(stderr, "battery-host: %s\n", message.c_str());
+  // One line whatever the message quotes (a key or file name with a line break in it).
+  std::fprintf(stderr, "battery-host: %s\n", input_file::Printable(message).c_str());
   std::fflush(stderr);
   return code;
 }

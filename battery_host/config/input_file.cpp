@@ -18,6 +18,29 @@ std::string KindOfNonRegular(unsigned int mode) {
   return "not a regular file";
 }
 
+std::string Printable(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out += ch;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 namespace {
 
 std::string SizeText(std::size_t bytes) {
@@ -30,7 +53,7 @@ std::string SizeText(std::size_t bytes) {
 
 Read ReadRegularFile(const std::string& path, const std::string& what, std::size_t max_bytes,
                      std::string* content, std::string* error, unsigned int* mode) {
-  const std::string name = what + " " + path;
+  const std::string name = what + " " + Printable(path);
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {

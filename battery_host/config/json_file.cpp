@@ -143,7 +143,9 @@ std::string Document::Where(const Json::Value& value) const {
 
 std::string Document::Error(const Json::Value& at, const std::string& message) const {
   const std::string where = Where(at);
-  return "invalid " + what + " " + path + ": " + (where.empty() ? "" : where + ": ") + message;
+  // Key names and file names from the text are in the message: it must stay one line.
+  return input_file::Printable("invalid " + what + " " + path + ": " +
+                               (where.empty() ? "" : where + ": ") + message);
 }
 
 input_file::Read ReadObjectFile(const std::string& path, const char* what, Document* out,
@@ -156,7 +158,7 @@ input_file::Read ReadObjectFile(const std::string& path, const char* what, Docum
   if (r != input_file::Read::kOk) return r;
   std::string why;
   if (!ParseObject(doc.text, &doc.root, &why)) {
-    *error = std::string("invalid ") + what + " " + path + ": " + why;
+    *error = input_file::Printable(std::string("invalid ") + what + " " + path + ": " + why);
     return input_file::Read::kRefused;
   }
   *out = std::move(doc);

@@ -278,7 +278,7 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
     s.lines.push_back(std::move(line));
   }
   if (!CheckSite(s, error)) {
-    *error = "invalid site file " + path + ": " + *error;
+    *error = input_file::Printable("invalid site file " + path + ": " + *error);
     return false;
   }
   *site = std::move(s);
