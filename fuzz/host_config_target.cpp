@@ -6,7 +6,7 @@
 //     one), and the peers the device will ask for;
 //   - ReadSite, as a site file in the folder of the shipped examples, so that the settings files
 //     it names by their shipped names are read too.
-// Nothing may escape as an exception; a refusal is one line (no line break) that names the file;
+// Nothing may escape as an exception; a refusal is one line (no control character) naming the file;
 // what is accepted obeys the ranges the host documents.
 //
 // Input: the file's text, nothing else (the shipped example files are seeds as they are).
@@ -42,8 +42,15 @@ namespace {
 
 const std::string kSitePath = BATTERY_HOST_EXAMPLES "/fuzz-site.json";
 
+// Not empty, and no control character at all: no line break, nor a NUL or an escape sequence
+// copied from a key name onto the person's terminal.
 bool OneLine(const std::string& text) {
-  return !text.empty() && text.find_first_of("\r\n") == std::string::npos;
+  if (text.empty()) return false;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
 }
 
 bool StartsWith(const std::string& text, const std::string& start) {

@@ -471,6 +471,25 @@ TEST_F(BadInput, SiteFiles) {
   fifo.ExpectUntouched();
 }
 
+// JSON lets a key or a file name hold a raw line break (or any control character); quoted in a
+// refusal it must not break the one line apart.
+TEST_F(BadInput, ControlCharactersInARefusalAreEscaped) {
+  WatchedPort port;
+  const std::string site = File("site.json");
+  WriteFile(site, Site(port.path(), cache(), "", ", \"a\nb\x01\": 1"));
+  ExpectRefusedOnce({"--site", site},
+                    "battery-host: invalid site file " + site +
+                        ": Line 7, Column 6: the site: unknown key \"a\\nb\\x01\" (known: lines)",
+                    &port);
+  std::string text = Site(port.path(), cache());
+  text.replace(text.rfind("{\"appSetting\": {}}"), 18, "\"new\nline.json\"");
+  WriteFile(site, text);
+  ExpectRefusedOnce({"--site", site},
+                    "battery-host: cannot read settings " + File("new\\nline.json") +
+                        ": No such file or directory",
+                    &port);
+}
+
 // --- An MQTT URL that does not parse ---------------------------------------------------------------
 
 TEST_F(BadInput, MqttUrlThatDoesNotParse) {
