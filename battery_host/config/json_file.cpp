@@ -106,11 +106,12 @@ bool ParseObject(const std::string& text, Json::Value* out, std::string* error) 
   Json::Value value;
   try {
     if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-      *error = FirstParseError(errors);
+      // The reader quotes keys ("Duplicate key: '...'"), control characters and all.
+      *error = input_file::Printable(FirstParseError(errors));
       return false;
     }
   } catch (const Json::Exception& e) {
-    *error = e.what();
+    *error = input_file::Printable(e.what());
     return false;
   }
   if (!value.isObject()) {
