@@ -177,11 +177,12 @@ TEST_F(BadInput, SettingsThatNeverEndOrAreHuge) {
                       " is a character device, not a regular file");
   }
   // 8 GiB and one byte past the 4 MiB limit, both sparse: nothing of them is on the disk.
-  for (const off_t size : {off_t{8} << 30, (off_t{4} << 20) + 1}) {
+  // (truncate64: a 32-bit off_t cannot say 8 GiB.)
+  for (const off64_t size : {off64_t{8} << 30, (off64_t{4} << 20) + 1}) {
     SCOPED_TRACE(size);
     const std::string huge = File("huge.json");
     WriteFile(huge, "{");
-    ASSERT_EQ(truncate(huge.c_str(), size), 0) << std::strerror(errno);
+    ASSERT_EQ(truncate64(huge.c_str(), size), 0) << std::strerror(errno);
     ExpectRefused(WithCache({"--settings", huge}),
                   "battery-host: settings " + huge + " is too big (at most 4 MiB)");
   }
