@@ -64,9 +64,11 @@ class WatchedPort {
 
 class BadInput : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { host_safety::BecomeSubreaper(); }
-
-  void SetUp() override { WriteFile(cache_, KnownCache()); }
+  // In SetUp, not SetUpTestSuite: a failure there would only skip the tests.
+  void SetUp() override {
+    host_safety::BecomeSubreaper();
+    WriteFile(cache_, KnownCache());
+  }
 
   // The host refuses `args` with exactly `line` (and its newline) on standard error, nothing on
   // standard output, exit 2; no child of it is left, the watched port was never opened and the

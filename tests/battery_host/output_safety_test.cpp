@@ -53,7 +53,8 @@ void ExpectWholeLines(const std::string& text) {
 
 class OutputSafety : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { host_safety::BecomeSubreaper(); }
+  // In SetUp, not SetUpTestSuite: a failure there would only skip the tests.
+  void SetUp() override { host_safety::BecomeSubreaper(); }
   void TearDown() override {
     std::string child;
     EXPECT_TRUE(host_safety::NoChildLeft(&child)) << child;
