@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(receive settings value cache)
+[ ${#targets[@]} -gt 0 ] || targets=(receive settings value cache host_config)
 
 bash scripts/install_deps.sh clang libclang-rt-14-dev
 

@@ -105,6 +105,8 @@ bool CheckSharedObject(const std::string& path, std::string* error) {
     return fail("cannot read its program headers");
   }
   for (const Phdr& p : ph) {
+    // A position-independent program is ET_DYN too; only a program asks for an interpreter.
+    if (p.p_type == PT_INTERP) return fail("a program, not a shared library");
     if (p.p_type != PT_LOAD && p.p_type != PT_DYNAMIC) continue;
     const unsigned long long end = static_cast<unsigned long long>(p.p_offset) + p.p_filesz;
     if (end < p.p_offset || end > size) {

@@ -385,8 +385,8 @@ TEST_F(BadInput, PluginOfAnotherKindIsRefusedBeforeLoading) {
   fifo.ExpectUntouched();
 }
 
-// A program copied in as the plug-in: refused with one line naming it (the loader's own words
-// for a program of this machine, the check's for one of another).
+// A program copied in as the plug-in: refused before dlopen with one line naming it (a program of
+// this machine asks for an interpreter; under the emulator /bin/true is of another machine).
 TEST_F(BadInput, ProgramAsPlugin) {
   const std::string plugin = File("true.so");
   WriteFile(plugin, ReadFile("/bin/true"));
@@ -396,7 +396,9 @@ TEST_F(BadInput, ProgramAsPlugin) {
   const std::string start = "battery-host: cannot load plug-in " + plugin + ": ";
   EXPECT_EQ(r.err.rfind(start, 0), 0u) << r.err;
   EXPECT_EQ(host_safety::Lines(r.err).size(), 1u) << r.err;
-  EXPECT_EQ(r.err.back(), '\n');
+  EXPECT_TRUE(r.err == start + "a program, not a shared library\n" ||
+              r.err.find(": built for another machine (ELF machine ") != std::string::npos)
+      << r.err;
   std::string child;
   EXPECT_TRUE(host_safety::NoChildLeft(&child)) << child;
   EXPECT_EQ(ReadFile(cache()), KnownCache());
