@@ -25,11 +25,11 @@
 namespace {
 
 const char kUsageLine[] =
-    "usage: bms-sim [--port DEVICE | --pty] [--module SPEC ...] [--commands] [OPTIONS]";
+    "usage: bms-sim [--port DEVICE | --pty] [--module ITEMS ...] [--commands] [OPTIONS]";
 
 const char kFooter[] =
     "The module options above are the defaults of every module. Without --module there is one\n"
-    "module made of them; each --module SPEC adds one, SPEC being comma-separated key=value\n"
+    "module made of them; each --module ITEMS adds one, ITEMS being comma-separated key=value\n"
     "items with the option names as keys (address, cells, seed, discharge, current-sensor,\n"
     "weak-cell, weak-capacity, silent, noise, split, drop, bad-checksum, wrong-address,\n"
     "out-of-window, garbage, silence, silence-requests); a bare switch key such as discharge or\n"
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   app.footer(kFooter);
 
   std::string port, chunk_gap = "20", time_scale = "1";
-  std::vector<std::string> specs;
+  std::vector<std::string> module_items;
   const CLI::Option* port_option =
       app.add_option("--port", port,
                      "serve on this serial device, set up as raw 19200 8N1 (default: --pty)")
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
   const CLI::Option* pty_option = app.add_flag(
       "--pty", "serve on a new pseudo-terminal and print the path of its slave side (the default)");
 
-  // The module options, from the table that --module SPEC reads too.
+  // The module options, from the table that --module ITEMS reads too.
   std::map<std::string, std::string> values;
   std::map<std::string, CLI::Option*> module_options;
   for (const bms_sim::SettingKey& key : bms_sim::ModuleKeys()) {
@@ -168,10 +168,10 @@ int main(int argc, char** argv) {
                         : app.add_flag("--" + name, key.help);
   }
 
-  app.add_option("--module", specs,
-                 "one more module on the line, SPEC as below; repeatable (default: one module "
+  app.add_option("--module", module_items,
+                 "one more module on the line, ITEMS as below; repeatable (default: one module "
                  "of the options above)")
-      ->type_name("SPEC")
+      ->type_name("ITEMS")
       ->allow_extra_args(false);
   const CLI::Option* commands = app.add_flag(
       "--commands", "read run-time commands from standard input, as below (default: none)");
@@ -214,16 +214,16 @@ int main(int argc, char** argv) {
     if (!problem.empty()) Usage("--" + name + " " + problem);
   }
   std::vector<bms_sim::Config> configs;
-  if (specs.empty()) {
+  if (module_items.empty()) {
     const std::string problem = bms_sim::CheckConfig(defaults);
     if (!problem.empty()) Refuse(problem);
     configs.push_back(defaults);
   }
-  for (const std::string& spec : specs) {
+  for (const std::string& items : module_items) {
     bms_sim::Config c = defaults;
-    std::string problem = bms_sim::ApplyModuleSpec(spec, &c);
+    std::string problem = bms_sim::ApplyModuleItems(items, &c);
     if (problem.empty()) problem = bms_sim::CheckConfig(c);
-    if (!problem.empty()) Refuse("--module " + spec + ": " + problem);
+    if (!problem.empty()) Refuse("--module " + items + ": " + problem);
     configs.push_back(c);
   }
   const std::string duplicate = bms_sim::DuplicateAddress(configs);

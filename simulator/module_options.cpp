@@ -147,11 +147,11 @@ std::string ApplySetting(const std::string& name, const char* value, Config* con
   return "is not a setting of a module";
 }
 
-std::string ApplyModuleSpec(const std::string& spec, Config* config) {
+std::string ApplyModuleItems(const std::string& items, Config* config) {
   std::size_t from = 0;
   for (;;) {
-    const std::size_t comma = spec.find(',', from);
-    const std::string item = spec.substr(from, comma == std::string::npos ? comma : comma - from);
+    const std::size_t comma = items.find(',', from);
+    const std::string item = items.substr(from, comma == std::string::npos ? comma : comma - from);
     if (item.empty()) return "an empty item (two commas, or one at an end)";
     const std::size_t eq = item.find('=');
     const std::string key = item.substr(0, eq);

@@ -2,7 +2,7 @@
 
 // Text to module settings, for the bms-sim command line and the run-time commands: whole
 // numbers, rates, and a module's settings as key=value items. One table of keys serves both the
-// global options (--cells 16) and the items of --module SPEC (cells=16), so the two can never
+// global options (--cells 16) and the items of --module ITEMS (cells=16), so the two can never
 // disagree on a name, a range or a meaning.
 
 #include <optional>
@@ -37,7 +37,7 @@ std::string ApplySetting(const std::string& key, const char* value, Config* conf
 // Applies "address=2,seed=5,discharge,weak-cell=7" on top of *config, which holds the
 // defaults. Returns "" or what is wrong with the first bad item, naming it
 // ("noise wants a number 0..1, not \"1.5\""); *config may then be partly changed.
-std::string ApplyModuleSpec(const std::string& spec, Config* config);
+std::string ApplyModuleItems(const std::string& items, Config* config);
 
 // What no single value shows: "" or e.g. "weak-cell 25 is beyond its 20 cells".
 std::string CheckConfig(const Config& config);

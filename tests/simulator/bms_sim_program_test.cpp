@@ -155,7 +155,7 @@ TEST(BmsSimProgram, HelpDescribesEveryOptionWithItsDefault) {
       "--port DEVICE", "--pty", "--address N", "--cells N", "--seed N", "--discharge",
       "--current-sensor", "--weak-cell N", "--weak-capacity F", "--noise R", "--split R",
       "--drop R", "--bad-checksum R", "--wrong-address R", "--out-of-window R", "--garbage R",
-      "--silence R", "--silence-requests N", "--module SPEC", "--commands", "--chunk-gap MS",
+      "--silence R", "--silence-requests N", "--module ITEMS", "--commands", "--chunk-gap MS",
       "--time-scale X", "--verbose"};
   // Each option's text runs from its name to the next line that starts an option.
   for (const char* option : options) {
@@ -165,7 +165,7 @@ TEST(BmsSimProgram, HelpDescribesEveryOptionWithItsDefault) {
     const std::string text = help.substr(at, next - at);
     EXPECT_NE(text.find("default"), std::string::npos) << text;
   }
-  // SPEC keys and the run-time commands are explained too.
+  // ITEMS keys and the run-time commands are explained too.
   for (const char* word : {"weak-capacity, silent", "silent ADDR", "answer ADDR", "remove ADDR",
                            "add ADDR"}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;

@@ -212,7 +212,7 @@ TEST(BusControl, SilentFromTheStartUntilToldToAnswer) {
 TEST(ModuleSpec, ItemsOnTopOfTheDefaults) {
   Config c;
   c.cells = 16;  // a default from the global options
-  ASSERT_EQ(bms_sim::ApplyModuleSpec("address=0x5E,seed=5,discharge,weak-cell=7,weak-capacity="
+  ASSERT_EQ(bms_sim::ApplyModuleItems("address=0x5E,seed=5,discharge,weak-cell=7,weak-capacity="
                                      "0.25,noise=0.1,silence-requests=3,current-sensor,silent",
                                      &c),
             "");
@@ -226,7 +226,7 @@ TEST(ModuleSpec, ItemsOnTopOfTheDefaults) {
   EXPECT_EQ(c.faults.silence_requests, 3u);
   EXPECT_EQ(c.current_encoding, bms_sim::CurrentEncoding::kSensor);
   EXPECT_TRUE(c.silent);
-  ASSERT_EQ(bms_sim::ApplyModuleSpec("cells=010,discharge=false,silent=0", &c), "");
+  ASSERT_EQ(bms_sim::ApplyModuleItems("cells=010,discharge=false,silent=0", &c), "");
   EXPECT_EQ(c.cells, 10);  // decimal, not octal
   EXPECT_FALSE(c.discharge);
   EXPECT_FALSE(c.silent);
@@ -234,7 +234,7 @@ TEST(ModuleSpec, ItemsOnTopOfTheDefaults) {
 
 TEST(ModuleSpec, FirstBadItemIsNamed) {
   struct Case {
-    const char* spec;
+    const char* items;
     const char* problem;
   } cases[] = {
       {"noise=1.5", "noise wants a number 0..1, not \"1.5\""},
@@ -250,7 +250,7 @@ TEST(ModuleSpec, FirstBadItemIsNamed) {
   };
   for (const Case& c : cases) {
     Config config;
-    EXPECT_EQ(bms_sim::ApplyModuleSpec(c.spec, &config), c.problem) << c.spec;
+    EXPECT_EQ(bms_sim::ApplyModuleItems(c.items, &config), c.problem) << c.items;
   }
   Config weak;
   weak.weak_cell = 21;
