@@ -20,6 +20,13 @@ function(ondrell_runnable_program out target)
     string(APPEND command "'${word}' ")
   endforeach()
   set(script "${CMAKE_BINARY_DIR}/emulated/${target}")
+  # One script per program, however many test folders ask for it.
+  get_property(made GLOBAL PROPERTY ONDRELL_EMULATED_${target})
+  if(made)
+    set(${out} "${script}" PARENT_SCOPE)
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY ONDRELL_EMULATED_${target} TRUE)
   file(GENERATE OUTPUT "${script}"
     CONTENT "#!/bin/sh\nexec ${command}'$<TARGET_FILE:${target}>' \"$@\"\n"
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
