@@ -1,6 +1,9 @@
 #include "tests/battery_host/host_run_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <termios.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +63,53 @@ Result Wait(int pid, const ScratchDir& dir) {
   r.out = ReadFile(dir.File("stdout.txt"));
   r.err = ReadFile(dir.File("stderr.txt"));
   return r;
+}
+
+Pty::Pty() {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(master, 0) << std::strerror(errno);
+  grantpt(master);
+  unlockpt(master);
+  slave_path = ptsname(master);
+  termios tio{};
+  tcgetattr(master, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(master, TCSANOW, &tio);
+  slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(slave, 0) << slave_path << ": " << std::strerror(errno);
+}
+
+void Pty::Unplug() {
+  if (slave >= 0) close(slave);
+  if (master >= 0) close(master);
+  slave = master = -1;
+}
+
+int PidFd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+void ServeModule(int exit_fd, const std::function<int()>& master,
+                 const std::function<bool(const bms_sim::Reply&, int)>& after) {
+  bms_sim::Config config;
+  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
+  bms_sim::Module module(config);
+  int temperatures = 0;
+  for (;;) {
+    const int fd = master();
+    pollfd fds[2] = {{exit_fd, POLLIN, 0}, {fd, POLLIN, 0}};
+    ASSERT_GT(poll(fds, 2, 60000), 0) << "neither a request nor the host's end within 60 s";
+    if (fds[0].revents & POLLIN) return;  // the host has ended
+    unsigned char buf[256];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) continue;
+    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
+      for (const Bytes& chunk : reply.chunks) {
+        ASSERT_EQ(write(fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+      }
+      if (reply.command == bms_sim::kCmdTemperature) ++temperatures;
+      if (!after(reply, temperatures)) return;
+      if (master() != fd) break;  // the line was swapped: the rest went to the old one
+    }
+  }
 }
 
 std::string ReadFile(const std::string& path) {

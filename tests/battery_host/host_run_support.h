@@ -5,10 +5,13 @@
 // replies that the history records must match.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
+
+#include "simulator/bms_module.h"
 
 namespace host_run {
 
@@ -57,6 +60,30 @@ struct Measured {
 // the device held before the first round (0, or the restored value). Adds a test failure for a
 // reply that is not a valid frame.
 std::vector<Measured> MeasuredRounds(const std::vector<Json::Value>& events, float temperature);
+
+// A pseudo-terminal standing in for a serial adapter: the test is the module on the master side,
+// the host opens the slave path. The slave is held open here too, so that the master never sees
+// a hang-up while the host has the line closed; Unplug() closes both, as a pulled adapter.
+struct Pty {
+  Pty();
+  ~Pty() { Unplug(); }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  void Unplug();
+  int master = -1;
+  int slave = -1;
+  std::string slave_path;
+};
+
+// A descriptor that becomes readable when the process ends.
+int PidFd(int pid);
+
+// The module on the test's side of a pseudo-terminal until the host ends (its pidfd becomes
+// readable) or `after` returns false. `after` sees every reply once it is written, with the
+// count of temperature replies (the last request of a round) so far. `master` is asked before
+// every read: a test that swaps the line (a new adapter under the same name) returns the new one.
+void ServeModule(int exit_fd, const std::function<int()>& master,
+                 const std::function<bool(const bms_sim::Reply&, int)>& after);
 
 // The fields of a stored record.
 float FloatAt(const Bytes& record, std::size_t offset);

@@ -27,6 +27,9 @@ namespace {
 using host_run::Bytes;
 using host_run::FloatAt;
 using host_run::Measured;
+using host_run::PidFd;
+using host_run::Pty;
+using host_run::ServeModule;
 using host_run::Records;
 using host_run::ScratchDir;
 using host_run::U32At;
@@ -281,31 +284,6 @@ TEST(HostRun, ErrorsAPersonCanActOnEndTheRunWithOneLine) {
                        "string\n");
 }
 
-// A pseudo-terminal standing in for a serial adapter.
-struct Pty {
-  Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    grantpt(master);
-    unlockpt(master);
-    slave_path = ptsname(master);
-    termios tio{};
-    tcgetattr(master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
-    // Held open so that the master never sees a hang-up while the host has the line closed.
-    slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  }
-  ~Pty() { Unplug(); }
-  void Unplug() {
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-    slave = master = -1;
-  }
-  int master = -1;
-  int slave = -1;
-  std::string slave_path;
-};
-
 TEST(HostRun, ASecondHostOnTheSameLineIsRefused) {
   ScratchDir dir;
   Pty pty;
@@ -322,35 +300,6 @@ void PointLink(const std::string& link, const std::string& target) {
   ASSERT_EQ(rename(temp.c_str(), link.c_str()), 0);
 }
 
-// The module on the test's side of a pseudo-terminal until the host process ends (its pidfd
-// becomes readable). `after` sees every reply once it is written, with the count of temperature
-// replies so far.
-void ServeModule(int exit_fd, const std::function<int()>& master,
-                 const std::function<void(const bms_sim::Reply&, int)>& after) {
-  bms_sim::Config config;
-  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
-  bms_sim::Module module(config);
-  int temperatures = 0;
-  for (;;) {
-    const int fd = master();
-    pollfd fds[2] = {{exit_fd, POLLIN, 0}, {fd, POLLIN, 0}};
-    ASSERT_GE(poll(fds, 2, -1), 0);
-    if (fds[0].revents & POLLIN) return;  // the host has ended
-    unsigned char buf[256];
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) continue;
-    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
-      for (const Bytes& chunk : reply.chunks) {
-        ASSERT_EQ(write(fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-      }
-      if (reply.command == bms_sim::kCmdTemperature) ++temperatures;
-      after(reply, temperatures);
-      if (master() != fd) break;  // the line was swapped: the rest went to the old one
-    }
-  }
-}
-
-int PidFd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 // The adapter is unplugged after two rounds and plugged in again (a new tty behind the same
 // name): the host says so, reopens the line and the plug-in's own restart carries the rounds on.
@@ -377,6 +326,7 @@ TEST(HostRun, ALostPortIsReopenedAndRoundsCarryOn) {
                   PointLink(link, second->slave_path);
                   line = second.get();
                 }
+                return true;
               });
   close(exit_fd);
   const host_run::Result r = host_run::Wait(pid, dir);
@@ -415,6 +365,7 @@ TEST(HostRun, SigtermEndsTheRunWithTheLastRecordCached) {
                   stopped = true;
                   kill(pid, SIGTERM);
                 }
+                return true;
               });
   close(exit_fd);
   const host_run::Result r = host_run::Wait(pid, dir);

@@ -74,7 +74,6 @@ int SpawnHost(const std::vector<std::string>& args, const ScratchDir& dir,
   return pid > 0 ? pid : -1;
 }
 
-int PidFd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 host_run::Result WaitBounded(int pid, const ScratchDir& dir, int timeout_ms) {
   host_run::Result r;
@@ -246,24 +245,6 @@ bool WaitForFile(const std::string& path, int host_pid_fd,
   return held;
 }
 
-Pty::Pty() {
-  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  EXPECT_GE(master, 0) << std::strerror(errno);
-  grantpt(master);
-  unlockpt(master);
-  slave_path = ptsname(master);
-  termios tio{};
-  tcgetattr(master, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(master, TCSANOW, &tio);
-  slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  EXPECT_GE(slave, 0) << slave_path << ": " << std::strerror(errno);
-}
-
-Pty::~Pty() {
-  if (slave >= 0) close(slave);
-  if (master >= 0) close(master);
-}
 
 std::size_t FillUntilFull(int fd) {
   const int flags = fcntl(fd, F_GETFL);
@@ -286,30 +267,6 @@ std::size_t FillUntilFull(int fd) {
   }
   fcntl(fd, F_SETFL, flags);
   return total;
-}
-
-void ServeModule(int exit_fd, int master,
-                 const std::function<bool(const bms_sim::Reply&, int)>& after) {
-  bms_sim::Config config;
-  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
-  bms_sim::Module module(config);
-  int temperatures = 0;
-  for (;;) {
-    pollfd fds[2] = {{exit_fd, POLLIN, 0}, {master, POLLIN, 0}};
-    const int ready = poll(fds, 2, 60000);
-    ASSERT_GT(ready, 0) << "neither a request nor the host's end within 60 s";
-    if (fds[0].revents & POLLIN) return;  // the host has ended
-    unsigned char buf[256];
-    const ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) continue;
-    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
-      for (const host_run::Bytes& chunk : reply.chunks) {
-        ASSERT_EQ(write(master, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-      }
-      if (reply.command == bms_sim::kCmdTemperature) ++temperatures;
-      if (!after(reply, temperatures)) return;
-    }
-  }
 }
 
 }  // namespace host_safety

@@ -28,7 +28,7 @@ struct SpawnOptions {
 int SpawnHost(const std::vector<std::string>& args, const ScratchDir& dir,
               const SpawnOptions& options = {});
 
-int PidFd(int pid);
+using host_run::PidFd;
 
 // Waits up to `timeout_ms` for the host to end. A host still running then is killed (the test
 // fails) and collected, so that no test leaves it behind.
@@ -60,24 +60,16 @@ bool WaitForFile(const std::string& path, int host_pid_fd,
 
 // A pseudo-terminal standing in for a serial adapter (raw mode); the slave is held open so that
 // the master never sees a hang-up while the host has the line closed.
-struct Pty {
-  Pty();
-  ~Pty();
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-  int master = -1;
-  int slave = -1;
-  std::string slave_path;
-};
+using host_run::Pty;
 
 // Writes into `fd` (made non-blocking for it) until it takes no more: a pipe or terminal whose
 // reader never reads. Returns the bytes written.
 std::size_t FillUntilFull(int fd);
 
-// The module on the test's side of a pseudo-terminal until the host ends (its pidfd becomes
-// readable) or `after` returns false. `after` sees every reply once it is written, with the
-// count of temperature replies (the last request of a round) so far.
-void ServeModule(int exit_fd, int master,
-                 const std::function<bool(const bms_sim::Reply&, int)>& after);
+// host_run::ServeModule on a line that is never swapped.
+inline void ServeModule(int exit_fd, int master,
+                        const std::function<bool(const bms_sim::Reply&, int)>& after) {
+  host_run::ServeModule(exit_fd, [master] { return master; }, after);
+}
 
 }  // namespace host_safety
