@@ -1,5 +1,7 @@
 #include "battery_host/outputs/view/view_output.h"
 
+#include <chrono>
+
 ViewOutput::ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources)
     : writer_(fd, redraw ? TerminalWriter::Mode::kFrames : TerminalWriter::Mode::kLines),
       redraw_(redraw),
@@ -77,8 +79,14 @@ void ViewOutput::Take(const outputs::HostEvent& e) {
 
 void ViewOutput::Show(const DeviceView* round_of) {
   if (redraw_) {
-    // Cursor home, clear to the end of the screen, then the picture.
-    writer_.Put("\x1b[H\x1b[J" + RenderView(state_, true));
+    // A picture of every string at most every 100 ms: with many devices each period ends many
+    // turns, and a picture drawn for each would mostly be replaced before the terminal took it.
+    // The next event (every turn makes one) draws what was left waiting.
+    const auto now = std::chrono::steady_clock::now();
+    dirty_ = true;
+    if (now - drawn_at_ < std::chrono::milliseconds(100)) return;
+    Draw();
+    drawn_at_ = now;
   } else if (round_of != nullptr) {
     writer_.Put(RenderLine(*round_of));
   }
@@ -89,9 +97,18 @@ void ViewOutput::Show(const DeviceView* round_of) {
   }
 }
 
+void ViewOutput::Draw() {
+  dirty_ = false;
+  // Cursor home, clear to the end of the screen, then the picture.
+  writer_.Put("\x1b[H\x1b[J" + RenderView(state_, true));
+}
+
 void ViewOutput::SetNotice(const std::string& message) {
   state_.notice = message;
   if (redraw_) Show(nullptr);
 }
 
-void ViewOutput::Stop() { writer_.Drain(200); }
+void ViewOutput::Stop() {
+  if (redraw_ && dirty_) Draw();
+  writer_.Drain(200);
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -30,10 +31,13 @@ class ViewOutput : public outputs::Output {
  private:
   DeviceView* Find(unsigned int data_id);
   void Show(const DeviceView* changed_round);
+  void Draw();
 
   TerminalWriter writer_;
   bool redraw_;
   std::map<unsigned int, std::string> sources_;
   ViewState state_;
   outputs::NoticeFn notice_;
+  bool dirty_ = false;  // something changed since the last picture
+  std::chrono::steady_clock::time_point drawn_at_{};
 };
