@@ -322,3 +322,83 @@ TEST(HistoryTroubleFifo, ToldAndNeverOpened) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace history_test;
+
+// The file removed while the host runs (a person cleaning up, a rotation script): said once, and
+// the next rounds go into a new file at the path instead of the removed one.
+TEST(HistoryFileGone, ToldAndANewFileStarted) {
+  TempDir dir;
+  const std::string path = dir.File("h.sqlite");
+  history::HistoryOutput out(TestOptions(path));
+  Notices notices;
+  out.Start({Device(1, 20)}, notices.Fn());
+  out.Take(HistoryEvent(1, kT0Ms, NumberedRecord(0)));
+  ASSERT_TRUE(out.WaitWritten(std::chrono::seconds(10)));
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  out.Take(HistoryEvent(1, kT0Ms + 1000, NumberedRecord(1)));
+  out.Take(HistoryEvent(1, kT0Ms + 2000, NumberedRecord(2)));
+  ASSERT_TRUE(out.WaitWritten(std::chrono::seconds(10)));
+  out.Stop();
+  EXPECT_EQ(notices.Lines(),
+            (std::vector<std::string>{"history: " + path +
+                                      " was removed or replaced while the host ran; a new "
+                                      "database is started there"}));
+  Sql sql(path);
+  EXPECT_EQ(Flat(sql.Rows("SELECT temperature FROM rounds ORDER BY id")), "1.0 | 2.0 | ");
+  EXPECT_EQ(sql.One("SELECT count(*) FROM runs"), "1");
+}
+
+// A real full disk: a small tmpfs (needs root to mount; skipped otherwise) whose free space a
+// filler file takes. Rounds fill the rest, more wait in memory, the filler is removed: every
+// round reaches the database, and the write-ahead log never takes the space the rounds need.
+TEST(HistoryFullDisk, BacklogReachesTheDatabaseOnceSpaceIsBack) {
+  TempDir dir;
+  const std::string mnt = dir.File("mnt");
+  mkdir(mnt.c_str(), 0700);
+  if (std::system(("mount -t tmpfs -o size=3m tmpfs '" + mnt + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (not root, or no mount namespace)";
+  }
+  struct Unmount {
+    std::string at;
+    ~Unmount() { std::system(("umount -l '" + at + "'").c_str()); }
+  } unmount{mnt};
+  const std::string filler = mnt + "/filler";
+  ASSERT_EQ(std::system(("dd if=/dev/zero of='" + filler +
+                         "' bs=64k count=24 status=none 2>/dev/null").c_str()),
+            0);
+  const std::string path = mnt + "/h.sqlite";
+  history::HistoryOptions o = TestOptions(path);
+  o.retry_ms = 20;
+  history::HistoryOutput out(o);
+  Notices notices;
+  out.Start({Device(1, 20)}, notices.Fn());
+  int n = 0;
+  for (; n < 20000 && notices.Lines().empty(); ++n) {
+    out.Take(HistoryEvent(1, kT0Ms + 1000 * n, NumberedRecord(n)));
+    // Written, or told that it cannot be (then the rounds wait and nothing is ever idle).
+    while (n % 64 == 63 && !out.WaitWritten(std::chrono::milliseconds(20)) &&
+           notices.Lines().empty()) {
+    }
+  }
+  ASSERT_EQ(notices.Lines().size(), 1u);
+  const int full_at = n;
+  for (; n < full_at + 300; ++n) out.Take(HistoryEvent(1, kT0Ms + 1000 * n, NumberedRecord(n)));
+  ASSERT_EQ(std::remove(filler.c_str()), 0);
+  ASSERT_TRUE(notices.WaitCount(2));
+  ASSERT_TRUE(out.WaitWritten(std::chrono::seconds(20)));
+  out.Stop();
+  const auto lines = notices.Lines();
+  EXPECT_EQ(lines[0], "history: cannot write " + path +
+                          ": disk or database is full; rounds wait in memory, retrying every 1 s");
+  EXPECT_EQ(lines[1].rfind("history: " + path + " can be written again; ", 0), 0u) << lines[1];
+  Sql sql(path);
+  EXPECT_EQ(sql.One("SELECT count(*) || ' ' || min(temperature) || ' ' || max(temperature) || "
+                    "' ' || count(DISTINCT temperature) FROM rounds"),
+            std::to_string(n) + " 0.0 " + std::to_string(n - 1) + ".0 " + std::to_string(n));
+  EXPECT_EQ(sql.One("PRAGMA integrity_check"), "ok");
+}
+
+}  // namespace

@@ -123,6 +123,23 @@ TEST(HistorySchema, NewerVersionRefusedAtStartAndLeftAlone) {
   EXPECT_EQ(sql.One("SELECT group_concat(name) FROM sqlite_master"), "future");
 }
 
+// The newer version only in the write-ahead log: its writer was killed (or still runs) before
+// the log reached the main file, whose header still says version 2.
+TEST(HistorySchema, NewerVersionInTheLogRefusedAtStart) {
+  TempDir dir;
+  const std::string path = dir.File("new.sqlite");
+  Sql newer(path);
+  ASSERT_EQ(newer.Exec("PRAGMA journal_mode = WAL; PRAGMA user_version = 2; "
+                       "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA wal_autocheckpoint = 0; "
+                       "CREATE TABLE future (x); PRAGMA user_version = 9;"),
+            SQLITE_OK);
+  std::string error;
+  EXPECT_EQ(history::MakeHistoryOutput(TestOptions(path), &error), nullptr);
+  EXPECT_EQ(error, "history: " + path +
+                       " has schema version 9, newer than this program knows (2); use the "
+                       "battery-host that wrote it, or another file");
+}
+
 struct BadPath {
   std::string name;
   std::function<std::string(const TempDir&)> make;  // makes the path, returns it

@@ -113,8 +113,18 @@ struct HistoryOutput::Worker {
     return true;
   }
 
+  // The file at the path is checked before each write: a removed database would otherwise take
+  // every later round with it, unseen.
+  bool StillOurs() {
+    if (!store.open() || store.StillAtPath()) return true;
+    Tell(opt.path + " was removed or replaced while the host ran; a new database is started there");
+    store.Close();
+    return EnsureOpen(true);
+  }
+
   // Writes at most `limit` entries; false on a failure.
   bool WriteSome(std::size_t limit) {
+    if (!StillOurs()) return false;
     for (std::size_t n = 0; n < limit && !backlog.empty(); ++n) {
       const Unit& u = backlog.front();
       const StoreStatus s = store.Write(u);

@@ -93,8 +93,9 @@ class HistoryOutput : public outputs::Output {
 
 // The one line a person must act on before the host starts, or "" when the path will do: the
 // path exists and is not a regular file (a FIFO is seen without opening it for long: the check
-// opens non-blocking), its folder does not exist, or the file's header says it was written by a
-// newer program. Anything else (locked, read-only, damaged) is reported while running.
+// opens non-blocking), its folder does not exist, or the file (its header, or the write-ahead
+// log beside it) says it was written by a newer program. Anything else (locked, read-only,
+// damaged) is reported while running.
 std::string CheckHistoryPath(const std::string& path);
 
 // Checks the path (above) on the caller's thread; nullptr and `error` set when it will not do.

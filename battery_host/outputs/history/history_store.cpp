@@ -1,6 +1,7 @@
 #include "battery_host/outputs/history/history_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace history {
 namespace {
@@ -65,10 +66,31 @@ StoreStatus HistoryStore::Open(const std::string& path, const std::string& vfs,
     Close();
     return s;
   }
+  // A log left large by a failure (a full disk) goes into the file and is cut back to nothing,
+  // so that its space is free for the rounds that wait.
+  std::int64_t busy = 0;
+  if (!db_.QueryInt("PRAGMA wal_checkpoint(TRUNCATE)", &busy, &rc)) {
+    StoreStatus s = Fail(rc);
+    Close();
+    return s;
+  }
   StoreStatus s = Prepare();
   if (s.ok()) s = EnsureRun(run);
-  if (!s.ok()) Close();
+  struct stat st {};
+  if (s.ok() && stat(path.c_str(), &st) != 0) s = StoreStatus{Trouble::kCantOpen, 0, "gone"};
+  if (!s.ok()) {
+    Close();
+    return s;
+  }
+  path_ = path;
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
   return s;
+}
+
+bool HistoryStore::StillAtPath() const {
+  struct stat st {};
+  return stat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
 }
 
 void HistoryStore::Close() {

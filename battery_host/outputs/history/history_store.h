@@ -38,6 +38,9 @@ class HistoryStore {
                    const RunInfo& run);
   void Close();
   bool open() const { return db_.open(); }
+  // False once the file at the path is no longer the one opened (removed, or replaced by
+  // another): what is written would go to a file nobody can find.
+  bool StillAtPath() const;
 
   // One round with its alarms, or one port event, in one transaction.
   StoreStatus Write(const Unit& unit);
@@ -54,6 +57,8 @@ class HistoryStore {
   int Exec(Statement& st);
 
   Db db_;
+  std::string path_;
+  unsigned long long dev_ = 0, ino_ = 0;
   std::int64_t run_id_ = 0;
   Statement insert_round_;
   Statement insert_alarm_;

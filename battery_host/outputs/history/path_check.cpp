@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -45,6 +48,26 @@ int HeaderVersion(int fd) {
   return v > 0x7fffffffUL ? 0x7fffffff : static_cast<int>(v);
 }
 
+// The version as SQLite sees it, the write-ahead log included: a newer program killed before its
+// log reached the main file leaves the new version only there. Opened read-only, so that nothing
+// is checkpointed or changed; -1 when SQLite cannot tell (reported while running).
+int VersionWithLog(const std::string& path) {
+  struct stat st {};
+  if (stat((path + "-wal").c_str(), &st) != 0 || st.st_size == 0) return -1;
+  sqlite3* db = nullptr;
+  int version = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* q = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW) {
+      version = sqlite3_column_int(q, 0);
+    }
+    sqlite3_finalize(q);
+  }
+  sqlite3_close_v2(db);
+  return version;
+}
+
 }  // namespace
 
 std::string CheckHistoryPath(const std::string& path) {
@@ -69,7 +92,7 @@ std::string CheckHistoryPath(const std::string& path) {
   } else if (!S_ISREG(st.st_mode)) {
     error = what + " is " + KindOf(st.st_mode) + ", not a database file";
   } else {
-    const int version = HeaderVersion(fd);
+    const int version = std::max(HeaderVersion(fd), VersionWithLog(path));
     if (version > kSchemaVersion) {
       error = what + " has schema version " + std::to_string(version) +
               ", newer than this program knows (" + std::to_string(kSchemaVersion) +

@@ -134,6 +134,12 @@ SchemaResult Migrate(Db& db) {
   // synchronous NORMAL: a power cut may lose the last commits, never tear one.
   if ((r.code = db.Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return r;
   if ((r.code = db.Exec("PRAGMA synchronous = NORMAL")) != SQLITE_OK) return r;
+  // A bounded log: checkpointed at 1 MiB and cut back to 1 MiB after, so that it never holds
+  // more of a small disk than that (by default it grows to 4 MiB and stays).
+  if ((r.code = db.Exec("PRAGMA wal_autocheckpoint = 256; PRAGMA journal_size_limit = 1048576")) !=
+      SQLITE_OK) {
+    return r;
+  }
   // Each step re-reads the version inside its write transaction: another program may have
   // migrated the file meanwhile.
   const auto& steps = Migrations();
