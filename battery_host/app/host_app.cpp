@@ -234,6 +234,7 @@ int RunHost(const HostOptions& o) {
     ls.port_label = lc.port;
     ls.interval_ms = lc.interval_ms;
     ls.reply_timeout_ms = lc.reply_timeout_ms;
+    ls.guard_ms = lc.guard_ms;
     auto line = std::make_unique<Line>(ls, run.fanout, notice);
     for (const DeviceConfig& dc : lc.devices) {
       std::unique_ptr<XQRSPDevice> device = run.library.CreateDevice();

@@ -10,7 +10,11 @@
 
 namespace {
 
-constexpr unsigned long long kReopenPeriodMs = 1000;
+// A lost port is tried again once a second, whatever the poll period.
+constexpr std::chrono::milliseconds kReopenEvery{1000};
+// What one look at the port takes before a request: a line at 19200 baud brings about 2 kB a
+// second, so this is never reached unless something floods the port.
+constexpr std::size_t kMostDiscarded = 64 * 1024;
 
 std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -19,10 +23,7 @@ std::string Plural(std::size_t n, const char* one, const char* many) {
 }  // namespace
 
 Line::Line(Settings settings, outputs::Output& out, outputs::NoticeFn notice)
-    : settings_(std::move(settings)), out_(out), notice_(std::move(notice)) {
-  reopen_every_ = std::max<unsigned long long>(
-      1, (kReopenPeriodMs + settings_.interval_ms - 1) / settings_.interval_ms);
-}
+    : settings_(std::move(settings)), out_(out), notice_(std::move(notice)) {}
 
 void Line::AddDevice(XQRSPDevice* device) {
   if (devices_.empty()) last_turn_id_ = device->DataId();
@@ -57,7 +58,11 @@ bool Line::StartTimer(std::string* error) {
   return true;
 }
 
-std::optional<Line::Clock::time_point> Line::deadline() const { return deadline_; }
+std::optional<Line::Clock::time_point> Line::deadline() const {
+  if (!reopen_at_) return deadline_;
+  if (!deadline_) return reopen_at_;
+  return std::min(*deadline_, *reopen_at_);
+}
 
 unsigned int Line::TurnDataId() const {
   return in_period_ && turn_ < devices_.size() ? devices_[turn_]->DataId() : last_turn_id_;
@@ -115,7 +120,6 @@ void Line::Tick() {
 
 void Line::BeginPeriod() {
   ++periods_;
-  if (!port_.IsOpen() && periods_ - lost_at_period_ >= reopen_every_) TryReopen();
   in_period_ = true;
   pending_period_ = false;
   period_start_ = Clock::now();
@@ -141,6 +145,7 @@ void Line::RunTurns() {
 
 void Line::CloseTurn(bool silent) {
   deadline_.reset();
+  held_.reset();
   XQRSPDevice& d = *devices_[turn_];
   if (d.IsProcessing()) d.HostTurnOver(silent);
   outputs::HostEvent e;
@@ -167,15 +172,105 @@ void Line::FinishPeriod() {
 }
 
 void Line::OnDeadline(Clock::time_point now) {
+  if (reopen_at_ && now >= *reopen_at_) TryReopen(now);
   if (!deadline_ || now < *deadline_ || !in_period_) return;
+  if (held_) {
+    GuardOver(now);
+    return;
+  }
   CloseTurn(true);
   RunTurns();
+}
+
+bool Line::Quiet(Clock::time_point now) const {
+  return now - heard_at_ >= std::chrono::milliseconds(settings_.guard_ms);
+}
+
+// The guard time of a held request has passed: it goes out if nothing was heard meanwhile;
+// else the line gets until the reply timeout to go quiet.
+void Line::GuardOver(Clock::time_point now) {
+  if (Discard("guard")) now = Clock::now();
+  if (!loss_.empty()) {
+    PortLost(loss_);
+    CloseTurn(false);
+    RunTurns();
+    return;
+  }
+  if (!Quiet(now)) {
+    if (now - held_->since < std::chrono::milliseconds(settings_.reply_timeout_ms)) {
+      deadline_ = heard_at_ + std::chrono::milliseconds(settings_.guard_ms);
+      return;
+    }
+    if (!told_never_quiet_) {
+      told_never_quiet_ = true;
+      notice_("line " + settings_.port_label + " was not quiet for " +
+              std::to_string(settings_.guard_ms) + " ms within the reply timeout of " +
+              std::to_string(settings_.reply_timeout_ms) + " ms; device " +
+              std::to_string(held_->data_id) + "'s request was not sent");
+    }
+    CloseTurn(true);
+    RunTurns();
+    return;
+  }
+  const Held held = std::move(*held_);
+  held_.reset();
+  if (WriteNow(held.data_id, held.frame.data(), held.frame.size()) > 0) {
+    deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
+    return;
+  }
+  // Not written: unanswerable, as a frame the port did not take at once.
+  if (!loss_.empty()) PortLost(loss_);
+  CloseTurn(false);
+  RunTurns();
+}
+
+// Reads and drops everything waiting in the port, logged as discarded (`why`). True when there
+// was something.
+bool Line::Discard(const char* why) {
+  std::vector<unsigned char> dropped;
+  unsigned char buf[4096];
+  while (port_.IsOpen() && dropped.size() < kMostDiscarded) {
+    const ssize_t n = read(port_.fd(), buf, sizeof buf);
+    if (n > 0) {
+      dropped.insert(dropped.end(), buf, buf + n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) loss_ = "the line hung up";
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      loss_ = std::string("read: ") + std::strerror(errno);
+    }
+    break;
+  }
+  if (dropped.empty()) return false;
+  heard_at_ = Clock::now();
+  outputs::HostEvent rx;
+  rx.kind = outputs::EventKind::kRx;
+  rx.data_id = TurnDataId();
+  rx.bytes = std::move(dropped);
+  rx.outside_turn = true;
+  rx.detail = why;
+  Emit(std::move(rx));
+  return true;
 }
 
 void Line::OnReadable() {
   unsigned char buf[256];
   const ssize_t n = read(port_.fd(), buf, sizeof buf);
   if (n > 0) {
+    heard_at_ = Clock::now();
+    if (held_) {
+      // A request waits for the line to go quiet: whatever comes now answers no one.
+      outputs::HostEvent rx;
+      rx.kind = outputs::EventKind::kRx;
+      rx.data_id = TurnDataId();
+      rx.bytes.assign(buf, buf + n);
+      rx.outside_turn = true;
+      rx.detail = "guard";
+      Emit(std::move(rx));
+      deadline_ = heard_at_ + std::chrono::milliseconds(settings_.guard_ms);
+      return;
+    }
     Deliver(buf, static_cast<std::size_t>(n));
   } else if (n == 0) {
     PortLost("the line hung up");
@@ -216,11 +311,18 @@ bool Line::CallDevice(XQRSPDevice& d, const char* what, const std::function<void
     d.HostTurnOver(false);
   }
   if (!loss_.empty()) PortLost(loss_);
-  if (!d.IsProcessing()) return false;
-  deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
+  if (!d.IsProcessing()) {
+    held_.reset();
+    return false;
+  }
+  deadline_ = held_ ? heard_at_ + std::chrono::milliseconds(settings_.guard_ms)
+                    : Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
   return true;
 }
 
+// The device's request: after what is stale has been discarded, on the wire at once when the
+// line is quiet, else held for the guard (the device counts it as sent; a held request that
+// never goes out is a request not answered).
 int Line::Write(unsigned int data_id, const unsigned char* data, unsigned int len) {
   if (!port_.IsOpen()) return -1;
   if ((!in_period_ || data_id != TurnDataId()) && !told_outside_turn_write_) {
@@ -228,6 +330,16 @@ int Line::Write(unsigned int data_id, const unsigned char* data, unsigned int le
     notice_("device " + std::to_string(data_id) + " sent a frame outside its turn on line " +
             settings_.port_label);
   }
+  held_.reset();
+  Discard("stale");
+  if (!loss_.empty()) return -1;
+  const Clock::time_point now = Clock::now();
+  if (Quiet(now) || !in_period_) return WriteNow(data_id, data, len);
+  held_ = Held{data_id, std::vector<unsigned char>(data, data + len), now};
+  return static_cast<int>(len);
+}
+
+int Line::WriteNow(unsigned int data_id, const unsigned char* data, std::size_t len) {
   std::size_t done = 0;
   while (done < len) {
     const ssize_t n = write(port_.fd(), data + done, len - done);
@@ -253,16 +365,19 @@ void Line::PortLost(const std::string& why) {
   loss_.clear();
   if (!port_.IsOpen()) return;
   port_.Close();
-  lost_at_period_ = periods_;
+  held_.reset();
+  reopen_at_ = Clock::now() + kReopenEvery;
   PortEvent("lost", why);
-  notice_("port " + settings_.port_path + " lost (" + why + "); reopening every " +
-          std::to_string(reopen_every_ * settings_.interval_ms) + " ms");
+  notice_("port " + settings_.port_path + " lost (" + why + "); trying to reopen it once a second");
 }
 
-void Line::TryReopen() {
-  lost_at_period_ = periods_;
+void Line::TryReopen(Clock::time_point now) {
   std::string error;
-  if (!port_.Open(settings_.port_path, &error)) return;  // still gone; the next period tries
+  if (!port_.Open(settings_.port_path, &error)) {
+    reopen_at_ = now + kReopenEvery;  // still gone
+    return;
+  }
+  reopen_at_.reset();
   PortEvent("reopened", "");
   notice_("port " + settings_.port_path + " is back");
 }

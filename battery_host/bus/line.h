@@ -28,6 +28,18 @@
 // Bytes that arrive while no device has its turn (a reply later than the timeout) are given to
 // no device: handing them to the device whose turn ended could make it send its next request
 // while another device talks. They are logged as received outside a turn.
+//
+// A device only ever sees bytes that came after its own request went on the wire. Replies carry
+// no command code, so a device cannot tell a late or repeated reply from the answer it waits for;
+// the line can:
+//   - stale bytes: whatever waits in the port when a request is to be written (a host that was
+//     late to read, a piece of a reply the device gave up on) is read and discarded first;
+//   - turnaround guard, as RS-485 masters keep it: a request goes on the wire only once the line
+//     has been quiet for the guard time, so that a reply heard twice (a module or an echoing
+//     converter repeating itself) is not taken for the answer to the next request. Bytes that
+//     arrive while a request waits for the quiet are discarded too.
+// Both are logged as received outside a turn, with why they were discarded. A line that does not
+// go quiet within the reply timeout ends the turn with the request unsent, as if unanswered.
 class Line {
  public:
   using Clock = std::chrono::steady_clock;
@@ -38,6 +50,7 @@ class Line {
     std::string port_label;  // how people know the line: the path, or "simulator on /dev/pts/3"
     unsigned int interval_ms = 1000;
     unsigned int reply_timeout_ms = 100;
+    unsigned int guard_ms = 20;  // quiet needed before a request (0: none)
   };
 
   // Events go to `out`; messages for the person to `notice`.
@@ -59,7 +72,8 @@ class Line {
   // Descriptors the loop waits on: the period timer, and the port while it is open (-1 else).
   int timer_fd() const { return timer_fd_; }
   int port_fd() const { return port_.fd(); }
-  // When the current turn ends if the line stays silent; nothing while no turn waits.
+  // When the line next has something to do on its own: the current turn ends if the line stays
+  // silent, a request waiting for the guard may go out, a lost port is tried again.
   std::optional<Clock::time_point> deadline() const;
 
   void OnTimer();    // the timer fd is readable: Tick(), or note the period as pending
@@ -87,8 +101,12 @@ class Line {
   void FinishPeriod();
   void Deliver(const unsigned char* data, std::size_t len);
   bool CallDevice(XQRSPDevice& device, const char* what, const std::function<void()>& call);
+  bool Discard(const char* why);
+  int WriteNow(unsigned int data_id, const unsigned char* data, std::size_t len);
+  bool Quiet(Clock::time_point now) const;
+  void GuardOver(Clock::time_point now);
   void PortLost(const std::string& why);
-  void TryReopen();
+  void TryReopen(Clock::time_point now);
   void Emit(outputs::HostEvent event);
   void PortEvent(const std::string& state, const std::string& detail);
   unsigned int TurnDataId() const;
@@ -109,8 +127,18 @@ class Line {
   std::uint64_t periods_ = 0;
   unsigned int last_turn_id_ = 0;
 
+  // The last byte heard; the line is quiet once the guard time has passed since.
+  Clock::time_point heard_at_{};
+  // A request written by the device of the turn, held until the line is quiet.
+  struct Held {
+    unsigned int data_id = 0;
+    std::vector<unsigned char> frame;
+    Clock::time_point since;
+  };
+  std::optional<Held> held_;
+  bool told_never_quiet_ = false;
+
   std::string loss_;  // why a write found the line gone, handled after the device call
-  std::uint64_t lost_at_period_ = 0;
-  std::uint64_t reopen_every_ = 1;
+  std::optional<Clock::time_point> reopen_at_;  // while the port is lost: the next try
   bool told_outside_turn_write_ = false;
 };

@@ -107,6 +107,14 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                        ->check(CLI::Range(1u, 60000u))
                        ->type_name("MS")
                        ->group(one));
+  single.push_back(app.add_option("--guard-ms", o->guard_ms,
+                                  "quiet needed on the line before a request goes out, in ms; "
+                                  "what arrives meanwhile is discarded" +
+                                      Default(d.guard_ms))
+                       ->check(kWhole)
+                       ->check(CLI::Range(0u, 10000u))
+                       ->type_name("MS")
+                       ->group(one));
   single.push_back(app.add_option("--cache", o->cache,
                                   "record cache: restored at start, replaced after every round "
                                   "[default: none]")

@@ -17,6 +17,7 @@ struct HostOptions {
   unsigned int data_id = 1;
   unsigned int interval_ms = 1000;
   unsigned int reply_timeout_ms = 100;
+  unsigned int guard_ms = 20;  // quiet on the line before a request
   std::string cache;  // last history record, empty: none
   bool sim_discharge = false;
   std::uint64_t sim_seed = 1;

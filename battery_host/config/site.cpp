@@ -231,7 +231,8 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
     const std::string name = "lines[" + std::to_string(i) + "]";
     LineConfig line;
     if (!r.Object(l, name) ||
-        !r.KnownKeys(l, name, {"port", "interval_ms", "reply_timeout_ms", "devices", "sim"})) {
+        !r.KnownKeys(l, name,
+                     {"port", "interval_ms", "reply_timeout_ms", "guard_ms", "devices", "sim"})) {
       return false;
     }
     if (!l.isMember("port")) return r.Fail(l, name + ": \"port\" is missing");
@@ -244,6 +245,10 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
     if (l.isMember("reply_timeout_ms") &&
         !r.UnsignedAs(l["reply_timeout_ms"], name + ".reply_timeout_ms", 1, 60000,
                       &line.reply_timeout_ms)) {
+      return false;
+    }
+    if (l.isMember("guard_ms") &&
+        !r.UnsignedAs(l["guard_ms"], name + ".guard_ms", 0, 10000, &line.guard_ms)) {
       return false;
     }
     if (l.isMember("sim")) {
@@ -302,6 +307,7 @@ bool SiteFromOptions(const HostOptions& o, Site* site, std::string* error) {
   line.port = o.port.empty() ? "sim" : o.port;
   line.interval_ms = o.interval_ms;
   line.reply_timeout_ms = o.reply_timeout_ms;
+  line.guard_ms = o.guard_ms;
   line.sim_time_scale = o.sim_time_scale;
   line.devices.push_back(std::move(d));
   Site s;

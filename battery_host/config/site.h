@@ -18,7 +18,7 @@ struct HostOptions;
 // there at their own bus addresses. A site file describes it:
 //
 //   {"lines": [
-//     {"port": "sim", "interval_ms": 1000, "reply_timeout_ms": 100,
+//     {"port": "sim", "interval_ms": 1000, "reply_timeout_ms": 100, "guard_ms": 20,
 //      "sim": {"time_scale": 1},                          simulator options of the line
 //      "devices": [
 //        {"data_id": 1, "address": 129, "settings": "string-a.json",   or the object inline
@@ -60,6 +60,9 @@ struct LineConfig {
   std::string port = "sim";  // serial device, or "sim"
   unsigned int interval_ms = 1000;
   unsigned int reply_timeout_ms = 100;
+  // Quiet needed on the line before a request goes out: longer than the latency timer of a USB
+  // adapter (16 ms), through which a reply heard twice arrives in pieces, plus 3.5 characters.
+  unsigned int guard_ms = 20;
   double sim_time_scale = 1.0;
   unsigned int sim_chunk_gap_ms = 20;
   std::vector<DeviceConfig> devices;

@@ -81,6 +81,7 @@ Json::Value EventsFile::EventJson(const HostEvent& e) {
     case EventKind::kRx:
       v["bytes"] = HexOf(e);
       if (e.outside_turn) v["outside_turn"] = true;
+      if (!e.detail.empty()) v["discarded"] = e.detail;  // "stale" or "guard"
       break;
     case EventKind::kSend:
       v["code"] = e.code;

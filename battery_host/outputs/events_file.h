@@ -11,7 +11,10 @@
 // The events file: JSON Lines, one object per event, in the order the events happened. Every
 // object carries "event", "data_id" and "time" (UTC, ms), then:
 //   tx / rx      "bytes": the frame written, the chunk read (lowercase hex); rx read while no
-//                device had its turn: "outside_turn": true (given to no device)
+//                device had its turn: "outside_turn": true (given to no device); bytes the
+//                line threw away so that a request is answered only by what follows it:
+//                also "discarded": "stale" (waiting in the port before the request) or
+//                "guard" (heard while the request waited for the line to go quiet)
 //   send         "code", "record": the 152-byte record handed to SendSP (304 hex digits)
 //   history      "record": the record saved as history
 //   restore      "record": the record restored from the cache

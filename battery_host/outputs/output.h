@@ -69,7 +69,7 @@ struct HostEvent {
   bool raised = false;                // kAlarm
   std::string state;                  // kPort
   std::string path;                   // kPort
-  std::string detail;                 // kPort
+  std::string detail;                 // kPort; kRx: why it was discarded ("stale", "guard")
   bool outside_turn = false;          // kRx
   DeviceStatus status;                // kTurnEnd
 };

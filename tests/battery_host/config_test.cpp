@@ -340,7 +340,7 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
        "settings, hostThresholds, cache, name, sim)"},
       {"unknown key of a line", "\"interval_ms\": 500", "\"interval\": 500",
        "Line 2, Column 31: lines[0]: unknown key \"interval\" (known: port, interval_ms, "
-       "reply_timeout_ms, devices, sim)"},
+       "reply_timeout_ms, guard_ms, devices, sim)"},
       {"unknown key of a module", "\"silent\": true", "\"silence\": true",
        "Line 8, Column 36: lines[0].devices[2].sim: unknown key \"silence\" (known: seed, "
        "faults, discharge, silent, weak_cell, weak_capacity, cells)"},
