@@ -142,6 +142,65 @@ TEST(HostMqtt, RetainedStateIsTheLastHistoryRecordAndDiscoveryIsComplete) {
   EXPECT_EQ(unique_ids.size(), 46u);
 }
 
+// A normal stop delivers the last round before "offline": --rounds 1, run after run, each under
+// a prefix of its own so that no earlier run's retained state can stand in for it.
+TEST(HostMqtt, RoundsOneLeavesThatRoundOnTheBrokerEveryTime) {
+  mqtt_test::ScratchDir mdir;
+  mqtt_test::TestBroker broker(mdir);
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  mqtt_test::Subscriber live(broker.port(), "#");
+  ASSERT_TRUE(live.connected(milliseconds(5000)));
+  for (int run = 0; run < 6; ++run) {
+    host_run::ScratchDir dir;  // no other output: nothing else slows the stop down
+    const std::string prefix = "stop" + std::to_string(run);
+    const host_run::Result r = host_run::Run(
+        {"--interval-ms", "100", "--rounds", "1", "--mqtt", broker.url(), "--mqtt-prefix", prefix},
+        dir);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err.find("not delivered"), std::string::npos) << r.err;
+    ASSERT_TRUE(live.WaitForMessage(prefix + "/status", "offline", milliseconds(5000))) << run;
+    // The state came before "offline", and it is a whole round.
+    int state_at = -1, offline_at = -1;
+    const std::vector<mqtt_test::Received> got = live.messages();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      if (got[i].topic == prefix + "/1/state") state_at = static_cast<int>(i);
+      if (got[i].topic == prefix + "/status" && got[i].payload == "offline") {
+        offline_at = static_cast<int>(i);
+      }
+    }
+    ASSERT_GE(state_at, 0) << "run " << run << ": no state before the host stopped";
+    EXPECT_LT(state_at, offline_at) << run;
+    const Json::Value state = Parse(got[state_at].payload);
+    EXPECT_EQ(state["cells"].size(), 20u);
+    EXPECT_TRUE(state["time"].isString());
+  }
+}
+
+// A module that never answers: its availability is said "offline" and never "online", though
+// its first turns end before the host counts it as stalled.
+TEST(HostMqtt, AModuleThatNeverAnsweredIsNeverOnline) {
+  mqtt_test::ScratchDir mdir;
+  mqtt_test::TestBroker broker(mdir);
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  mqtt_test::Subscriber live(broker.port(), "silent/#");
+  ASSERT_TRUE(live.connected(milliseconds(5000)));
+  host_run::Pty pty;  // nobody answers on the other side
+  host_run::ScratchDir dir;
+  const host_run::Result r =
+      host_run::Run({"--port", pty.slave_path, "--interval-ms", "100", "--duration", "1",
+                     "--mqtt", broker.url(), "--mqtt-prefix", "silent"},
+                    dir);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_TRUE(live.WaitForMessage("silent/status", "offline", milliseconds(5000)));
+  int offline = 0;
+  for (const mqtt_test::Received& m : live.messages()) {
+    if (m.topic != "silent/1/availability") continue;
+    EXPECT_EQ(m.payload, "offline");
+    ++offline;
+  }
+  EXPECT_GE(offline, 1);
+}
+
 TEST(HostMqtt, BrokerAwayMidRunRoundsGoOnAndTheLatestRoundFollowsAKilledHostShowsOffline) {
   mqtt_test::ScratchDir mdir;
   mqtt_test::TestBroker broker(mdir);
@@ -232,13 +291,15 @@ TEST(HostMqtt, ABrokerThatNeverAnswersCostsTheRoundsNothing) {
   ASSERT_EQ(listen(silent, 8), 0);  // connections complete in the backlog; nobody answers
   const std::string url = "mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 
-  auto run = [](const std::vector<std::string>& extra) {
+  std::string err;
+  auto run = [&err](const std::vector<std::string>& extra) {
     host_run::ScratchDir dir;
     std::vector<std::string> args = {"--interval-ms", "100", "--rounds", "20", "--events",
                                      dir.File("events.jsonl")};
     args.insert(args.end(), extra.begin(), extra.end());
     const host_run::Result r = host_run::Run(args, dir);
     EXPECT_EQ(r.exit_code, 0) << r.err;
+    err = r.err;
     // From each request to its reply's acceptance: the round's own time on the line.
     const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
     std::vector<double> gaps = RoundStarts(events);
@@ -251,6 +312,11 @@ TEST(HostMqtt, ABrokerThatNeverAnswersCostsTheRoundsNothing) {
               "that never answers\n",
               none, silent_broker);
   EXPECT_NEAR(silent_broker, none, 20.0);
+  // The stop waited for the connection (bounded) and says what never reached the broker.
+  EXPECT_NE(err.find("battery-host: mqtt: stopping: the last round of string 1 was not "
+                     "delivered to " + url + " (not connected)\n"),
+            std::string::npos)
+      << err;
   close(silent);
 }
 

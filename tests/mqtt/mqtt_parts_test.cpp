@@ -400,11 +400,15 @@ TEST(LatestState, KeepsOnlyTheLatestRoundPerDevice) {
   EXPECT_EQ(c.devices[1].alarms.size(), 6u);
 }
 
-TEST(LatestState, AvailabilityFollowsTheTurns) {
+// A module is "online" only once it has answered: silent turns before the first completed round
+// (not yet stalled) leave it offline; then the turns decide.
+TEST(LatestState, AvailabilityOnlyAfterAnAnswerThenFollowsTheTurns) {
   mqtt::LatestState state({mqtt_test::Device(1, 3)});
-  EXPECT_TRUE(state.Take(mqtt_test::TurnEnd(1, false)));
-  EXPECT_FALSE(state.Take(mqtt_test::TurnEnd(1, false)));  // no change, nothing to wake for
+  EXPECT_FALSE(state.Take(mqtt_test::TurnEnd(1, false)));
+  EXPECT_TRUE(state.TakeChanges().devices.empty());
+  EXPECT_TRUE(state.Take(mqtt_test::History(mqtt_test::RecordValues{})));
   EXPECT_TRUE(state.TakeChanges().devices[0].available);
+  EXPECT_FALSE(state.Take(mqtt_test::TurnEnd(1, false)));  // no change, nothing to wake for
   EXPECT_TRUE(state.Take(mqtt_test::TurnEnd(1, true)));
   outputs::HostEvent port_down = mqtt_test::TurnEnd(1, false);
   port_down.status.port_up = false;
@@ -412,6 +416,12 @@ TEST(LatestState, AvailabilityFollowsTheTurns) {
   const mqtt::LatestState::Changes c = state.TakeChanges();
   ASSERT_EQ(c.devices.size(), 1u);
   EXPECT_FALSE(c.devices[0].available);
+  EXPECT_TRUE(state.Take(mqtt_test::TurnEnd(1, false)));  // answering again
+  // A device that completed a round before this output saw it counts as answered too.
+  mqtt::LatestState late({mqtt_test::Device(2, 3)});
+  outputs::HostEvent turn = mqtt_test::TurnEnd(2, false);
+  turn.status.rounds_completed = 1;
+  EXPECT_TRUE(late.Take(turn));
 }
 
 TEST(LatestState, AlarmMessagesOnlyWhileOnlineAndBounded) {

@@ -41,6 +41,7 @@ bool LatestState::Take(const outputs::HostEvent& event) {
       d.has_record = true;
       d.record_changed = true;
       // A completed round means the module answered.
+      d.answered = true;
       if (!d.available) {
         d.available = true;
         d.availability_changed = true;
@@ -48,7 +49,9 @@ bool LatestState::Take(const outputs::HostEvent& event) {
       return true;
     }
     case EventKind::kTurnEnd: {
-      const bool available = !event.status.stalled && event.status.port_up;
+      // A module that has not answered yet is not there, however few turns it has missed.
+      d.answered = d.answered || event.status.rounds_completed > 0;
+      const bool available = d.answered && !event.status.stalled && event.status.port_up;
       if (available == d.available) return false;
       d.available = available;
       d.availability_changed = true;
@@ -83,6 +86,16 @@ void LatestState::set_online(bool online) {
 LatestState::Changes LatestState::TakeChanges() { return Collect(false); }
 
 LatestState::Changes LatestState::TakeAll() { return Collect(true); }
+
+std::vector<unsigned> LatestState::Untaken() {
+  std::vector<unsigned> ids;
+  ids.reserve(devices_.size());
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Device& d : devices_) {
+    if (d.record_changed) ids.push_back(d.data_id);
+  }
+  return ids;
+}
 
 // The poll thread may be waiting for the lock: everything that allocates is done before it is
 // taken or after it is released, and under it only flags and 152-byte records are copied.

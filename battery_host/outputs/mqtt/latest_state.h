@@ -60,6 +60,9 @@ class LatestState {
   // connection is replayed.
   Changes TakeAll();
 
+  // Data ids whose latest round has not been taken out yet.
+  std::vector<unsigned> Untaken();
+
  private:
   struct Device {
     unsigned data_id = 0;
@@ -67,6 +70,7 @@ class LatestState {
     bool has_record = false;
     bool record_changed = false;
     std::array<unsigned char, kRecordSize> record{};
+    bool answered = false;  // a round of this run completed
     bool available = false;
     bool availability_changed = false;
     std::unordered_map<std::string, std::size_t> key_index;

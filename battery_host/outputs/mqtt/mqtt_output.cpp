@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "battery_host/outputs/mqtt/broker_url.h"
@@ -64,6 +65,7 @@ class MqttOutput : public outputs::Output {
     notice_ = notice;
     state_ = std::make_unique<LatestState>(devices);
     for (const outputs::DeviceInfo& d : devices) {
+      names_.emplace(d.data_id, d.name.empty() ? "string " + std::to_string(d.data_id) : d.name);
       for (Message& m : DiscoveryMessages(d, topics_)) discovery_.push_back(std::move(m));
     }
     if (!warning_.empty()) Notice(warning_);
@@ -129,8 +131,10 @@ class MqttOutput : public outputs::Output {
                      alarm.second ? "ON" : "OFF", true, nullptr);
       }
       if (d.record_changed) {
+        int mid = 0;
         link.Publish(topics_.State(d.data_id),
-                     StatePayload(DecodeStringRecord(d.record.data()), d.cells), true, nullptr);
+                     StatePayload(DecodeStringRecord(d.record.data()), d.cells), true, &mid);
+        state_mid_[d.data_id] = mid;
       }
     }
     for (const LatestState::AlarmEvent& e : changes.events) {
@@ -142,6 +146,7 @@ class MqttOutput : public outputs::Output {
   void Run();
   void Retry(Phase* phase, std::unique_ptr<MosquittoLink>* link, Clock::time_point* at) {
     link->reset();
+    state_mid_.clear();
     *phase = Phase::kWaiting;
     state_->set_online(false);
     *at = Clock::now() + std::chrono::milliseconds(RetryDelayMs(
@@ -150,7 +155,8 @@ class MqttOutput : public outputs::Output {
   // Waits for the socket or a wake-up, at most `timeout`, and lets libmosquitto read, write and
   // keep the connection alive. False when the connection is over.
   bool Pump(MosquittoLink* link, Clock::duration timeout, std::string* error);
-  void Close(std::unique_ptr<MosquittoLink> link);
+  void Close(std::unique_ptr<MosquittoLink> link, Clock::time_point deadline);
+  void Finish(std::unique_ptr<MosquittoLink> link, bool online, Clock::time_point deadline);
 
   const MqttOptions options_;
   const LinkConfig link_config_;
@@ -161,12 +167,14 @@ class MqttOutput : public outputs::Output {
   outputs::NoticeFn notice_;
   std::vector<Message> discovery_;
   std::unique_ptr<LatestState> state_;
+  std::map<unsigned, std::string> names_;  // data id -> the string's name, for messages
   std::atomic<bool> stopping_{false};
   std::thread worker_;
   // Output thread only.
   Trouble trouble_ = Trouble::kNone;
   bool ever_connected_ = false;
   int attempt_ = 0;
+  std::map<unsigned, int> state_mid_;  // data id -> its last state message on this link
 };
 
 bool MqttOutput::Pump(MosquittoLink* link, Clock::duration timeout, std::string* error) {
@@ -192,13 +200,23 @@ bool MqttOutput::Pump(MosquittoLink* link, Clock::duration timeout, std::string*
   return link->Step((ready & (POLLIN | POLLERR | POLLHUP)) != 0, (ready & POLLOUT) != 0, error);
 }
 
+// Connects, publishes and reconnects until Stop(). Then one last call, bounded by
+// stop_timeout_ms: what the poll thread left (the last round above all) is published and
+// acknowledged before "offline", and a connection still being made is waited for.
 void MqttOutput::Run() {
   std::unique_ptr<MosquittoLink> link;
   Phase phase = Phase::kWaiting;
   Clock::time_point at = Clock::now();  // the next attempt, or the CONNACK deadline
-  while (!stopping_) {
+  bool last_call = false;
+  Clock::time_point stop_by;
+  for (;;) {
     std::string error;
     const Clock::time_point now = Clock::now();
+    if (stopping_ && !last_call) {
+      last_call = true;
+      stop_by = now + std::chrono::milliseconds(options_.stop_timeout_ms);
+    }
+    if (last_call && (now >= stop_by || (phase == Phase::kWaiting && at > stop_by))) break;
     if (phase == Phase::kWaiting && now >= at) {
       link = MosquittoLink::Make(link_config_, &error);
       if (link && link->Begin(&error)) {
@@ -222,11 +240,13 @@ void MqttOutput::Run() {
       Retry(&phase, &link, &at);
       continue;
     }
-    if (phase == Phase::kOnline && link->in_flight() < kMaxInFlight) {
+    if (phase == Phase::kOnline && (last_call || link->in_flight() < kMaxInFlight)) {
       Publish(*link, state_->TakeChanges());
+      if (last_call && link->in_flight() == 0) break;  // all of it acknowledged
     }
-    const Clock::duration wait =
+    Clock::duration wait =
         phase == Phase::kOnline ? std::chrono::seconds(1) : std::max(at - now, Clock::duration(0));
+    if (last_call) wait = std::min(wait, stop_by - now);
     if (!Pump(link.get(), wait, &error)) {
       if (link->refused() != 0) {
         Report(Trouble::kRefused, broker_ + " refused the connection: " + error +
@@ -240,22 +260,40 @@ void MqttOutput::Run() {
       Retry(&phase, &link, &at);
     }
   }
-  if (phase == Phase::kOnline) Close(std::move(link));
+  Finish(std::move(link), phase == Phase::kOnline, stop_by);
+}
+
+// Says, in one line, which strings' last round the broker has not acknowledged, then leaves.
+void MqttOutput::Finish(std::unique_ptr<MosquittoLink> link, bool online,
+                        Clock::time_point deadline) {
+  std::vector<unsigned> lost = state_->Untaken();
+  for (const auto& sent : state_mid_) {
+    if (online && !link->Delivered(sent.second)) lost.push_back(sent.first);
+  }
+  if (online) Close(std::move(link), deadline);
+  if (lost.empty()) return;
+  std::sort(lost.begin(), lost.end());
+  std::string which;
+  for (unsigned id : lost) which += (which.empty() ? "" : ", ") + names_[id];
+  Notice("stopping: the last round of " + which + " was not delivered to " + broker_ + " (" +
+         (online ? "not acknowledged within " + std::to_string(options_.stop_timeout_ms) + " ms"
+                 : std::string("not connected")) +
+         ")");
 }
 
 // A clean end: "offline" retained on the bridge topic (what the last will would have said), then
-// DISCONNECT, so that the broker drops the will. Bounded: a broker that stopped reading is left.
-void MqttOutput::Close(std::unique_ptr<MosquittoLink> link) {
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(options_.stop_timeout_ms);
+// DISCONNECT, so that the broker drops the will. Bounded: a broker that stopped reading is left,
+// and the socket closed without DISCONNECT makes it send the will instead.
+void MqttOutput::Close(std::unique_ptr<MosquittoLink> link, Clock::time_point deadline) {
   std::string error;
   int mid = 0;
+  if (Clock::now() >= deadline) return;
   if (!link->Publish(topics_.Bridge(), "offline", true, &mid)) return;
   bool up = true;
   while (up && !link->Delivered(mid) && Clock::now() < deadline) {
     up = Pump(link.get(), deadline - Clock::now(), &error);
   }
-  if (!up) return;
+  if (!up || !link->Delivered(mid)) return;
   link->Disconnect();
   while (link->Socket() >= 0 && Clock::now() < deadline) {
     if (!Pump(link.get(), deadline - Clock::now(), &error)) break;

@@ -23,7 +23,8 @@ struct MqttOptions {
   int connack_timeout_ms = 10000;   // a broker that accepts TCP but does not answer CONNECT
   int retry_min_ms = 1000;          // reconnect delays double from this ...
   int retry_max_ms = 60000;         // ... up to this
-  int stop_timeout_ms = 2000;       // Stop(): "offline" and DISCONNECT, at most this long
+  int stop_timeout_ms = 2000;       // Stop(): the last round acknowledged, "offline" and
+                                    // DISCONNECT, at most this long
 };
 
 // Checks the options (URL, credentials file, CA file, prefixes, QoS) and makes the output; the
