@@ -19,7 +19,8 @@
 #include "battery_host/bus/device_port.h"
 #include "battery_host/bus/line.h"
 #include "battery_host/outputs/device_listener.h"
-#include "host/xqr_controller.h"
+#include "host_framework/device_book.h"
+#include "host_framework/xqr_controller.h"
 #include "simulator/bms_bus.h"
 #include "simulator/serve.h"
 #include "string_device/ondrell20.h"
@@ -56,7 +57,7 @@ struct Rig {
       Json::Value settings;
       settings["appSetting"]["current_ratio"] = 1;
       d->InitSetting(settings);
-      d->AttachPort(std::make_shared<DevicePort>(*line, d->DataId()));
+      host_side::AttachPort(*d, std::make_shared<DevicePort>(*line, d->DataId()));
       controller->AddDevice(d.get());
       line->AddDevice(d.get());
       owned.push_back(std::move(d));
@@ -128,7 +129,7 @@ void BM_DirectRound(benchmark::State& state) {
   rig.line.reset();
   port.Open(rig.pty.slave_path, &error);
   Ondrell20& d = *rig.owned[0];
-  d.AttachPort(std::make_shared<DirectPort>(port.fd()));
+  host_side::AttachPort(d, std::make_shared<DirectPort>(port.fd()));
   unsigned char buf[256];
   for (auto _ : state) {
     d.RefreshStatus();

@@ -10,7 +10,7 @@
 
 #include <json/value.h>
 
-#include "host/xqr_controller.h"
+#include "host_framework/xqr_controller.h"
 #include "string_device/ondrell20.h"
 #include "tests/host_recorder.h"
 

@@ -16,9 +16,10 @@
 
 #include <json/json.h>
 
-#include "host/xqr_controller.h"
-#include "host/xqr_listener.h"
-#include "host/xqr_port.h"
+#include "host_framework/device_book.h"
+#include "host_framework/xqr_controller.h"
+#include "host_framework/xqr_listener.h"
+#include "host_framework/xqr_port.h"
 #include "string_device/battery32.h"
 #include "string_device/ondrell20.h"
 #include "tests/open_device.h"
@@ -144,7 +145,7 @@ class DeviceUnderTest {
     init["address"] = host_address;
     device_->Init(controller_, data_id, init);
     port_ = std::make_shared<CheckingPort>(device_.get());
-    device_->AttachPort(port_);
+    host_side::AttachPort(*device_, port_);
     controller_->AddDevice(device_.get());
     Snapshot();
   }

@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 3: {  // the host hands over bytes that sit in the device's own receive buffer
         const unsigned int off = in.Byte();
         unsigned int len = in.Byte();
-        if (off + len > XQRSPDevice::kMsgBufSize) len = XQRSPDevice::kMsgBufSize - off;
+        if (off + len > sizeof(XQRSPDevice::msg_buf)) len = sizeof(XQRSPDevice::msg_buf) - off;
         result = device.process(device.msg_buf + off, len);
         break;
       }

@@ -15,8 +15,11 @@
 
 class XQRController;
 
-// The host's virtual device: configuration, value exchange with peers, records, thresholds and
-// history. The virtual operations continue VDeviceInterface's table in exactly this order.
+// The controller's virtual device: configuration, value exchange with peers, records, thresholds
+// and history. The virtual operations continue VDeviceInterface's table in exactly this order,
+// and the data members are the ones a device may touch, in the controller's order: a device
+// library is compiled against these offsets. What the framework keeps of a device for its own
+// work lives in the framework, not here.
 class XQR_API XQRVDevice : public VDeviceInterface {
  public:
   XQRVDevice();
@@ -39,20 +42,11 @@ class XQR_API XQRVDevice : public VDeviceInterface {
   virtual int RefreshStatus();
   virtual int process(unsigned char* data, unsigned int len);
 
-  // Alarm and history services of the host (not virtual).
+  // Alarm and history services of the controller (not virtual).
   bool CheckAOReport(const std::string& name, float value);
   bool CheckThreshold(const std::string& key, const std::string& label, float& value, int index);
   bool DoBatchCheckThreshold(std::vector<rule_value>& queue);
   bool SaveDeviceHistory(const unsigned char* data, int len);
-
-  // Host-side configuration, used by the host before InitSetting.
-  void SetDataId(unsigned int data_id) { data_id_ = data_id; }
-  std::shared_ptr<XQRController> Controller() const { return controller_.lock(); }
-  // Rounds the device has begun: it calls the framework's RefreshStatus before the first request
-  // of every round.
-  unsigned int RoundsStarted() const { return refreshes_; }
-  // Records saved as history: one per completed round (and per restore that runs a round).
-  unsigned int HistorySaves() const { return history_saves_; }
 
   boost::posix_time::ptime last_update_;
   bool data_ready_ = false;
@@ -63,11 +57,4 @@ class XQR_API XQRVDevice : public VDeviceInterface {
   std::map<std::string, int> threshold_levels_;
   std::map<std::string, float> threshold_values_;
   std::uint16_t status_word_ = 0;
-
- protected:
-  std::weak_ptr<XQRController> controller_;
-  std::map<std::string, float> ao_reported_;  // last analog value reported per name
-  std::map<std::string, bool> alarm_states_;  // last alarm state per threshold key
-  unsigned int refreshes_ = 0;                // host bookkeeping: RefreshStatus calls
-  unsigned int history_saves_ = 0;            // host bookkeeping: SaveDeviceHistory calls
 };

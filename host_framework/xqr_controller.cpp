@@ -1,9 +1,9 @@
-#include "host/xqr_controller.h"
+#include "host_framework/xqr_controller.h"
 
 #include <stdexcept>
 #include <utility>
 
-#include "host/xqr_listener.h"
+#include "host_framework/xqr_listener.h"
 #include "host/xqr_vdevice.h"
 
 XQRController::XQRController() = default;

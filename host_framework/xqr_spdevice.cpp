@@ -5,7 +5,8 @@
 
 #include <json/json.h>
 
-#include "host/xqr_port.h"
+#include "host_framework/device_book.h"
+#include "host_framework/xqr_port.h"
 
 namespace {
 
@@ -40,34 +41,16 @@ XQRSPDevice::XQRSPDevice() = default;
 XQRSPDevice::~XQRSPDevice() = default;
 
 // A request is on the wire and the device is still working through its answer.
-bool XQRSPDevice::IsProcessing() const { return awaiting_reply_; }
-bool XQRSPDevice::IsStalled() const { return silent_turns_ >= kStallTurns; }
+bool XQRSPDevice::IsProcessing() const { return BookOf(*this).awaiting_reply; }
+bool XQRSPDevice::IsStalled() const { return BookOf(*this).silent_turns >= host_side::kStallTurns; }
 
 int XQRSPDevice::SendData(const unsigned char* data, unsigned int len) {
-  if (!port_) return -1;
-  const int written = port_->Write(data, len);
+  DeviceBook& book = BookOf(*this);
+  if (!book.port) return -1;
+  const int written = book.port->Write(data, len);
   // A frame the line did not take cannot be answered: nothing to wait for.
-  awaiting_reply_ = written > 0;
+  book.awaiting_reply = written > 0;
   return written;
-}
-
-int XQRSPDevice::HostPollTick() {
-  awaiting_reply_ = false;
-  return RefreshStatus();
-}
-
-int XQRSPDevice::HostReceive(unsigned char* data, unsigned int len) {
-  silent_turns_ = 0;
-  // process() may send the next request of the round (awaiting_reply_ true again) and returns 0
-  // once the round is done or abandoned.
-  const int more = process(data, len);
-  if (more == 0) awaiting_reply_ = false;
-  return more;
-}
-
-void XQRSPDevice::HostTurnOver(bool silent) {
-  awaiting_reply_ = false;
-  if (silent) ++silent_turns_;
 }
 
 int XQRSPDevice::SendParityData(const unsigned char* data, unsigned int len, int parity) {
@@ -77,10 +60,10 @@ int XQRSPDevice::SendParityData(const unsigned char* data, unsigned int len, int
 
 bool XQRSPDevice::OpenPort(const std::string& path) {
   (void)path;
-  return port_ != nullptr;
+  return BookOf(*this).port != nullptr;
 }
 
-void XQRSPDevice::ClosePort() { port_.reset(); }
+void XQRSPDevice::ClosePort() { BookOf(*this).port.reset(); }
 
 // The host takes the bus address from the device's settings ("address"), before InitSetting.
 // Missing or null: addr_ stays as the host set it. Anything but 0..255 is refused before the
@@ -97,6 +80,6 @@ int XQRSPDevice::Init(std::weak_ptr<XQRController> controller, unsigned int data
 }
 
 void XQRSPDevice::Reset() {
-  ++resets_;
+  ++BookOf(*this).resets;
   XQRVDevice::Reset();
 }

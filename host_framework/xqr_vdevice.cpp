@@ -3,23 +3,25 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "host/xqr_controller.h"
-#include "host/xqr_listener.h"
+#include "host_framework/alarm_engine.h"
+#include "host_framework/device_book.h"
+#include "host_framework/xqr_controller.h"
+#include "host_framework/xqr_listener.h"
 
 namespace {
 
-XQRListener* ListenerOf(const std::weak_ptr<XQRController>& controller) {
-  auto c = controller.lock();
+XQRListener* ListenerOf(const XQRVDevice& device) {
+  auto c = BookOf(device).controller.lock();
   return c ? c->Listener() : nullptr;
 }
 
 }  // namespace
 
 XQRVDevice::XQRVDevice() = default;
-XQRVDevice::~XQRVDevice() = default;
+XQRVDevice::~XQRVDevice() { CloseBook(*this); }
 
 void XQRVDevice::Reset() {
-  if (auto* l = ListenerOf(controller_)) l->OnReset(*this);
+  if (auto* l = ListenerOf(*this)) l->OnReset(*this);
 }
 
 int XQRVDevice::InitV(unsigned int data_id) {
@@ -31,7 +33,7 @@ int XQRVDevice::InitV(unsigned int data_id) {
 int XQRVDevice::Init(std::weak_ptr<XQRController> controller, unsigned int data_id,
                      const Json::Value& settings) {
   (void)settings;
-  controller_ = std::move(controller);
+  BookOf(*this).controller = std::move(controller);
   data_id_ = data_id;
   return 1;
 }
@@ -53,7 +55,7 @@ XQRVDevice* XQRVDevice::GetChildVDevice(unsigned int data_id) {
 std::vector<XQRVDevice*> XQRVDevice::GetAllChildVDevices() { return {}; }
 
 bool XQRVDevice::SendSP(int record_code, const unsigned char* data, int len, bool flag) {
-  if (auto* l = ListenerOf(controller_)) l->OnSendSP(*this, record_code, data, len, flag);
+  if (auto* l = ListenerOf(*this)) l->OnSendSP(*this, record_code, data, len, flag);
   return true;
 }
 
@@ -81,14 +83,14 @@ float XQRVDevice::ReadAi(int channel) {
 }
 
 float XQRVDevice::Get_SP_Value(unsigned int data_id, const std::string& name) {
-  auto c = controller_.lock();
+  auto c = BookOf(*this).controller.lock();
   if (!c) throw std::out_of_range("no controller");
   return c->PeerValue(data_id, name);
 }
 
 int XQRVDevice::RefreshStatus() {
-  ++refreshes_;
-  if (auto* l = ListenerOf(controller_)) l->OnRefreshStatus(*this);
+  ++BookOf(*this).refreshes;
+  if (auto* l = ListenerOf(*this)) l->OnRefreshStatus(*this);
   return 1;
 }
 
@@ -98,68 +100,35 @@ int XQRVDevice::process(unsigned char* data, unsigned int len) {
   return 0;
 }
 
-// An analog report is due the first time a name is seen and whenever its value moved since the
-// last report.
 bool XQRVDevice::CheckAOReport(const std::string& name, float value) {
-  auto it = ao_reported_.find(name);
-  const bool due = it == ao_reported_.end() || it->second != value;
-  if (due) ao_reported_[name] = value;
-  if (auto* l = ListenerOf(controller_)) l->OnCheckAOReport(*this, name, value, due);
+  const bool due = alarm_engine::ReportDue(BookOf(*this).alarms, name, value);
+  if (auto* l = ListenerOf(*this)) l->OnCheckAOReport(*this, name, value, due);
   return due;
 }
 
-// The limits of a key, in order of precedence:
-//  - level 0 in threshold_levels_ switches the key off: the device's own alarm settings insert
-//    level 0 and value 0 for every signal they name, and such a key has no limit configured;
-//  - an alarm band the host configured for this device and key (low and/or high);
-//  - the device's threshold_values_ entry, an upper limit: alarm while the value is above it.
-// The rule is queued for the batch evaluation either way.
+// The rule is queued for the batch evaluation whether it alarms or not.
 bool XQRVDevice::CheckThreshold(const std::string& key, const std::string& label, float& value,
                                 int index) {
-  rule_value rule;
-  rule.key = key;
-  rule.label = label;
-  rule.value = value;
-  rule.index = index;
-  auto level = threshold_levels_.find(key);
-  if (level != threshold_levels_.end()) rule.level = level->second;
-  const bool switched_off = level != threshold_levels_.end() && level->second == 0;
-  auto controller = controller_.lock();
+  auto controller = BookOf(*this).controller.lock();
   const AlarmBand* band = controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
-  auto limit = threshold_values_.find(key);
-  if (switched_off) {
-    if (limit != threshold_values_.end()) rule.limit = limit->second;
-  } else if (band != nullptr) {
-    const int side = band->Side(value);
-    rule.alarm = side != 0;
-    rule.limit = side < 0 || !band->has_high ? band->low : band->high;
-  } else if (limit != threshold_values_.end()) {
-    rule.limit = limit->second;
-    rule.alarm = value > limit->second;
-  }
-  rule_values_.push_back(rule);
-  if (auto* l = ListenerOf(controller_)) l->OnCheckThreshold(*this, rule);
+  rule_values_.push_back(alarm_engine::Judge(*this, band, key, label, value, index));
+  const rule_value& rule = rule_values_.back();
+  if (auto* l = ListenerOf(*this)) l->OnCheckThreshold(*this, rule);
   return rule.alarm;
 }
 
 // A report is due when any queued rule changed its alarm state since the previous batch.
 bool XQRVDevice::DoBatchCheckThreshold(std::vector<rule_value>& queue) {
-  bool due = false;
-  for (const rule_value& rule : queue) {
-    auto it = alarm_states_.find(rule.key);
-    const bool before = it != alarm_states_.end() && it->second;
-    alarm_states_[rule.key] = rule.alarm;
-    if (before != rule.alarm) {
-      due = true;
-      if (auto* l = ListenerOf(controller_)) l->OnAlarmChange(*this, rule, rule.alarm);
-    }
-  }
-  if (auto* l = ListenerOf(controller_)) l->OnBatchCheckThreshold(*this, queue, due);
+  XQRListener* listener = ListenerOf(*this);
+  const bool due = alarm_engine::Batch(BookOf(*this).alarms, queue, [&](const rule_value& rule) {
+    if (listener != nullptr) listener->OnAlarmChange(*this, rule, rule.alarm);
+  });
+  if (listener != nullptr) listener->OnBatchCheckThreshold(*this, queue, due);
   return due;
 }
 
 bool XQRVDevice::SaveDeviceHistory(const unsigned char* data, int len) {
-  ++history_saves_;
-  if (auto* l = ListenerOf(controller_)) l->OnSaveHistory(*this, data, len);
+  ++BookOf(*this).history_saves;
+  if (auto* l = ListenerOf(*this)) l->OnSaveHistory(*this, data, len);
   return true;
 }

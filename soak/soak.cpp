@@ -7,6 +7,7 @@
 #include <json/value.h>
 
 #include "battery/byte_order.h"
+#include "host_framework/device_book.h"
 #include "string_device/ondrell20.h"
 
 namespace soak {
@@ -184,7 +185,7 @@ Soak::Soak(const std::vector<StationPlan>& plans, const bms_sim::Faults& faults,
     init["address"] = plan.bus_address | 0x80u;
     s->device->Init(controller_, plan.data_id, init);
     s->port = std::make_shared<OutboxPort>(&s->outbox);
-    s->device->AttachPort(s->port);
+    host_side::AttachPort(*s->device, s->port);
     controller_->AddDevice(s->device.get());
 
     Json::Value app(Json::objectValue);

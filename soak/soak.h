@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "host/xqr_controller.h"
-#include "host/xqr_listener.h"
-#include "host/xqr_port.h"
+#include "host_framework/xqr_controller.h"
+#include "host_framework/xqr_listener.h"
+#include "host_framework/xqr_port.h"
 #include "simulator/bms_module.h"
 #include "string_device/battery32.h"
 

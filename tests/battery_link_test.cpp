@@ -44,7 +44,7 @@ class PeerDevice : public XQRVDevice {
   enum Mode { kServes, kNotReady, kBroken };
   PeerDevice(unsigned int id, std::string name, float value, Mode mode = kServes)
       : name_(std::move(name)), value_(value), mode_(mode) {
-    SetDataId(id);
+    InitV(id);
   }
   float Get_Value(unsigned int, const std::string& name) const override {
     asked.push_back(name);

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/xqr_listener.h"
-#include "host/xqr_port.h"
+#include "host_framework/xqr_listener.h"
+#include "host_framework/xqr_port.h"
 #include "host/xqr_vdevice.h"
 
 namespace test {

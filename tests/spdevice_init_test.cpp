@@ -9,7 +9,7 @@
 
 #include <json/json.h>
 
-#include "host/xqr_controller.h"
+#include "host_framework/xqr_controller.h"
 #include "host/xqr_spdevice.h"
 
 namespace {

@@ -14,7 +14,8 @@
 #include <json/json.h>
 
 #include "battery/battery.h"
-#include "host/xqr_controller.h"
+#include "host_framework/device_book.h"
+#include "host_framework/xqr_controller.h"
 #include "string_device/battery32.h"
 #include "string_device/ondrell20.h"
 #include "tests/host_recorder.h"
@@ -44,7 +45,7 @@ class Host {
     Json::Value init(Json::objectValue);
     init["address"] = host_address;
     device.Init(controller, data_id, init);
-    device.AttachPort(port);
+    host_side::AttachPort(device, port);
     controller->AddDevice(&device);
   }
 

@@ -5,6 +5,7 @@
 
 #include "battery/settings_json.h"
 #include "battery/settings_parse.h"
+#include "host_framework/device_book.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ bool ConfigureDevice(XQRSPDevice& device, const DeviceConfig& config,
     return false;
   }
   device.addr_ = static_cast<std::uint8_t>(config.address);
-  device.AttachPort(port);
+  host_side::AttachPort(device, port);
   controller->AddDevice(&device);
   std::map<std::string, AlarmBand> bands;
   for (const auto& [key, limit] : config.limits) {

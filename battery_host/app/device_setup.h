@@ -6,8 +6,8 @@
 #include <json/value.h>
 
 #include "battery_host/config/site.h"
-#include "host/xqr_controller.h"
-#include "host/xqr_port.h"
+#include "host_framework/xqr_controller.h"
+#include "host_framework/xqr_port.h"
 #include "host/xqr_spdevice.h"
 
 // The device as the host configures it, in the controller's order: the framework's own Init

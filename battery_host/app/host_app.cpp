@@ -28,7 +28,7 @@
 #include "battery_host/outputs/string_record.h"
 #include "battery_host/outputs/view/terminal_writer.h"
 #include "battery_host/outputs/view/view_output.h"
-#include "host/xqr_controller.h"
+#include "host_framework/xqr_controller.h"
 
 #ifdef BATTERY_HOST_WITH_MQTT
 #include "battery_host/outputs/mqtt/mqtt_output.h"

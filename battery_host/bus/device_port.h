@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/xqr_port.h"
+#include "host_framework/xqr_port.h"
 
 class Line;
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <exception>
 
+#include "host_framework/device_book.h"
+
 namespace {
 
 // A lost port is tried again once a second, whatever the poll period.
@@ -89,8 +91,8 @@ void Line::AnnounceOpen() { PortEvent("open", settings_.port_label); }
 
 outputs::DeviceStatus Line::Status(const XQRSPDevice& d) const {
   outputs::DeviceStatus s;
-  s.rounds_started = d.RoundsStarted();
-  s.rounds_completed = d.HistorySaves();
+  s.rounds_started = host_side::RoundsStarted(d);
+  s.rounds_completed = host_side::HistorySaves(d);
   // Only the latest round can still be open; every earlier one that did not complete was
   // abandoned when the device started the next.
   const std::uint64_t open = s.rounds_completed < s.rounds_started ? 1 : 0;
@@ -138,7 +140,7 @@ void Line::RunTurns() {
     }
     XQRSPDevice& d = *devices_[turn_];
     last_turn_id_ = d.DataId();
-    if (CallDevice(d, "its poll tick", [&d] { d.HostPollTick(); })) return;
+    if (CallDevice(d, "its poll tick", [&d] { host_side::PollTick(d); })) return;
     CloseTurn(false);
   }
 }
@@ -147,7 +149,7 @@ void Line::CloseTurn(bool silent) {
   deadline_.reset();
   held_.reset();
   XQRSPDevice& d = *devices_[turn_];
-  if (d.IsProcessing()) d.HostTurnOver(silent);
+  if (d.IsProcessing()) host_side::TurnOver(d, silent);
   outputs::HostEvent e;
   e.kind = outputs::EventKind::kTurnEnd;
   e.data_id = d.DataId();
@@ -293,7 +295,7 @@ void Line::Deliver(const unsigned char* data, std::size_t len) {
   unsigned char chunk[256];
   std::memcpy(chunk, data, len);
   if (CallDevice(d, "received bytes",
-                 [&] { d.HostReceive(chunk, static_cast<unsigned int>(len)); })) {
+                 [&] { host_side::Receive(d, chunk, static_cast<unsigned int>(len)); })) {
     return;
   }
   CloseTurn(false);
@@ -308,7 +310,7 @@ bool Line::CallDevice(XQRSPDevice& d, const char* what, const std::function<void
     call();
   } catch (const std::exception& e) {
     notice_("device " + std::to_string(d.DataId()) + " failed on " + what + ": " + e.what());
-    d.HostTurnOver(false);
+    host_side::TurnOver(d, false);
   }
   if (!loss_.empty()) PortLost(loss_);
   if (!d.IsProcessing()) {

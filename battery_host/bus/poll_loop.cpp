@@ -13,6 +13,7 @@
 
 #include "battery_host/app/notice_hub.h"
 #include "battery_host/outputs/view/terminal_writer.h"
+#include "host_framework/device_book.h"
 
 PollLoop::PollLoop(std::vector<Line*> lines, NoticeHub& notices, NoticeSink show,
                    std::vector<TerminalWriter*> writers, std::vector<Simulator> simulators,
@@ -62,7 +63,7 @@ bool PollLoop::RoundsDone() const {
   if (limits_.rounds == 0) return false;
   for (const Line* line : lines_) {
     for (const XQRSPDevice* d : line->devices()) {
-      if (d->HistorySaves() < limits_.rounds) return false;
+      if (host_side::HistorySaves(*d) < limits_.rounds) return false;
     }
   }
   return true;
@@ -75,9 +76,9 @@ bool PollLoop::RoundsTimedOut(std::string* message) const {
         RoundsDeadlinePeriods(limits_.rounds, line->settings().interval_ms);
     if (line->periods() < allowed) continue;
     for (const XQRSPDevice* d : line->devices()) {
-      if (d->HistorySaves() >= limits_.rounds) continue;
+      if (host_side::HistorySaves(*d) >= limits_.rounds) continue;
       *message = "device " + std::to_string(d->DataId()) + " completed only " +
-                 std::to_string(d->HistorySaves()) + " of " + std::to_string(limits_.rounds) +
+                 std::to_string(host_side::HistorySaves(*d)) + " of " + std::to_string(limits_.rounds) +
                  " rounds within " + std::to_string(line->periods()) + " poll periods of " +
                  std::to_string(line->settings().interval_ms) + " ms";
       return true;

@@ -6,7 +6,7 @@
 #include <json/value.h>
 
 #include "battery_host/config/json_file.h"
-#include "host/alarm_band.h"
+#include "host_framework/alarm_band.h"
 
 // The host's own alarm limits for a device, beside the device's settings:
 //

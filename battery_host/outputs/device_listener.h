@@ -1,7 +1,7 @@
 #pragma once
 
 #include "battery_host/outputs/output.h"
-#include "host/xqr_listener.h"
+#include "host_framework/xqr_listener.h"
 
 // The framework's side of the devices' output, turned into host events: every record handed to
 // SendSP, every threshold request, every alarm the host's evaluation raises or clears, every

@@ -8,9 +8,9 @@
 
 #include "bench/null_host/framework_scope.h"
 #include "host/ttime.h"
-#include "host/xqr_controller.h"
-#include "host/xqr_listener.h"
-#include "host/xqr_port.h"
+#include "host_framework/xqr_controller.h"
+#include "host_framework/xqr_listener.h"
+#include "host_framework/xqr_port.h"
 #include "host/xqr_spdevice.h"
 #include "host/xqr_vdevice.h"
 

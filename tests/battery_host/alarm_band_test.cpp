@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/xqr_controller.h"
-#include "host/xqr_listener.h"
+#include "host_framework/xqr_controller.h"
+#include "host_framework/xqr_listener.h"
 #include "host/xqr_vdevice.h"
 
 namespace {

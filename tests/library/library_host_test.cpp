@@ -17,9 +17,10 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "host/xqr_controller.h"
-#include "host/xqr_listener.h"
-#include "host/xqr_port.h"
+#include "host_framework/device_book.h"
+#include "host_framework/xqr_controller.h"
+#include "host_framework/xqr_listener.h"
+#include "host_framework/xqr_port.h"
 #include "host/xqr_spdevice.h"
 #include "host/xqr_vdevice.h"
 #include "plugin/provider.h"
@@ -89,7 +90,7 @@ class PeerDevice : public XQRVDevice {
  public:
   PeerDevice(unsigned int data_id, float group_voltage, float current)
       : group_voltage_(group_voltage), current_(current) {
-    SetDataId(data_id);
+    InitV(data_id);
   }
   float Get_Value(unsigned int, const std::string& name) const override {
     if (name == "group_voltage") return group_voltage_;
@@ -172,7 +173,7 @@ struct Host {
     init["address"] = host_address;
     device.Init(controller, data_id, init);
     auto port = std::make_shared<RecordingPort>();
-    device.AttachPort(port);
+    host_side::AttachPort(device, port);
     controller->AddDevice(&device);
     return port;
   }

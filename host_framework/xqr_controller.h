@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "host/alarm_band.h"
+#include "host_framework/alarm_band.h"
 #include "host/api.h"
 
 class XQRListener;
