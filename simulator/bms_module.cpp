@@ -158,24 +158,62 @@ void Module::Count(std::uint32_t faults) {
   }
 }
 
+double DischargeVolts(double f, double amps, double ohms, double since_start_s) {
+  constexpr double kCollapsed = 1.08;
+  if (f >= kCollapsed - 0.005) return 1.0;
+  const double x = since_start_s / 120.0;  // the dip's depth peaks at two minutes
+  const double dip = 0.12 * x * std::exp(1 - x);
+  const double v = 12.85 - 0.85 * f - amps * ohms - 0.55 - 0.06 * f / (kCollapsed - f) - dip;
+  return std::max(v, 1.0);
+}
+
+double Module::block_capacity_ah(int i) const {
+  const double own = config_.capacity_ah * (1 + (slope_[i] - 1) * 0.3);
+  return i == weak_index_ ? own * config_.weak_capacity : own;
+}
+
+double Module::block_ohms(int i) const {
+  const double own = kHealthyBlockOhms * slope_[i];
+  return i == weak_index_ ? own / (config_.weak_capacity * config_.weak_capacity) : own;
+}
+
+double Module::LoadAmps(double t) const {
+  const double minute = t / 60.0;
+  const bool step = config_.load_step > 0 && minute >= 5 && std::fmod(minute - 5, 10) < 1;
+  return -config_.discharge_current + (step ? config_.load_step : 0);
+}
+
 void Module::Advance(double seconds) {
-  if (seconds > 0) elapsed_ += seconds;
+  if (!(seconds > 0)) return;
+  if (!config_.discharge || tripped_at_) {
+    elapsed_ += seconds;
+    return;
+  }
+  // Second by second, so that the charge drawn follows the load's steps and the load bank
+  // trips within a second of the string reaching its end voltage.
+  const double cutoff = config_.cells * config_.discharge_end_volts;
+  const double end = elapsed_ + seconds;
+  while (elapsed_ < end && !tripped_at_) {
+    const double dt = std::min(1.0, end - elapsed_);
+    delivered_ah_ += LoadAmps(elapsed_) * dt / 3600.0;
+    elapsed_ += dt;
+    if (config_.cells > 0 && group_voltage() <= cutoff) tripped_at_ = elapsed_;
+  }
+  elapsed_ = end;
 }
 
 double Module::cell_volts(int i) const {
   if (i < 0 || i >= config_.cells) return 0;
   const double t = elapsed_;
   if (config_.discharge) {
-    double slope = slope_[i];
-    double sag = 0;
-    if (i == weak_index_) {
-      const double capacity = config_.weak_capacity;
-      slope /= capacity;
-      sag = kWeakBlockOhms * (1 / capacity - 1) * std::max(0.0, -current());
+    const double f = delivered_ah_ / block_capacity_ah(i);
+    if (!tripped_at_) {
+      return DischargeVolts(f, -current(), block_ohms(i), t) + offset_[i];
     }
-    const double fall = config_.discharge_volts_per_hour * slope * t / 3600.0;
-    const double v = config_.discharge_start_volts + offset_[i] - fall - sag;
-    return std::max(v, config_.discharge_end_volts);
+    // Resting: the polarisation and the knee decay away towards the open-circuit voltage.
+    const double ocv = 12.85 - 0.85 * std::min(f, 1.08) + offset_[i];
+    const double loaded = DischargeVolts(f, 0, 0, 1e9) + offset_[i];
+    return ocv - (ocv - loaded) * std::exp(-(t - *tripped_at_) / 300.0);
   }
   return config_.float_volts + offset_[i] +
          config_.drift_volts * std::sin(kTwoPi * t / period_[i] + phase_[i]);
@@ -189,11 +227,7 @@ double Module::group_voltage() const {
 
 double Module::current() const {
   const double t = elapsed_;
-  if (config_.discharge) {
-    // The load wanders around its centre: -30 A by a quarter gives -22.5..-37.5 A.
-    return config_.discharge_current *
-           (1 + config_.current_wander * std::sin(kTwoPi * t / 900 + phase_[0]));
-  }
+  if (config_.discharge) return tripped_at_ ? 0.0 : -LoadAmps(t);
   return config_.float_current *
          (1 + config_.current_wander * std::sin(kTwoPi * t / 600 + phase_[1]));
 }

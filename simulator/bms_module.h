@@ -128,16 +128,22 @@ struct Config {
   double temperature = 25.0;     // degrees Celsius
   double temperature_swing = 0.3;  // degrees, slow swing around it
 
-  // Discharge: a load draws 20..40 A and the blocks fall from about 12.8 V towards 10.5 V.
+  // Discharge at a constant current, as a capacity test's load bank draws it: each block
+  // follows a lead-acid curve (see DischargeVolts) from its own capacity and internal
+  // resistance, and the load trips when the group voltage reaches cells x end volts; the blocks
+  // then rest and recover.
   bool discharge = false;
-  double discharge_start_volts = 12.8;
-  double discharge_volts_per_hour = 0.6;
-  double discharge_end_volts = 10.5;
-  double discharge_current = -30.0;  // centre of the load current, amperes
+  double discharge_current = -50.0;  // amperes, negative: out of the string
+  double capacity_ah = 100.0;        // a healthy block's capacity at that current
+  double discharge_end_volts = 10.5;  // a block's end voltage; the string's is cells times it
+  // An optional load step, for an internal resistance estimate to measure: every 10 minutes
+  // from the 5th, for one minute, the load draws this many amperes more (0: none).
+  double load_step = 0.0;
 
   // One weak block, for the discharge test that has to find it: 1-based block number as people
   // count them (0: none, or beyond the cells: none) and its capacity as a fraction of the
-  // others' (kept within 0.05..1). Only the discharge shows it, see kWeakBlockOhms.
+  // others' (kept within 0.05..1); its internal resistance is the others' / fraction squared.
+  // Only the discharge shows it.
   int weak_cell = 0;
   double weak_capacity = 0.5;
 
@@ -150,23 +156,19 @@ struct Config {
   Faults faults;
 };
 
-// The weak block during discharge. Its capacity is weak_capacity of the others', so the same
-// current empties it that much sooner: it falls at discharge_volts_per_hour x its own slope
-// factor / weak_capacity. Its internal resistance grows the same way, to kWeakBlockOhms /
-// weak_capacity, where a healthy 12 V block of this size has about 5 milliohms; the healthy
-// blocks' own drop under the load is already in discharge_start_volts, so the weak one sits
-// lower by the extra resistance times the load current:
-//   v = start + offset - rate x slope / weak_capacity x hours
-//         - kWeakBlockOhms x (1 / weak_capacity - 1) x load amperes,   never below end volts.
-// Worked with the defaults (weak_capacity 0.5, 30 A, slope 0.9..1.1, offset +-0.04 V):
-//   t = 0      healthy 12.76..12.84 V, weak 12.65 +- 0.04 = 12.61..12.69 V (0.15 V extra drop)
-//   t = 1 h    healthy 12.8 - 0.54..0.66 +- 0.04 = 12.10..12.30 V
-//              weak    12.65 - 1.08..1.32 +- 0.04 = 11.29..11.61 V
-// so after an hour it is at least 0.49 V below every other block and has fallen at least
-// 0.42 V more, over ten times the spread and the float drift. With the load wandering by a
-// quarter (22.5..37.5 A) the extra drop is 0.11..0.19 V; its period is 15 minutes, so it is the
-// same at t = 0 and at whole hours and the fall between them is the slope's alone.
-constexpr double kWeakBlockOhms = 0.005;
+// A 12 V lead-acid block on a constant-current discharge, f = ampere-hours out / its capacity:
+//   at rest      ocv(f) = 12.85 - 0.85 f (+ the block's own offset)
+//   on load      v = ocv(f) - I R - 0.55 - 0.06 f / (1.08 - f) - dip(t)
+// I R the block's own resistance drop at the present current; 0.55 V the polarisation at the
+// test current; the last term the knee, steep as the active material runs out (f -> 1.08 is a
+// collapsed block, held at 1 V: a reversed or open block reads out of any window); dip(t) the
+// initial dip and recovery (coup de fouet) of the first minutes, 0.12 V deep at two minutes.
+// Worked for a healthy block (R 4 mOhm, 50 A, no offset): f = 0 12.10 V after the dip, f = 0.5
+// 11.62 V, f = 0.9 11.03 V, f = 1 exactly 10.50 V (so 100 Ah at 50 A reach the end voltage at
+// 2 h), f = 1.04 9.66 V, f = 1.06 8.02 V. After the load trips the polarisation decays with a
+// time constant of five minutes and the block settles at ocv(f).
+double DischargeVolts(double f, double amps, double ohms, double since_start_s);
+constexpr double kHealthyBlockOhms = 0.004;
 
 // ---- The module ------------------------------------------------------------------------------
 
@@ -217,6 +219,11 @@ class Module {
   // Moves simulated time on; values change only here.
   void Advance(double seconds);
   double elapsed() const { return elapsed_; }
+  // The discharge's load tripped at the end voltage (simulated seconds), or none yet.
+  std::optional<double> tripped_at() const { return tripped_at_; }
+  double delivered_ah() const { return delivered_ah_; }
+  double block_capacity_ah(int i) const;
+  double block_ohms(int i) const;
 
   // True values now, in volts, amperes and degrees Celsius.
   double cell_volts(int i) const;  // 0 beyond the configured cells
@@ -249,9 +256,13 @@ class Module {
   Counters counters_;
   double elapsed_ = 0;
   unsigned silence_left_ = 0;
+  double delivered_ah_ = 0;  // out of the string since the discharge started
+  std::optional<double> tripped_at_;
   int weak_index_ = -1;  // 0-based reading of the weak block, -1 for none
+  double LoadAmps(double t) const;  // drawn by the discharge's load at t, before any trip
   // Per-cell character fixed by the seed: offset from the nominal voltage, drift period and
-  // phase, discharge slope factor.
+  // phase, and a spread factor 0.9..1.1 that sets its capacity (0.97..1.03 of the rating) and
+  // resistance (0.9..1.1 of a healthy block's).
   std::array<double, kReadings> offset_{};
   std::array<double, kReadings> period_{};
   std::array<double, kReadings> phase_{};

@@ -36,10 +36,23 @@ const std::vector<Key>& Keys() {
       {{"seed", "N", "seed of the values and the fault draws; a seed repeats a run (default 1)"},
        Kind::kWhole, ~0ull, 0, 0, [](Config* c, unsigned long long v, double) { c->seed = v; }},
       {{"discharge", "",
-        "a load draws 20..40 A and the blocks fall from 12.8 V towards 10.5 V at about 0.6 V an "
-        "hour (default: float charge, 13.575 V a block and 0.5 A)"},
+        "a capacity test: a load draws a constant current and the blocks follow a lead-acid "
+        "curve (dip and recovery, plateau, knee) until the string reaches 10.5 V a block, when "
+        "the load trips and they rest (default: float charge, 13.575 V a block and 0.5 A)"},
        Kind::kSwitch, 0, 0, 0,
        [](Config* c, unsigned long long v, double) { c->discharge = v != 0; }},
+      {{"discharge-current", "A",
+        "amperes the --discharge load draws, 1..1000 (default 50)"},
+       Kind::kNumber, 0, 1, 1000,
+       [](Config* c, unsigned long long, double v) { c->discharge_current = -v; }},
+      {{"capacity", "AH",
+        "a healthy block's capacity at that current, 1..10000 ampere-hours; the blocks spread "
+        "by 3 % around it (default 100: 2 h at 50 A)"},
+       Kind::kNumber, 0, 1, 10000, [](Config* c, unsigned long long, double v) { c->capacity_ah = v; }},
+      {{"load-step", "A",
+        "during --discharge, every 10 minutes from the 5th the load draws this many amperes "
+        "more for a minute, 0..1000 (default 0: none)"},
+       Kind::kNumber, 0, 0, 1000, [](Config* c, unsigned long long, double v) { c->load_step = v; }},
       {{"current-sensor", "",
         "current in the hall sensor's encoding ((A / 50 + 2) x 1250) instead of tenths of an "
         "ampere (default: tenths, negative ones as 16-bit two's complement)"},
@@ -47,12 +60,13 @@ const std::vector<Key>& Keys() {
          c->current_encoding = v ? CurrentEncoding::kSensor : CurrentEncoding::kTenths;
        }},
       {{"weak-cell", "N",
-        "block number, 1..cells, of one weak block that falls faster and sags more during "
-        "--discharge (default 0: none)"},
+        "block number, 1..cells, of one weak block: less capacity and more internal resistance, "
+        "so it reaches the end voltage first during --discharge (default 0: none)"},
        Kind::kWhole, kReadings, 0, 0,
        [](Config* c, unsigned long long v, double) { c->weak_cell = static_cast<int>(v); }},
       {{"weak-capacity", "F",
-        "the weak block's capacity as a fraction of the others', 0.05..1 (default 0.5)"},
+        "the weak block's capacity as a fraction of the others', 0.05..1; its resistance is "
+        "theirs / F squared (default 0.5)"},
        Kind::kNumber, 0, 0.05, 1, [](Config* c, unsigned long long, double v) { c->weak_capacity = v; }},
       {{"silent", "", "on the line but never answering, until the command answer ADDR "
                       "(default: answering)"},

@@ -24,7 +24,8 @@ struct SettingKey {
   const char* value_name;  // "N", "R", ...; "" for a switch, which takes no value
   const char* help;        // meaning and default, for --help
 };
-// Every key, in the order --help lists them: address, cells, seed, discharge, current-sensor,
+// Every key, in the order --help lists them: address, cells, seed, discharge,
+// discharge-current, capacity, load-step, current-sensor,
 // weak-cell, weak-capacity, silent, the fault rates noise, split, drop, bad-checksum,
 // wrong-address, out-of-window, garbage, silence, and silence-requests.
 const std::vector<SettingKey>& ModuleKeys();

@@ -32,6 +32,7 @@ bms_sim::Config ModuleConfig(const DeviceConfig& d) {
   c.silent = s.silent;
   c.weak_cell = static_cast<int>(s.weak_cell);
   c.weak_capacity = s.weak_capacity;
+  c.load_step = s.load_step;
   // The current as a hall sensor reports it, so that a discharge current (negative) reaches the
   // device intact; the example settings select the sensor formula ("current_ratio": 1).
   c.current_encoding = bms_sim::CurrentEncoding::kSensor;

@@ -122,7 +122,8 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                        ->group(one));
   const std::string sim = "Simulator of the one device (not with --site)";
   single.push_back(app.add_flag("--sim-discharge", o->sim_discharge,
-                                "the simulated string discharges at 20 to 40 A [default: float charge]")
+                                "the simulated string has a capacity test: 50 A until it reaches "
+                                "10.5 V a block [default: float charge]")
                        ->group(sim));
   single.push_back(
       app.add_option("--sim-seed", o->sim_seed, "seed: same seed, same values and faults" + Default(d.sim_seed))
@@ -154,6 +155,13 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                                       Default(d.sim_weak_capacity))
                        ->check(Between(0.05, 1.0))
                        ->type_name("F")
+                       ->group(sim));
+  single.push_back(app.add_option("--sim-load-step", o->sim_load_step,
+                                  "amperes the discharge's load draws more for a minute every "
+                                  "10 minutes, for a resistance estimate; 0: none" +
+                                      Default(d.sim_load_step))
+                       ->check(Between(0.0, 1000.0))
+                       ->type_name("A")
                        ->group(sim));
 
   app.add_option("--plugin", o->plugin,

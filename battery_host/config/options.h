@@ -25,6 +25,7 @@ struct HostOptions {
   double sim_time_scale = 1.0;
   unsigned int sim_weak_cell = 0;
   double sim_weak_capacity = 0.5;
+  double sim_load_step = 0.0;  // extra amperes of the discharge's load steps, 0: none
 
   // The whole host.
   std::string plugin;  // empty: ondrell_20.so beside the executable

@@ -300,6 +300,7 @@ bool SiteFromOptions(const HostOptions& o, Site* site, std::string* error) {
   d.sim.discharge = o.sim_discharge;
   d.sim.weak_cell = o.sim_weak_cell;
   d.sim.weak_capacity = o.sim_weak_capacity;
+  d.sim.load_step = o.sim_load_step;
   if (!LoadDeviceSettings(o.settings.empty() ? DefaultSettingsPath() : o.settings, &d, error)) {
     return false;
   }

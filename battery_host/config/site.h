@@ -37,6 +37,7 @@ struct SimModuleConfig {
   bool silent = false;
   unsigned int weak_cell = 0;  // block number from 1; 0: none
   double weak_capacity = 0.5;
+  double load_step = 0.0;  // amperes more for a minute every 10 minutes of a discharge
   int cells = 20;
 };
 
