@@ -5,8 +5,9 @@
 #
 #   bash scripts/run.sh --site            the shipped example site: four strings on two lines
 #   bash scripts/run.sh --site FILE       a site of your own
-#   bash scripts/run.sh --discharge-test  an hour of simulated discharge with block 7 weak, run
-#                                         in about a minute, then the report; prints its path
+#   bash scripts/run.sh --discharge-test  a capacity test of the simulated string (100 Ah for
+#                                         2 h at 50 A, block 7 weak) run to its end voltage in
+#                                         about a minute, then the report; prints its paths
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
@@ -17,13 +18,17 @@ if [ "${1:-}" = "--discharge-test" ]; then
   cmake --build build --target battery-host battery_report -j"$(nproc)"
   out=build/discharge-test
   rm -rf "$out" && mkdir -p "$out"
-  # A hundred simulated seconds per real one: a round every 0.6 s is a simulated minute, so 100
-  # rounds take about a minute and discharge the string for 1 h 40 min.
-  echo "discharge test: 100 rounds of the simulated string on load, block 7 weak (about 1 min)..."
+  # 150 simulated seconds per real one: a round every 0.2 s is half a simulated minute, so 260
+  # rounds take about a minute and cover 2 h 10 min: the string on a constant 50 A until it
+  # reaches 10.5 V a block and the load trips (block 7, 80 % of the others' capacity, first),
+  # 25 A more for a minute every 10 minutes for the resistance estimate, then rest.
+  echo "discharge test: the simulated string on 50 A to its end voltage, block 7 weak (about 1 min)..."
   build/battery-host --history "$out/history.sqlite" --events "$out/events.jsonl" \
-    --sim-discharge --sim-weak-cell 7 --sim-time-scale 100 --interval-ms 600 --rounds 100 \
-    --plain > "$out/rounds.txt"
-  build/battery-report "$out/history.sqlite" --out "$(pwd)/$out/report"
+    --sim-discharge --sim-weak-cell 7 --sim-weak-capacity 0.8 --sim-load-step 25 \
+    --sim-time-scale 150 --interval-ms 200 --rounds 260 --plain > "$out/rounds.txt"
+  build/battery-report "$out/history.sqlite" --out "$(pwd)/$out/report" \
+    --pdf "$(pwd)/$out/report/report.pdf" --rated-ah 100 --rated-minutes 120
+  echo "$(pwd)/$out/report/report.pdf"
   exit 0
 fi
 cmake --build build --target battery-host -j"$(nproc)"

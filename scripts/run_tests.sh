@@ -3,7 +3,7 @@
 # AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install_deps.sh
+bash scripts/install_deps.sh poppler-utils  # pdftoppm: the report test renders its PDF
 jobs="$(nproc)"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DONDRELL_SANITIZE=ON

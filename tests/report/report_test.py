@@ -83,45 +83,75 @@ def out_dir(name):
     return path
 
 
+def pdf_pages(pdf, work):
+    """The PDF's pages rendered by poppler, each as (width, height, share of dark pixels)."""
+    os.makedirs(work)
+    prefix = os.path.join(work, "page")
+    subprocess.run(["pdftoppm", "-r", "30", "-gray", pdf, prefix], check=True, timeout=60)
+    pages = []
+    for name in sorted(n for n in os.listdir(work) if n.startswith("page")):
+        with open(os.path.join(work, name), "rb") as f:
+            data = f.read()
+        magic, width, height, maxval = data.split(maxsplit=4)[:4]
+        assert magic == b"P5" and maxval == b"255", name
+        pixels = data[-int(width) * int(height):]
+        pages.append((int(width), int(height), sum(1 for p in pixels if p < 128) / len(pixels)))
+    return pages
+
+
 class DischargeReport(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.out = out_dir("one")
-        cls.result = run(ARGS.db, "--out", cls.out)
+        cls.pdf = os.path.join(cls.out, "report.pdf")
+        cls.result = run(ARGS.db, "--out", cls.out, "--pdf", cls.pdf, "--rated-ah", "100",
+                         "--rated-minutes", "120")
         index = os.path.join(cls.out, "index.html")
-        cls.page = Page(open(index, encoding="utf-8").read()) if os.path.exists(index) else None
+        cls.page = None
+        if os.path.exists(index):
+            with open(index, encoding="utf-8") as f:
+                cls.page = Page(f.read())
 
     def test_prints_the_page_path(self):
         self.assertEqual(self.result.returncode, 0, self.result.stderr)
         self.assertEqual(self.result.stdout, os.path.join(self.out, "index.html") + "\n")
         self.assertEqual(self.result.stderr, "")
 
-    def test_weak_block_ranked_first_by_end_voltage_and_by_drop(self):
-        for table in ("rank-end-1", "rank-drop-1"):
-            rows = self.page.tables[table]
-            self.assertEqual(rows[0], ["rank", "block", "start V", "end V", "drop V"])
-            self.assertEqual(rows[1][:2], ["1", str(ARGS.weak)], table)
-            self.assertEqual(len(rows), 1 + 20, table)  # every block of the 20-cell string
+    def test_verdict_and_weak_block_ranked_first(self):
+        # The simulated string trips its load at 210 V; the weak block, half the capacity,
+        # reaches 10.5 V long before.
+        text = "".join(self.page.text)
+        self.assertRegex(text, r"(PASS|FAIL): \d+\.\d % capacity \(pass mark 80 %\)")
+        self.assertIn("when the load stopped with the string at", text)
+        rows = self.page.tables["rank-1-1"]
+        self.assertEqual(rows[0][:3], ["rank", "block", "to 10.50 V"])
+        self.assertEqual(rows[1][1], str(ARGS.weak))
+        self.assertRegex(rows[1][2], r"^\d:\d\d$")
+        self.assertEqual(len(rows), 1 + 20)
+        self.assertEqual(len(self.page.tables["volts-1-1"]), 1 + 2 + 20)
 
     def test_pictures_exist_with_the_sizes_the_page_gives(self):
         self.assertEqual([i["src"] for i in self.page.images],
-                         ["cells_1.png", "group_1.png", "spread_1.png"])
+                         ["blocks_1_1.png", "group_1_1.png", "times_1_1.png"])
         for img in self.page.images:
             path = os.path.join(self.out, img["src"])
-            self.assertTrue(os.path.isfile(path), path)
             self.assertEqual(png_size(path), (int(img["width"]), int(img["height"])))
             self.assertGreater(os.path.getsize(path), 10000, path)  # a plot, not an empty frame
             self.assertTrue(img["alt"])
 
+    def test_pdf_pages_rendered_are_a4_and_not_blank(self):
+        pages = pdf_pages(self.pdf, out_dir("pdf"))
+        self.assertEqual(len(pages), 4)  # verdict, voltages, per block, alarms
+        for width, height, dark in pages:
+            self.assertEqual((width, height), (249, 351))  # A4 at 30 dpi, rounded up
+            self.assertGreater(dark, 0.01)
+
     def test_accelerated_run_is_said(self):
         self.assertEqual(len(self.page.notes), 1)
         self.assertIn("ran ×60 faster than the clock", self.page.notes[0])
-        text = "".join(self.page.text)
-        self.assertIn("Lowest block", text)
-        self.assertIn("block %d:" % ARGS.weak, text)
 
     def test_timeline_has_the_weak_blocks_alarm_and_the_lost_line(self):
-        rows = self.page.tables["timeline"][1:]
+        rows = self.page.tables["timeline-1"][1:]
         kinds = [r[2] for r in rows]
         self.assertIn("port lost", kinds)
         self.assertIn("port reopened", kinds)
@@ -137,8 +167,10 @@ class Options(unittest.TestCase):
         r = run(ARGS.db, "--from", "2026-03-02 10:01", "--to", "2026-03-02T10:01:30",
                 "--out", out)
         self.assertEqual(r.returncode, 0, r.stderr)
-        text = "".join(Page(open(os.path.join(out, "index.html"), encoding="utf-8").read()).text)
-        self.assertIn("2026-03-02 10:01:04 to 2026-03-02 10:01:30, 27 rounds", text)
+        with open(os.path.join(out, "index.html"), encoding="utf-8") as f:
+            text = "".join(Page(f.read()).text)
+        self.assertIn("Start2026-03-02 10:01:04", text)
+        self.assertIn("End2026-03-02 10:01:30 (the last round in range)", text)
 
     def test_one_section_per_device_unless_one_is_named(self):
         db = os.path.join(ARGS.work, "two.sqlite")
@@ -150,14 +182,15 @@ class Options(unittest.TestCase):
         out = out_dir("two")
         self.assertEqual(run(db, "--out", out).returncode, 0)
         page = Page(open(os.path.join(out, "index.html"), encoding="utf-8").read())
-        self.assertEqual(page.sections, ["device-1", "device-2"])
+        self.assertEqual(page.sections, ["device-1", "discharge-1-1", "device-2",
+                                         "discharge-2-1"])
         self.assertEqual(len(page.images), 6)
         out = out_dir("two-one")
         self.assertEqual(run(db, "--device", "2", "--out", out).returncode, 0)
         page = Page(open(os.path.join(out, "index.html"), encoding="utf-8").read())
-        self.assertEqual(page.sections, ["device-2"])
+        self.assertEqual(page.sections, ["device-2", "discharge-2-1"])
         self.assertEqual([i["src"] for i in page.images],
-                         ["cells_2.png", "group_2.png", "spread_2.png"])
+                         ["blocks_2_1.png", "group_2_1.png", "times_2_1.png"])
 
     def test_version_one_database_has_no_runs(self):
         # A database of the first layout: no runs, so no time scale; the report says nothing
@@ -177,19 +210,22 @@ class Options(unittest.TestCase):
                           "ALTER TABLE port_events DROP COLUMN run_id; PRAGMA user_version = 1;")
         dst.close()
         out = out_dir("v1")
-        r = run(db, "--out", out)
+        # Rounds a second apart: the discharge lasts under two minutes of real time.
+        r = run(db, "--out", out, "--min-minutes", "1")
         self.assertEqual(r.returncode, 0, r.stderr)
-        page = Page(open(os.path.join(out, "index.html"), encoding="utf-8").read())
+        with open(os.path.join(out, "index.html"), encoding="utf-8") as f:
+            page = Page(f.read())
         self.assertEqual(page.notes, [])
-        self.assertEqual(page.tables["rank-end-1"][1][:2], ["1", str(ARGS.weak)])
-        # 116 rounds a second apart over 119 s of real time: 2 min, to the minute
-        self.assertIn("116 rounds, 2 min", "".join(page.text))
+        self.assertEqual(page.tables["rank-1-1"][1][:2], ["1", str(ARGS.weak)])
+        self.assertIn("Duration0:02 (h:mm)", "".join(page.text))
 
     def test_help_names_every_option_and_default(self):
         r = run("--help")
         self.assertEqual(r.returncode, 0)
         for text in ("--device ID", "--from T", "--to T", "--out DIR", "HISTORY.sqlite",
-                     "default: every device", "end of discharge", "exit status"):
+                     "--pdf FILE", "--rated-minutes MIN", "--rated-ah AH", "--end-voltage V",
+                     "--temperature-correction K|FILE", "--pass-percent P", "--extrapolate",
+                     "default: every device", "percent capacity", "exit status"):
             self.assertIn(text, r.stdout)
 
     def test_errors_are_one_line_with_status_2(self):
@@ -211,6 +247,12 @@ class Options(unittest.TestCase):
             ([ARGS.db], "battery-report: the following arguments are required: --out"),
             ([ARGS.db, "--device", "x", "--out", ARGS.work],
              "battery-report: argument --device: invalid int value: 'x'"),
+            ([ARGS.db, "--out", ARGS.work, "--rated-ah", "100"],
+             "battery-report: --rated-ah needs --rated-minutes (the rating at the test rate)"),
+            ([ARGS.db, "--out", ARGS.work, "--temperature-correction", not_db],
+             "battery-report: %s line 1: want DEGREES FACTOR, not 'hello'" % not_db),
+            ([ARGS.db, "--out", ARGS.work, "--pass-percent", "-5"],
+             "battery-report: argument --pass-percent: must be a number above 0, not '-5'"),
             ([not_db, "--out", ARGS.work],
              "battery-report: %s is not a history database (file is not a database)" % not_db),
         ]
