@@ -408,6 +408,72 @@ TEST(MqttBroker, BrokerThatDoesNotAnswerOneNoticeAndTakeNeverWaits) {
   close(listener);
 }
 
+// This process's resident memory: now (VmRSS) or at its highest so far (VmHWM), in KiB.
+long MemoryKb(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+// A broker that accepts the login and then sends a PUBLISH declaring 268,435,455 bytes (the
+// most MQTT can say) and streams its body as fast as the host takes it. The host never
+// subscribed: it drops the connection once the broker has sent more than it owes, and its
+// memory stays where it was.
+TEST(MqttBroker, HostileBrokerCannotMakeTheHostHoldAHugePacket) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t len = sizeof addr;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  const std::string url = "mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+  std::atomic<long long> sent{0};
+  std::thread broker([&] {
+    const int c = accept(listener, nullptr, nullptr);
+    if (c < 0) return;
+    char connect[512];
+    if (read(c, connect, sizeof connect) > 0) {
+      const unsigned char head[] = {0x20, 0x02, 0x00, 0x00,         // CONNACK, accepted
+                                    0x30, 0xFF, 0xFF, 0xFF, 0x7F};  // PUBLISH, 268435455 bytes
+      if (send(c, head, sizeof head, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof head)) {
+        const std::vector<char> body(64 * 1024, 'x');
+        while (sent < (256LL << 20)) {
+          const ssize_t n = send(c, body.data(), body.size(), MSG_NOSIGNAL);
+          if (n <= 0) break;
+          sent += n;
+        }
+      }
+    }
+    close(c);
+  });
+  const long before = MemoryKb("VmRSS");
+  mqtt::MqttOptions options = Options(url, "t8");
+  options.retry_min_ms = options.retry_max_ms = 60000;  // one connection is the test
+  NoticeLog notices;
+  auto out = Make(options);
+  out->Start({Device(1, 20)}, notices.Fn());
+  EXPECT_TRUE(notices.WaitFor("more than a client that only publishes is owed", kWait));
+  broker.join();
+  out->Stop();
+  close(listener);
+  const long peak = MemoryKb("VmHWM");
+  std::printf("hostile broker: %lld bytes sent before the host dropped it; resident memory "
+              "%ld KiB before, at most %ld KiB\n",
+              sent.load(), before, peak);
+  EXPECT_LT(peak - before, 8 * 1024);
+  const std::vector<std::string> lines = notices.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("mqtt: dropped the connection to " + url + ": the broker sent ", 0),
+            0u)
+      << lines.back();
+}
+
 // TLS: a CA, and a server certificate for localhost signed by it, made here with openssl.
 class MqttTls : public ::testing::Test {
  protected:

@@ -17,6 +17,7 @@
 
 #include "battery_host/outputs/mqtt/broker_url.h"
 #include "battery_host/outputs/mqtt/credentials_file.h"
+#include "battery_host/outputs/mqtt/incoming_budget.h"
 #include "battery_host/outputs/mqtt/latest_state.h"
 #include "battery_host/outputs/mqtt/mqtt_output.h"
 #include "battery_host/outputs/mqtt/payloads.h"
@@ -364,6 +365,33 @@ TEST(Discovery, OneSensorAndOneAlarmPerSignalKey) {
 }
 
 // --- reconnect delays ----------------------------------------------------------------------
+
+// What a broker may send a client that only publishes: 64 KiB of slack, then exactly the
+// acknowledgements owed (4 bytes per QoS 1 message on plain TCP, a TLS record's 64 per packet),
+// a PINGRESP per keepalive, and no credit saved beyond 128 KiB.
+TEST(IncomingBudget, OwedBytesOnly) {
+  using B = mqtt::IncomingBudget;
+  const B::Clock::time_point t0{};
+  std::string error;
+  B plain(false, 1, 30, t0);
+  for (int i = 0; i < 3; ++i) plain.Sent();
+  EXPECT_TRUE(plain.Check(65536 + 12, t0, &error));
+  EXPECT_FALSE(plain.Check(65536 + 13, t0, &error));
+  EXPECT_EQ(error, "the broker sent 1 bytes more than a client that only publishes is owed (a "
+                   "broken or hostile broker)");
+  B pinged(false, 1, 30, t0);
+  EXPECT_TRUE(pinged.Check(65536 + 2, t0 + std::chrono::seconds(30), &error));
+  EXPECT_FALSE(pinged.Check(65536 + 3, t0 + std::chrono::seconds(59), &error));
+  B tls(true, 1, 30, t0);
+  tls.Sent();
+  EXPECT_TRUE(tls.Check(65536 + 64, t0, &error));
+  EXPECT_FALSE(tls.Check(65536 + 65, t0, &error));
+  B idle(false, 1, 30, t0);
+  for (int i = 0; i < 100000; ++i) idle.Sent();  // never acknowledged
+  EXPECT_TRUE(idle.Check(0, t0, &error));
+  EXPECT_TRUE(idle.Check(131072, t0, &error));
+  EXPECT_FALSE(idle.Check(131073, t0, &error));
+}
 
 TEST(RetryDelay, DoublesUpToTheLimit) {
   const std::pair<int, int> rows[] = {{0, 1000},  {1, 2000},  {2, 4000},  {5, 32000},

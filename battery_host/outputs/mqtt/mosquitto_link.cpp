@@ -1,6 +1,7 @@
 #include "battery_host/outputs/mqtt/mosquitto_link.h"
 
 #include <mosquitto.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -93,7 +94,21 @@ bool MosquittoLink::Begin(std::string* error) {
     *error = ErrorText(rc);
     return false;
   }
+  guard_ = std::make_unique<ReadGuard>();
+  budget_ = std::make_unique<IncomingBudget>(config_.url.tls, config_.qos, config_.keepalive_s,
+                                             IncomingBudget::Clock::now());
+  // A small receive buffer keeps what one read can bring in (before the budget is looked at
+  // again) small too; a client that only publishes needs little.
+  const int buffer = kReceiveBuffer;
+  setsockopt(Socket(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   return true;
+}
+
+bool MosquittoLink::WithinBudget(std::string* error) {
+  std::uint64_t received = 0;
+  if (!budget_ || Socket() < 0 || !ReceivedBytes(Socket(), &received)) return true;
+  overrun_ = !budget_->Check(received, IncomingBudget::Clock::now(), error);
+  return !overrun_;
 }
 
 int MosquittoLink::Socket() const { return mosquitto_socket(mosq_); }
@@ -101,8 +116,30 @@ int MosquittoLink::Socket() const { return mosquitto_socket(mosq_); }
 bool MosquittoLink::WantWrite() const { return mosquitto_want_write(mosq_); }
 
 bool MosquittoLink::Step(bool readable, bool writable, std::string* error) {
+  // Looked at before libmosquitto reads (what waits unread counts too) and after.
+  if (!WithinBudget(error)) {
+    connected_ = false;
+    return false;
+  }
   int rc = MOSQ_ERR_SUCCESS;
-  if (readable) rc = mosquitto_loop_read(mosq_, 1);
+  if (readable && budget_) {
+    // libmosquitto reads on while bytes keep coming; the guard stops it at the budget.
+    std::uint64_t cut_at = 0;
+    guard_->Begin(Socket(), budget_->Limit());
+    rc = mosquitto_loop_read(mosq_, 1);
+    if (guard_->End(&cut_at)) {
+      budget_->Check(cut_at, IncomingBudget::Clock::now(), error);
+      overrun_ = true;
+      connected_ = false;
+      return false;
+    }
+  } else if (readable) {
+    rc = mosquitto_loop_read(mosq_, 1);
+  }
+  if (rc == MOSQ_ERR_SUCCESS && Socket() >= 0 && !WithinBudget(error)) {
+    connected_ = false;
+    return false;
+  }
   if (rc == MOSQ_ERR_SUCCESS && writable && Socket() >= 0) rc = mosquitto_loop_write(mosq_, 1);
   if (rc == MOSQ_ERR_SUCCESS && Socket() >= 0) rc = mosquitto_loop_misc(mosq_);
   if (rc == MOSQ_ERR_SUCCESS && Socket() >= 0) return true;
@@ -127,6 +164,7 @@ bool MosquittoLink::Publish(const std::string& topic, const std::string& payload
                                    payload.data(), config_.qos, retain);
   in_publish_ = false;
   if (rc != MOSQ_ERR_SUCCESS) return false;
+  if (budget_) budget_->Sent();
   if (written_early_.erase(id) == 0) in_flight_.insert(id);
   if (mid) *mid = id;
   return true;

@@ -6,6 +6,8 @@
 
 #include "battery_host/outputs/mqtt/broker_url.h"
 #include "battery_host/outputs/mqtt/credentials_file.h"
+#include "battery_host/outputs/mqtt/incoming_budget.h"
+#include "battery_host/outputs/mqtt/read_guard.h"
 
 struct mosquitto;
 
@@ -45,13 +47,16 @@ class MosquittoLink {
   bool WantWrite() const;
 
   // After poll: reads what arrived, writes what is queued, keeps the connection alive. Returns
-  // false when the connection is over; *error then says why.
+  // false when the connection is over; *error then says why. A broker that sends more than it
+  // owes (IncomingBudget) ends the connection too.
   bool Step(bool readable, bool writable, std::string* error);
 
   bool connected() const { return connected_; }
   // The broker's CONNACK code when it turned the connection down (4: bad user name or
   // password, 5: not authorised), 0 otherwise.
   int refused() const { return refused_; }
+  // The broker sent more than it owes (IncomingBudget) and the link dropped the connection.
+  bool overrun() const { return overrun_; }
 
   // Hands a message to libmosquitto, which writes it when the socket takes it. Only while
   // connected.
@@ -68,17 +73,23 @@ class MosquittoLink {
   static void OnConnect(struct mosquitto*, void* self, int rc);
   static void OnDisconnect(struct mosquitto*, void* self, int rc);
   static void OnPublish(struct mosquitto*, void* self, int mid);
+  bool WithinBudget(std::string* error);
+
+  static constexpr int kReceiveBuffer = 16 * 1024;
 
   LinkConfig config_;
   struct mosquitto* mosq_ = nullptr;
   bool connected_ = false;
   int refused_ = 0;
   int lost_rc_ = 0;
+  bool overrun_ = false;
   std::unordered_set<int> in_flight_;
   // With nothing queued before it, libmosquitto writes a QoS 0 message inside
   // mosquitto_publish and reports it written before the call has even returned its id.
   std::unordered_set<int> written_early_;
   bool in_publish_ = false;
+  std::unique_ptr<IncomingBudget> budget_;  // from Begin()
+  std::unique_ptr<ReadGuard> guard_;        // from Begin()
 };
 
 // Once per process, before the first client.

@@ -251,6 +251,9 @@ void MqttOutput::Run() {
       if (link->refused() != 0) {
         Report(Trouble::kRefused, broker_ + " refused the connection: " + error +
                                       " (check --mqtt-credentials); retrying");
+      } else if (link->overrun()) {
+        Report(Trouble::kLost, "dropped the connection to " + broker_ + ": " + error +
+                                   "; reconnecting");
       } else if (phase == Phase::kOnline) {
         Report(Trouble::kLost, "connection to " + broker_ + " lost: " + error +
                                    "; reconnecting, the latest values follow");
