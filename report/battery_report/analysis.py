@@ -105,13 +105,16 @@ def integrate_hours(ts, ys, until):
     return total / 3600.0
 
 
-def find_gaps(ts):
-    """(start, end) of every interval much longer than the usual one between rounds."""
+def find_gaps(ts, spans=None):
+    """(start, end) of every interval much longer than the usual one between rows, unless the
+    row that ends it stands for the rounds folded into it (a thinned history's quiet time)."""
     steps = [b - a for a, b in zip(ts, ts[1:])]
     if not steps:
         return []
     usual = statistics.median(steps)
-    return [(a, b) for a, b in zip(ts, ts[1:]) if b - a > GAP_FACTOR * usual and b - a > 0]
+    spans = spans or [1] * len(ts)
+    return [(a, b) for a, b, n in zip(ts, ts[1:], spans[1:])
+            if b - a > GAP_FACTOR * usual and b - a > 0 and n <= 1]
 
 
 # ---- Discharges ------------------------------------------------------------------------------
@@ -266,7 +269,7 @@ def analyse_discharge(rounds, t, span, first_cell, opts):
     amps = [-r["current"] if r["current"] is not None else None for r in rounds[i0:i1 + 1]]
     watts = [a * r["gv"] if a is not None and r["gv"] is not None else None
              for a, r in zip(amps, rounds[i0:i1 + 1])]
-    gaps = find_gaps(ts)
+    gaps = find_gaps(ts, [r["span"] for r in rounds[i0:i1 + 1]])
     temp = next((r["temp"] for r in rounds[i0:i1 + 1] if r["temp"] is not None), None)
     d = {"first": i0, "last": i1, "t0": t[i0], "duration_s": t[i1] - t[i0], "nominal": nominal,
          "end_v": end_v, "string_end_v": string_end, "blocks_in_string": n,
@@ -335,7 +338,7 @@ def float_summary(rounds, t, first_cell):
             "cell_low": min(cells_low) if cells_low else None,
             "cell_high": max(cells_high) if cells_high else None,
             "blocks": blocks, "nominal": nominal_volts(rounds),
-            "gaps": find_gaps(t)}
+            "gaps": find_gaps(t, [r["span"] for r in rounds])}
 
 
 def spread_of(volts):

@@ -61,6 +61,14 @@ class Parser(argparse.ArgumentParser):
         raise ReportError(message)
 
 
+def version():
+    try:
+        from .version import VERSION  # written by the build
+    except ImportError:
+        return "(not built)"
+    return VERSION
+
+
 def positive(text):
     try:
         v = float(text)
@@ -74,6 +82,7 @@ def positive(text):
 def parse_args(argv):
     p = Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--version", action="version", version="%s %s" % (PROG, version()))
     p.add_argument("history", metavar="HISTORY.sqlite",
                    help="history database written by battery-host --history")
     p.add_argument("--out", metavar="DIR", required=True,

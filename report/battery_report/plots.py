@@ -62,12 +62,12 @@ class View:
         self.rounds, self.t = rounds[first:last + 1], t[first:last + 1]
         self.zero = zero
         self.x = [(s - zero) / 60.0 for s in self.t]
-        self.gaps = analysis.find_gaps(self.x)
+        self.gaps = analysis.find_gaps(self.x, [r["span"] for r in self.rounds])
         self.events = events
         self.all_rounds, self.all_t = rounds, t
 
     def series(self, key):
-        return broken(self.x, [r[key] for r in self.rounds], self.gaps)
+        return broken(self.x, [r.get(key) for r in self.rounds], self.gaps)
 
     def block(self, b):
         return broken(self.x, analysis.volts_of(self.rounds, b), self.gaps)
@@ -145,6 +145,10 @@ def draw_blocks(ax, view, d, labels):
     time_axis(ax, (view.x[-1] - view.x[0]) * 60)
 
 
+EXTREMES = {"gv": ("gv_min", "gv_max"), "current": ("current_min", "current_max"),
+            "temp": ("temp_min", "temp_max")}
+
+
 def draw_group(axes, view, d):
     """Group voltage (with the string's end voltage), current and temperature."""
     rows = [("gv", "group voltage (V)", "#1f77b4"), ("current", "current (A)", "#2ca02c"),
@@ -152,6 +156,13 @@ def draw_group(axes, view, d):
     for ax, (key, label, colour) in zip(axes, rows):
         xs, ys = view.series(key)
         ax.plot(xs, ys, color=colour, linewidth=1.4, label=label.split(" (")[0])
+        low, high = view.series(EXTREMES[key][0]), view.series(EXTREMES[key][1])
+        if any(r["span"] > 1 for r in view.rounds):
+            # Rows of a thinned history stand for many rounds: their lowest and highest.
+            ax.fill_between(low[0], [lo if lo == lo else y for lo, y in zip(low[1], ys)],
+                            [hi if hi == hi else y for hi, y in zip(high[1], ys)],
+                            color=colour, alpha=0.25, linewidth=0,
+                            label="lowest to highest of the rounds a row stands for")
         ax.set_ylabel(label)
         ax.grid(True, alpha=0.3)
         mark_events(ax, view, legend=(key == "gv"))

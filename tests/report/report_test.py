@@ -220,6 +220,8 @@ class Options(unittest.TestCase):
         self.assertIn("Duration0:02 (h:mm)", "".join(page.text))
 
     def test_help_names_every_option_and_default(self):
+        r = run("--version")
+        self.assertEqual((r.returncode, r.stdout[:15]), (0, "battery-report "))
         r = run("--help")
         self.assertEqual(r.returncode, 0)
         for text in ("--device ID", "--from T", "--to T", "--out DIR", "HISTORY.sqlite",

@@ -76,6 +76,29 @@ def stopped_test():
     return rounds
 
 
+THINNED_COLUMNS = ("span_rounds INTEGER NOT NULL DEFAULT 1", "group_voltage_min REAL",
+                   "group_voltage_max REAL", "group_current_min REAL", "group_current_max REAL",
+                   "temperature_min REAL", "temperature_max REAL", "cell_min REAL",
+                   "cell_max REAL")
+
+
+def thin(path, folded):
+    """The layout of a thinned history (rows standing for several rounds with their extremes),
+    added where the template predates it; `folded`: {minute: (rounds, column values)}."""
+    db = sqlite3.connect(path)
+    have = {r[1] for r in db.execute("PRAGMA table_info(rounds)")}
+    for column in THINNED_COLUMNS:
+        if column.split()[0] not in have:
+            db.execute("ALTER TABLE rounds ADD COLUMN " + column)
+    db.execute("PRAGMA user_version = 3")
+    for minute, (span, values) in folded.items():
+        sets = ", ".join("%s = ?" % k for k in values)
+        db.execute("UPDATE rounds SET span_rounds = ?, %s WHERE received_ms = ?" % sets,
+                   [span] + list(values.values()) + [BASE_MS + minute * 60000])
+    db.commit()
+    db.close()
+
+
 def analyse(path, first_cell=0, **options):
     from battery_report import analysis, reading
     conn, _, columns = reading.open_history(path)
@@ -195,6 +218,29 @@ class FloatOnly(unittest.TestCase):
         self.assertNotIn('class="verdict', text)
         self.assertIn("2 readings, no value, drawn as gaps and never ranked: block 3: 2 readings",
                       text)
+
+
+class Thinned(unittest.TestCase):
+    def test_folded_float_keeps_its_extremes_and_the_discharge_is_whole(self):
+        # Float rows every 8 minutes, each standing for the 480 rounds since the row before,
+        # then 30 min at 50 A stored every minute (its first row standing for the float
+        # rounds before it too), then float rows again.
+        rounds = [(m, 0.5, 270.0, 25.0, [13.5] * 20) for m in range(-40, 0, 8)]
+        rounds += [(m, -50.0, 240.0 - m, 25.0, [12.0 - 0.05 * m] * 20) for m in range(0, 31)]
+        rounds += [(m, 0.5, 270.0, 25.0, [13.5] * 20) for m in range(38, 80, 8)]
+        path = make_history("thinned.sqlite", rounds)
+        extremes = {"group_voltage_min": 268.0, "group_voltage_max": 272.5, "cell_min": 13.1}
+        thin(path, dict([(m, (480, extremes)) for m in range(-32, 1, 8)] +
+                        [(m, (480, extremes)) for m in range(38, 80, 8)]))
+        rounds, _, found, t = analyse(path)
+        self.assertEqual(len(found), 1)
+        d = found[0]
+        self.assertEqual((d["duration_s"], d["gaps"]), (30 * 60.0, []))
+        self.assertAlmostEqual(d["ah"], 25.0, places=9)
+        from battery_report import analysis
+        f = analysis.float_summary(rounds, t, 0)
+        self.assertEqual((f["rounds"], f["gaps"]), (11 * 480 + 1 + 30, []))
+        self.assertEqual((f["gv"]["min"], f["gv"]["max"], f["cell_low"]), (210.0, 272.5, 13.1))
 
 
 def main():
