@@ -263,6 +263,12 @@ int RunHost(const HostOptions& o) {
     }
     run.lines.push_back(std::move(line));
   }
+  // Alarm keys and peer values against the cells of the devices the plug-in made.
+  std::map<unsigned int, int> cells_of;
+  for (const outputs::DeviceInfo& info : infos) cells_of[info.data_id] = info.cells;
+  if (!CheckSignalNames(site, [&cells_of](unsigned int id) { return cells_of[id]; }, &error)) {
+    return Fail(kExitConfig, error);
+  }
 
   // --- Simulators and ports ----------------------------------------------------------------------
   std::vector<PollLoop::Simulator> simulator_pids;

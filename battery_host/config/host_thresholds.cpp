@@ -1,7 +1,10 @@
 #include "battery_host/config/host_thresholds.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
+
+#include "battery_host/config/signal_names.h"
 
 namespace {
 
@@ -28,10 +31,25 @@ bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc,
   }
   HostLimit cell_default;
   bool has_cell_default = false;
+  std::vector<std::string> keys = signal_names::Keys(cells);
+  keys.insert(keys.begin(), "*cells*");
   for (auto it = all.begin(); it != all.end(); ++it) {
     const std::string key = it.name();
     const std::string name = "hostThresholds." + key;
     const Json::Value& entry = *it;
+    // A key that is no signal of the device would switch its alarm off without a word.
+    if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+      const bool cell = signal_names::Served(key, 1 << 30) && key.rfind("battery_", 0) == 0;
+      *error = doc.Error(
+          entry, "hostThresholds: unknown key \"" + key + "\"" +
+                     (cell ? " (the device has " + std::to_string(cells) +
+                                 " cells, battery_0_value to battery_" +
+                                 std::to_string(cells - 1) + "_value)"
+                           : std::string()) +
+                     "; the closest signal key is \"" +
+                     signal_names::Closest(key, keys, cells) + "\"");
+      return false;
+    }
     if (!entry.isObject()) {
       *error = doc.Error(entry, name + " must be an object");
       return false;

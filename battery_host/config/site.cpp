@@ -1,11 +1,13 @@
 #include "battery_host/config/site.h"
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
 #include <sstream>
 #include <set>
 
 #include "battery_host/config/options.h"
+#include "battery_host/config/signal_names.h"
 
 namespace {
 
@@ -130,10 +132,56 @@ class SiteReader {
   std::string* error_;
 };
 
-bool ReadThresholdsInto(const Json::Value& thresholds, const json_file::Document& doc,
-                        DeviceConfig* device, std::string* error) {
+// The largest string a device can be, until the plug-in has made it.
+constexpr int kMostCells = 32;
+
+bool ReadThresholdsInto(const Json::Value& thresholds,
+                        const std::shared_ptr<json_file::Document>& doc, DeviceConfig* device,
+                        std::string* error) {
+  device->thresholds = thresholds;
+  device->thresholds_doc = doc;
   // "*cells*" is expanded for the largest string; keys beyond a device's cells stay unused.
-  return ParseHostThresholds(thresholds, doc, 32, &device->limits, error);
+  return ParseHostThresholds(thresholds, *doc, kMostCells, &device->limits, error);
+}
+
+// A circle in the peers: following `next` from a device comes back to it. Returns the devices
+// of the first circle found, in order, or nothing.
+std::vector<unsigned int> FindCircle(
+    const Site& site, const std::function<std::vector<unsigned int>(const DeviceConfig&)>& next) {
+  std::map<unsigned int, int> state;  // 1: on the current path, 2: done
+  std::vector<unsigned int> path;
+  std::function<bool(unsigned int)> visit = [&](unsigned int id) {
+    const DeviceConfig* d = site.FindDevice(id);
+    if (d == nullptr || state[id] == 2) return false;
+    if (state[id] == 1) {
+      path.erase(path.begin(), std::find(path.begin(), path.end(), id));
+      return true;
+    }
+    state[id] = 1;
+    path.push_back(id);
+    for (unsigned int peer : next(*d)) {
+      if (visit(peer)) return true;
+    }
+    path.pop_back();
+    state[id] = 2;
+    return false;
+  };
+  for (const LineConfig& line : site.lines) {
+    for (const DeviceConfig& d : line.devices) {
+      if (visit(d.data_id)) return path;
+    }
+  }
+  return {};
+}
+
+std::string CircleText(const std::vector<unsigned int>& circle, const std::string& verb) {
+  std::string text;
+  for (std::size_t i = 0; i < circle.size(); ++i) {
+    const unsigned int next = circle[(i + 1) % circle.size()];
+    text += (i == 0 ? "device " : ", device ") + std::to_string(circle[i]) + " " + verb +
+            " device " + std::to_string(next) + "'s";
+  }
+  return text;
 }
 
 bool ReadDevice(const Json::Value& v, const std::string& name,
@@ -163,14 +211,14 @@ bool ReadDevice(const Json::Value& v, const std::string& name,
     d->settings = settings;
     d->settings_doc = site_doc;
     d->settings_source = "site file " + site_doc->path;
-    if (!ReadThresholdsInto(settings["hostThresholds"], *site_doc, d, error)) return false;
+    if (!ReadThresholdsInto(settings["hostThresholds"], site_doc, d, error)) return false;
     d->peers = ReadDevicePeers(d->settings);
   } else {
     return r.Fail(settings, name + ".settings must be a file name or the settings object");
   }
   // The site's own limits for the device replace those of its settings.
   if (v.isMember("hostThresholds") &&
-      !ReadThresholdsInto(v["hostThresholds"], *site_doc, d, error)) {
+      !ReadThresholdsInto(v["hostThresholds"], site_doc, d, error)) {
     return false;
   }
   return true;
@@ -201,7 +249,7 @@ bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::stri
   device->settings = doc->root;
   device->settings_source = "settings " + path;
   device->settings_doc = doc;
-  if (!ReadThresholdsInto(doc->root["hostThresholds"], *doc, device, error)) return false;
+  if (!ReadThresholdsInto(doc->root["hostThresholds"], doc, device, error)) return false;
   device->peers = ReadDevicePeers(device->settings);
   return true;
 }
@@ -286,6 +334,7 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
     *error = input_file::Printable("invalid site file " + path + ": " + *error);
     return false;
   }
+  if (!CheckSignalNames(s, [](unsigned int) { return kMostCells; }, error)) return false;
   *site = std::move(s);
   return true;
 }
@@ -353,6 +402,50 @@ bool CheckSite(const Site& site, std::string* error) {
           return false;
         }
       }
+    }
+  }
+  const std::vector<unsigned int> adding =
+      FindCircle(site, [](const DeviceConfig& d) { return d.peers.group_voltage; });
+  if (!adding.empty()) {
+    *error = "group voltages added in a circle (" + CircleText(adding, "adds") +
+             "): each round the sum would grow without end";
+    return false;
+  }
+  // Only a peer's own current passes a current on; its other values come from its module.
+  const std::vector<unsigned int> taking = FindCircle(site, [](const DeviceConfig& d) {
+    return d.peers.current_peer != 0 && d.peers.current_field == "group_current"
+               ? std::vector<unsigned int>{d.peers.current_peer}
+               : std::vector<unsigned int>{};
+  });
+  if (!taking.empty()) {
+    *error = "currents taken in a circle (" + CircleText(taking, "takes") +
+             "): none of them would ever come from a module";
+    return false;
+  }
+  return true;
+}
+
+bool CheckSignalNames(const Site& site, const std::function<int(unsigned int data_id)>& cells_of,
+                      std::string* error) {
+  for (const LineConfig& line : site.lines) {
+    for (const DeviceConfig& d : line.devices) {
+      std::map<std::string, HostLimit> limits;
+      if (d.thresholds_doc &&
+          !ParseHostThresholds(d.thresholds, *d.thresholds_doc, cells_of(d.data_id), &limits,
+                               error)) {
+        return false;
+      }
+      if (d.peers.current_peer == 0) continue;
+      const int cells = cells_of(d.peers.current_peer);
+      if (signal_names::Served(d.peers.current_field, cells)) continue;
+      *error = input_file::Printable(
+          (site.path.empty() ? std::string() : "invalid site file " + site.path + ": ") +
+          "device " + std::to_string(d.data_id) + " takes its current from \"" +
+          d.peers.current_field + "\" of device " + std::to_string(d.peers.current_peer) +
+          ", which that device does not have; the closest is \"" +
+          signal_names::Closest(d.peers.current_field, signal_names::Keys(cells), cells) +
+          "\" (" + d.settings_source + ")");
+      return false;
     }
   }
   return true;

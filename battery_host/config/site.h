@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -49,6 +50,9 @@ struct DeviceConfig {
   std::string settings_source;  // the settings file, or "site file F" for inline settings
   std::shared_ptr<json_file::Document> settings_doc;  // for messages that point into it
   std::map<std::string, HostLimit> limits;
+  // Where the limits came from, to check their keys again once the device's cells are known.
+  Json::Value thresholds;
+  std::shared_ptr<json_file::Document> thresholds_doc;
   std::string cache;  // empty: none
   SimModuleConfig sim;
   DevicePeers peers;
@@ -90,8 +94,16 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
 bool SiteFromOptions(const HostOptions& options, Site* site, std::string* error);
 
 // Checks across devices: data ids unique, bus addresses unique per line, every peer id a device
-// of the site (and not the device itself).
+// of the site (and not the device itself), no circle of peers (group voltages that add each
+// other's would grow every round; currents taken from each other would never come from a
+// module).
 bool CheckSite(const Site& site, std::string* error);
+
+// Names that must be signals of a device of so many cells: the host alarm keys of every device
+// and the value each device takes as its current from a peer. Until the plug-in has made the
+// devices, `cells_of` gives the largest string. Refusals are whole messages naming the file.
+bool CheckSignalNames(const Site& site, const std::function<int(unsigned int data_id)>& cells_of,
+                      std::string* error);
 
 // Reads a device's settings file and its host thresholds (from `thresholds` if not null, else
 // from the settings' own "hostThresholds").

@@ -441,8 +441,17 @@ TEST_F(BadInput, SiteFiles) {
        "Line 6, Column " + std::to_string(45 + 60) + ": nested deeper than 64 levels"},
       {"deeply nested", ", \"name\": " + Repeat("{\"a\":", 100000) + "1" + Repeat("}", 100000), "",
        "Line 6, Column " + std::to_string(45 + 59 * 5 + 1) + ": nested deeper than 64 levels"},
-      {"threshold level", ", \"hostThresholds\": {\"t\": {\"level\": 3000000000}}", "",
-       "Line 6, Column 72: hostThresholds.t.level must be a whole number 1 to 2147483647"},
+      {"threshold level", ", \"hostThresholds\": {\"temperature\": {\"level\": 3000000000}}", "",
+       "Line 6, Column 82: hostThresholds.temperature.level must be a whole number 1 to 2147483647"},
+      // An alarm key that is no signal of the device would never alarm.
+      {"misspelt alarm key", ", \"hostThresholds\": {\"temprature\": {\"high\": 20}}", "",
+       "Line 6, Column 71: hostThresholds: unknown key \"temprature\"; the closest signal key "
+       "is \"temperature\""},
+      {"alarm key of a cell the device does not have",
+       ", \"hostThresholds\": {\"battery_25_value\": {\"high\": 14}}", "",
+       "Line 6, Column 77: hostThresholds: unknown key \"battery_25_value\" (the device has 20 "
+       "cells, battery_0_value to battery_19_value); the closest signal key is "
+       "\"battery_19_value\""},
   };
   WatchedPort port;
   for (const Case& c : cases) {

@@ -1,0 +1,81 @@
+#include "battery_host/config/signal_names.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace signal_names {
+
+namespace {
+
+// The cell index of the first "battery_<digits>_value" in `name`, found as the device's lookup
+// finds it (leftmost); -1 for none, INT_MAX for one beyond an int. Written out rather than as a
+// regular expression, whose matcher recurses once per digit of a long name.
+long CellIndex(const std::string& name) {
+  static const std::string head = "battery_";
+  static const std::string tail = "_value";
+  for (std::size_t at = name.find(head); at != std::string::npos; at = name.find(head, at + 1)) {
+    std::size_t end = at + head.size();
+    long long index = 0;  // held at INT_MAX, so that it never overflows
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') {
+      index = std::min<long long>(INT_MAX, index * 10 + (name[end] - '0'));
+      ++end;
+    }
+    if (end > at + head.size() && name.compare(end, tail.size(), tail) == 0) {
+      return static_cast<long>(index);
+    }
+  }
+  return -1;
+}
+
+std::size_t Edits(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+}  // namespace
+
+std::vector<std::string> Keys(int cells) {
+  std::vector<std::string> keys = {"group_voltage", "group_current", "temperature"};
+  for (int i = 0; i < cells; ++i) keys.push_back("battery_" + std::to_string(i) + "_value");
+  return keys;
+}
+
+bool Served(const std::string& name, int cells) {
+  if (name == "group_voltage" || name == "group_current" || name == "temperature") return true;
+  const long index = CellIndex(name);
+  return index >= 0 && index < cells;
+}
+
+std::string Closest(const std::string& name, const std::vector<std::string>& keys, int cells) {
+  if (cells > 0 && CellIndex(name) >= cells) return "battery_" + std::to_string(cells - 1) + "_value";
+  std::string best;
+  // A part of a key ("temp", "voltage") means that key; the shortest such.
+  for (const std::string& k : keys) {
+    if (!name.empty() && k.find(name) != std::string::npos &&
+        (best.empty() || k.size() < best.size())) {
+      best = k;
+    }
+  }
+  if (!best.empty()) return best;
+  std::size_t fewest = SIZE_MAX;
+  for (const std::string& k : keys) {
+    const std::size_t n = Edits(name, k);
+    if (n < fewest) {
+      fewest = n;
+      best = k;
+    }
+  }
+  return best;
+}
+
+}  // namespace signal_names
