@@ -176,7 +176,7 @@ def draw_group(axes, view, d):
             axes[1].axhline(-d["avg_current"], color="black", linestyle=":", linewidth=1.0,
                             label="average %.1f A" % -d["avg_current"])
     for ax in axes[:2]:
-        ax.legend(loc="best", fontsize=7.5, framealpha=0.9)
+        ax.legend(loc="upper right", fontsize=7.5, framealpha=0.9)
     for ax in axes:
         time_axis(ax, (view.x[-1] - view.x[0]) * 60)
     for ax in axes[:-1]:
