@@ -219,6 +219,11 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
   app.add_option("--mqtt-prefix", o->mqtt_prefix, "topic prefix of the published values" + Default(d.mqtt_prefix))
       ->type_name("TEXT")
       ->group(mqtt);
+  app.add_option("--mqtt-site", o->mqtt_site,
+                 "site name: a topic level after the prefix and part of every Home Assistant "
+                 "id, so that many sites can share one broker [default: none]")
+      ->type_name("NAME")
+      ->group(mqtt);
   app.add_option("--mqtt-discovery-prefix", o->mqtt_discovery_prefix,
                  "Home Assistant discovery prefix" + Default(d.mqtt_discovery_prefix))
       ->type_name("TEXT")

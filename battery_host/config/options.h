@@ -45,6 +45,7 @@ struct HostOptions {
   std::string mqtt_credentials;
   std::string mqtt_ca;
   std::string mqtt_prefix = "battery-host";
+  std::string mqtt_site;  // one more topic level and part of the ids; empty: none
   std::string mqtt_discovery_prefix = "homeassistant";
 };
 

@@ -278,6 +278,85 @@ TEST(HostMqtt, RefusedCredentialsAreSaidOnceAndTheRoundsGoOn) {
   EXPECT_NE(r.out.find("string 1: round 15, "), std::string::npos) << r.out;
 }
 
+// The shipped bridge example for one site, pointed at the central broker on this machine.
+std::string BridgeConfig(const std::string& site, int central_port) {
+  std::string text = host_run::ReadFile(MQTT_BRIDGE_EXAMPLE);
+  const auto replace = [&text](const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  };
+  replace("central.example.net:1883", "127.0.0.1:" + std::to_string(central_port));
+  replace("north", site);
+  return text;
+}
+
+// Two sites, each with its own broker bridged to a central one as the shipped example says: the
+// central broker holds both sites' retained state and discovery side by side, and the site whose
+// host dies shows offline there through the host's last will.
+TEST(HostMqtt, TwoSitesBridgedToOneCentralBroker) {
+  mqtt_test::ScratchDir central_dir;
+  mqtt_test::TestBroker central(central_dir);
+  ASSERT_TRUE(central.Start()) << central.Log();
+  mqtt_test::Subscriber links(central.port(), "battery-host/bridge/#");
+  ASSERT_TRUE(links.connected(milliseconds(5000)));
+  const std::string sites[] = {"north", "south"};
+  std::vector<std::unique_ptr<mqtt_test::ScratchDir>> dirs;
+  std::vector<std::unique_ptr<mqtt_test::TestBroker>> brokers;
+  for (const std::string& site : sites) {
+    dirs.push_back(std::make_unique<mqtt_test::ScratchDir>());
+    mqtt_test::TestBroker::Config config;
+    config.extra = BridgeConfig(site, central.port());
+    brokers.push_back(std::make_unique<mqtt_test::TestBroker>(*dirs.back(), config));
+    ASSERT_TRUE(brokers.back()->Start()) << brokers.back()->Log();
+    ASSERT_TRUE(links.WaitForMessage("battery-host/bridge/" + site, "1", milliseconds(5000)))
+        << brokers.back()->Log();
+  }
+  // North keeps running; south does two rounds and stops.
+  host_run::ScratchDir north_dir, south_dir;
+  const int north = host_run::Spawn(
+      {"--interval-ms", "100", "--mqtt", brokers[0]->url(), "--mqtt-site", "north"}, north_dir);
+  ASSERT_GT(north, 0);
+  const host_run::Result south = host_run::Run(
+      {"--interval-ms", "100", "--rounds", "2", "--mqtt", brokers[1]->url(), "--mqtt-site",
+       "south"},
+      south_dir);
+  ASSERT_EQ(south.exit_code, 0) << south.err;
+
+  // What a Home Assistant on the central broker finds there (retained).
+  mqtt_test::Subscriber ha(central.port(), "#");
+  ASSERT_TRUE(ha.connected(milliseconds(5000)));
+  for (const std::string& site : sites) {
+    ASSERT_TRUE(ha.WaitForMessage("battery-host/" + site + "/1/state", "", milliseconds(5000)))
+        << site;
+  }
+  ASSERT_TRUE(ha.WaitFor(
+      [](const std::vector<mqtt_test::Received>& m) {
+        return std::count_if(m.begin(), m.end(), [](const mqtt_test::Received& x) {
+                 return x.topic.rfind("homeassistant/", 0) == 0;
+               }) >= 2 * 46;
+      },
+      milliseconds(5000)));
+  std::set<std::string> unique_ids;
+  for (const mqtt_test::Received& m : ha.messages()) {
+    if (m.topic.rfind("battery-host/bridge/", 0) == 0) continue;
+    EXPECT_TRUE(m.retain) << m.topic;
+    if (m.topic.rfind("homeassistant/", 0) == 0) {
+      unique_ids.insert(Parse(m.payload)["unique_id"].asString());
+    }
+  }
+  EXPECT_EQ(unique_ids.size(), 2u * 46);
+  EXPECT_EQ(unique_ids.count("battery-host_north_1_temperature"), 1u);
+  EXPECT_EQ(unique_ids.count("battery-host_south_1_temperature"), 1u);
+  EXPECT_EQ(ha.Last("battery-host/north/status").payload, "online");
+  EXPECT_EQ(ha.Last("battery-host/south/status").payload, "offline");
+
+  kill(north, SIGKILL);
+  host_run::Wait(north, north_dir);
+  EXPECT_TRUE(ha.WaitForMessage("battery-host/north/status", "offline", milliseconds(5000)));
+}
+
 // A broker that takes the TCP connection and never answers: the round timing is the same as
 // with no MQTT at all. Printed for the record; asserted only loosely (a busy machine varies).
 TEST(HostMqtt, ABrokerThatNeverAnswersCostsTheRoundsNothing) {

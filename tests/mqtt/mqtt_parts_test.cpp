@@ -230,6 +230,28 @@ TEST(Topics, PrefixChecks) {
   EXPECT_TRUE(mqtt::CheckPrefix("site/north/battery-host", "--mqtt-prefix", &error));
 }
 
+// A site name is one more topic level after the prefix; the ids then carry it too.
+TEST(Topics, SiteNameIsOneLevel) {
+  const std::pair<std::string, const char*> refused[] = {
+      {"a/b", "--mqtt-site 'a/b': a site name is one topic level: no '/', '+' or '#'"},
+      {"a+", "--mqtt-site 'a+': a site name is one topic level: no '/', '+' or '#'"},
+      {"$x", "--mqtt-site '$x': topics starting with '$' belong to the broker"},
+      {"a\nb", "--mqtt-site: the site name holds a control character"},
+      {std::string(65, 'n'), "--mqtt-site: a site name of 65 bytes; at most 64"},
+  };
+  for (const auto& c : refused) {
+    std::string error;
+    EXPECT_FALSE(mqtt::CheckSite(c.first, &error)) << c.first;
+    EXPECT_EQ(error, c.second);
+  }
+  std::string error;
+  EXPECT_TRUE(mqtt::CheckSite("north-2", &error));
+  EXPECT_EQ(mqtt::SitePrefix("battery-host", ""), "battery-host");
+  const mqtt::Topics t(mqtt::SitePrefix("battery-host", "north-2"), "homeassistant");
+  EXPECT_EQ(t.State(1), "battery-host/north-2/1/state");
+  EXPECT_EQ(t.SensorUniqueId(1, "temperature"), "battery-host_north-2_1_temperature");
+}
+
 // --- payloads ------------------------------------------------------------------------------
 
 mqtt_test::RecordValues ThreeCells() {

@@ -88,6 +88,7 @@ bool TestBroker::Start() {
           << "certfile " << config_.cert_file << "\n"
           << "keyfile " << config_.key_file << "\n";
     }
+    out << config_.extra;
   }
   pid_ = fork();
   if (pid_ == 0) {

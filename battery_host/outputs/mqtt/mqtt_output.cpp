@@ -47,7 +47,7 @@ class MqttOutput : public outputs::Output {
       : options_(options),
         link_config_(link),
         warning_(std::move(warning)),
-        topics_(options.prefix, options.discovery_prefix),
+        topics_(SitePrefix(options.prefix, options.site), options.discovery_prefix),
         broker_(BrokerText(link.url)) {
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   }
@@ -305,6 +305,7 @@ void MqttOutput::Close(std::unique_ptr<MosquittoLink> link, Clock::time_point de
 
 bool CheckOptions(const MqttOptions& o, std::string* error) {
   if (!CheckPrefix(o.prefix, "--mqtt-prefix", error)) return false;
+  if (!CheckSite(o.site, error)) return false;
   if (!o.discovery_prefix.empty() &&
       !CheckPrefix(o.discovery_prefix, "--mqtt-discovery-prefix", error)) {
     return false;
@@ -355,7 +356,7 @@ std::unique_ptr<outputs::Output> MakeMqttOutput(const MqttOptions& options,
   }
   link.ca_file = options.ca_file;
   link.client_id = options.client_id;
-  link.will_topic = Topics(options.prefix, options.discovery_prefix).Bridge();
+  link.will_topic = Topics(SitePrefix(options.prefix, options.site), "").Bridge();
   link.qos = options.qos;
   link.keepalive_s = options.keepalive_s;
   // A trial client finds what no connection attempt could fix (an unreadable CA file) now,

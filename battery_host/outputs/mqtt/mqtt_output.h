@@ -15,6 +15,7 @@ struct MqttOptions {
   std::string credentials_file;     // username=/password= lines; empty: no login
   std::string ca_file;              // mqtts: CA certificates (PEM); empty: the system's
   std::string prefix = "battery-host";
+  std::string site;                 // non-empty: topics under <prefix>/<site>, ids carry it
   std::string discovery_prefix = "homeassistant";  // empty: no Home Assistant discovery
   std::string client_id;            // empty: a random one
   int qos = 1;                      // of every message, the last will included

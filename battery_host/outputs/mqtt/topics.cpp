@@ -39,6 +39,34 @@ bool CheckPrefix(const std::string& prefix, const std::string& option, std::stri
   return true;
 }
 
+bool CheckSite(const std::string& site, std::string* error) {
+  const std::string head = "--mqtt-site '" + site + "': ";
+  if (site.size() > 64) {
+    *error = "--mqtt-site: a site name of " + std::to_string(site.size()) +
+             " bytes; at most 64";
+    return false;
+  }
+  for (unsigned char c : site) {
+    if (c < 0x20 || c == 0x7f) {
+      *error = "--mqtt-site: the site name holds a control character";
+      return false;
+    }
+  }
+  if (site.find_first_of("/+#") != std::string::npos) {
+    *error = head + "a site name is one topic level: no '/', '+' or '#'";
+    return false;
+  }
+  if (!site.empty() && site[0] == '$') {
+    *error = head + "topics starting with '$' belong to the broker";
+    return false;
+  }
+  return true;
+}
+
+std::string SitePrefix(const std::string& prefix, const std::string& site) {
+  return site.empty() ? prefix : prefix + "/" + site;
+}
+
 std::string IdText(const std::string& text) {
   std::string out = text;
   for (char& c : out) {

@@ -15,6 +15,13 @@ std::vector<std::string> SignalKeys(int cells);
 // checked by the caller.
 bool CheckPrefix(const std::string& prefix, const std::string& option, std::string* error);
 
+// A site name (--mqtt-site): one topic level, so no '/', no wildcard, not starting with '$', no
+// control character, at most 64 bytes.
+bool CheckSite(const std::string& site, std::string* error);
+
+// The prefix every topic of the host starts with: <prefix>, or <prefix>/<site>.
+std::string SitePrefix(const std::string& prefix, const std::string& site);
+
 // Home Assistant's ids and discovery topic levels take letters, digits, '_' and '-'; every
 // other byte becomes '_' ("site/north" -> "site_north").
 std::string IdText(const std::string& text);
