@@ -192,7 +192,10 @@ def analyse_blocks(rounds, t, i0, i1, end_v, first_cell, opts):
         ohms, steps = block_resistance(rounds, i0, i1, b, opts.step_amps)
         start = next((v for v in window if v is not None), None)
         end = last_reading(vs, i0, i1)
+        # Past its end voltage and then without a value: it fell below the window.
+        after = [t[i] - t[i0] for i in missing if cross is not None and t[i] >= cross]
         blocks.append({
+            "collapsed_s": after[0] if after else None,
             "index": b, "label": first_cell + b + 1, "readings": len(valid),
             "cross_s": None if cross is None else cross - t[i0],
             "start": start, "end": end, "lowest": min(valid) if valid else None,

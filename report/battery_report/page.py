@@ -141,6 +141,8 @@ def weak_text(d, opts, labels):
     text = "block %d reached %.2f V first, at %s" % (w["label"], d["end_v"], hm(w["cross_s"]))
     if opts.rated_minutes:
         text += " (%.0f %% of the rated time)" % (w["cross_s"] / 60.0 / opts.rated_minutes * 100)
+    if w["collapsed_s"] is not None:
+        text += ", and fell below the window at %s (collapsed or reversed)" % hm(w["collapsed_s"])
     others = [b for b in d["ranked"][1:] if b["cross_s"] is not None]
     if others:
         text += "; next block %d at %s" % (others[0]["label"], hm(others[0]["cross_s"]))
@@ -157,6 +159,8 @@ def missing_text(blocks, with_time):
                                            else "s")
         if with_time and b.get("missing_from_s") is not None:
             part += " from %s" % hm(b["missing_from_s"])
+        if with_time and b.get("collapsed_s") is not None:
+            part += " (below the window after its end voltage from %s)" % hm(b["collapsed_s"])
         parts.append(part)
     return "%d reading%s, no value, drawn as gaps and never ranked: %s" % (
         sum(b["missing"] for b in hit), "" if sum(b["missing"] for b in hit) == 1 else "s",

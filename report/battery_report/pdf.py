@@ -80,10 +80,10 @@ def discharge_pages(plt, pdf, heading, rep, k, d):
 
     view = rep.view_of(d)
     fig = new_page(plt, heading, sub + ": voltages, current and temperature")
-    ax = fig.add_axes([LEFT + 0.02, 0.55, WIDTH - 0.02, 0.36])
+    ax = fig.add_axes([LEFT + 0.06, 0.55, WIDTH - 0.06, 0.36])
     plots.draw_blocks(ax, view, d, rep.labels)
     ax.set_title("Every block's voltage", fontsize=10)
-    axes = [fig.add_axes([LEFT + 0.02, 0.06 + i * 0.14, WIDTH - 0.02, 0.12]) for i in (2, 1, 0)]
+    axes = [fig.add_axes([LEFT + 0.06, 0.06 + i * 0.14, WIDTH - 0.06, 0.12]) for i in (2, 1, 0)]
     plots.draw_group(axes, view, d)
     axes[-1].set_xlabel("time since the start of the discharge (h:mm)")
     pdf.savefig(fig)
@@ -116,9 +116,9 @@ def float_pages(plt, pdf, heading, rep):
     plt.close(fig)
     view = rep.whole_view()
     fig = new_page(plt, heading, "Float charge: voltages, current and temperature")
-    ax = fig.add_axes([LEFT + 0.02, 0.55, WIDTH - 0.02, 0.36])
+    ax = fig.add_axes([LEFT + 0.06, 0.55, WIDTH - 0.06, 0.36])
     plots.draw_float_blocks(ax, view, rep.labels)
-    axes = [fig.add_axes([LEFT + 0.02, 0.06 + i * 0.14, WIDTH - 0.02, 0.12]) for i in (2, 1, 0)]
+    axes = [fig.add_axes([LEFT + 0.06, 0.06 + i * 0.14, WIDTH - 0.06, 0.12]) for i in (2, 1, 0)]
     plots.draw_group(axes, view, None)
     axes[-1].set_xlabel("time since the first round (h:mm)")
     pdf.savefig(fig)

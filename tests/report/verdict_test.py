@@ -48,7 +48,8 @@ def make_history(name, rounds):
 def complete_test():
     """50.0 A for 96 min; the group falls 0.25 V a minute to 210.0 V at 96 min; the blocks
     from 12.0 to 10.6 V, block 7 from 11.9 to 10.5 V at 71 min; no rounds 41..44 (a gap of
-    5 min); block 16 without a value in the last three rounds; float before, rest after."""
+    5 min); block 7 below the window from 90 min, block 16 in the last three rounds, both
+    without a value; float before, rest after."""
     rounds = [(m, 0.5, 270.0, 25.0, [13.5] * 20) for m in range(-5, 0)]
     for m in range(0, 97):
         if 41 <= m <= 44:
@@ -57,6 +58,8 @@ def complete_test():
         volts[6] = 11.9 - 1.4 * m / 71 if m <= 71 else 10.5 - 0.02 * (m - 71)
         if m >= 94:
             volts[15] = None
+        if m >= 90:
+            volts[6] = None
         rounds.append((m, -50.0, 210.0 + 0.25 * (96 - m), 25.0, volts))
     rounds += [(m, 0.0, 235.0, 25.5, [11.9] * 20) for m in range(97, 101)]
     return rounds
@@ -146,9 +149,11 @@ class CompleteTest(unittest.TestCase):
         self.assertEqual([b["cross_s"] for b in d["ranked"][1:]], [None] * 19)
         self.assertEqual((d["ranked"][-1]["label"], d["ranked"][-1]["missing"]), (16, 3))
         self.assertEqual(page.weak_text(d, self.opts, []),
-                         "block 7 reached 10.50 V first, at 1:11 (59 % of the rated time)")
-        self.assertEqual(page.missing_text(d["blocks"], True), "3 readings, no value, drawn as "
-                         "gaps and never ranked: block 16: 3 readings from 1:34")
+                         "block 7 reached 10.50 V first, at 1:11 (59 % of the rated time), and "
+                         "fell below the window at 1:30 (collapsed or reversed)")
+        self.assertEqual(page.missing_text(d["blocks"], True), "10 readings, no value, drawn as "
+                         "gaps and never ranked: block 7: 7 readings from 1:30 (below the "
+                         "window after its end voltage from 1:30); block 16: 3 readings from 1:34")
         head, rows = page.ranking_rows(d, self.opts)
         self.assertEqual(rows[0][:4], ["1", "7", "1:11", "59"])
 
