@@ -1,5 +1,6 @@
 #include "battery_host/config/options.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
@@ -13,16 +14,28 @@ constexpr const char* kDescription =
     "controller's monitoring framework does, on serial lines or on the built-in module "
     "simulator, and keeps and shows what they measure.";
 
-// A number within [low, high], said in plain numbers ("not in range 0 to 1").
+// Values are refused the way a person would say it: "--rounds must be a whole number from 1 to
+// 1000000". A check returns what follows the option's name; ParseHostOptions joins the two.
+
+// 1e6 as 1000000, 0.05 as 0.05.
+std::string Plain(double v) {
+  std::ostringstream s;
+  s.precision(15);
+  s << std::fixed << v;
+  std::string text = s.str();
+  text.erase(text.find_last_not_of('0') + 1);
+  if (text.back() == '.') text.pop_back();
+  return text;
+}
+
+// A number within [low, high].
 CLI::Validator Between(double low, double high) {
   return CLI::Validator(
       [low, high](std::string& text) {
         char* end = nullptr;
         const double v = std::strtod(text.c_str(), &end);
         if (text.empty() || *end != '\0' || !(v >= low && v <= high)) {
-          std::ostringstream s;
-          s << "Value " << text << " not in range " << low << " to " << high;
-          return s.str();
+          return "must be a number from " + Plain(low) + " to " + Plain(high);
         }
         return std::string();
       },
@@ -31,14 +44,36 @@ CLI::Validator Between(double low, double high) {
 
 const CLI::Validator kRate = Between(0.0, 1.0);
 
-// Unsigned options take plain decimal digits only: the conversion alone would let "-1" wrap
-// around to the largest value.
-const CLI::Validator kWhole(
-    [](std::string& text) {
-      if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) return std::string();
-      return "Value " + text + " is not a whole number";
-    },
-    "");
+// Plain decimal digits within [low, high]: the conversion alone would let "-1" wrap around to
+// the largest value. `unit` names what is counted ("ms"), if anything.
+CLI::Validator Whole(unsigned long long low, unsigned long long high, const std::string& unit = "") {
+  return CLI::Validator(
+      [low, high, unit](std::string& text) {
+        errno = 0;
+        const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+            errno == ERANGE || v < low || v > high) {
+          return "must be a whole number " + (unit.empty() ? "" : "of " + unit + " ") + "from " +
+                 std::to_string(low) + " to " + std::to_string(high);
+        }
+        return std::string();
+      },
+      "");
+}
+
+// A number of `unit` above 0 and at most `most` (a run's clock counts in 64-bit nanoseconds,
+// which end after 292 years).
+CLI::Validator MoreThanZero(double most, const std::string& unit) {
+  return CLI::Validator(
+      [most, unit](std::string& text) {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(v > 0.0)) return "must be more than 0 " + unit;
+        if (!(v <= most)) return "must be at most " + Plain(most) + " " + unit;
+        return std::string();
+      },
+      "");
+}
 
 // Help in the shape people expect of a Unix program: the option, its value's name, and a
 // description that ends with the default. CLI11's own layout adds validator texts and the
@@ -87,32 +122,28 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                        ->group(one));
   single.push_back(app.add_option("--address", o->address,
                                   "bus address in the host's form, bit 7 set (129 talks to 0x01)" + Default(d.address))
-                       ->check(kWhole)
-                       ->check(CLI::Range(0u, 255u))
+                       ->check(Whole(0, 255))
                        ->type_name("N")
                        ->group(one));
   single.push_back(
       app.add_option("--data-id", o->data_id, "the device's data id" + Default(d.data_id))
-          ->check(kWhole)
+          ->check(Whole(0, 4294967295ull))
           ->type_name("N")->group(one));
   single.push_back(app.add_option("--interval-ms", o->interval_ms, "poll period in ms" + Default(d.interval_ms))
-                       ->check(kWhole)
-                       ->check(CLI::Range(10u, 3600000u))
+                       ->check(Whole(10, 3600000, "ms"))
                        ->type_name("MS")
                        ->group(one));
   single.push_back(app.add_option("--reply-timeout-ms", o->reply_timeout_ms,
                                   "silence after which the module's turn on the line ends, in ms" +
                                       Default(d.reply_timeout_ms))
-                       ->check(kWhole)
-                       ->check(CLI::Range(1u, 60000u))
+                       ->check(Whole(1, 60000, "ms"))
                        ->type_name("MS")
                        ->group(one));
   single.push_back(app.add_option("--guard-ms", o->guard_ms,
                                   "quiet needed on the line before a request goes out, in ms; "
                                   "what arrives meanwhile is discarded" +
                                       Default(d.guard_ms))
-                       ->check(kWhole)
-                       ->check(CLI::Range(0u, 10000u))
+                       ->check(Whole(0, 10000, "ms"))
                        ->type_name("MS")
                        ->group(one));
   single.push_back(app.add_option("--cache", o->cache,
@@ -127,7 +158,7 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                        ->group(sim));
   single.push_back(
       app.add_option("--sim-seed", o->sim_seed, "seed: same seed, same values and faults" + Default(d.sim_seed))
-          ->check(kWhole)
+          ->check(Whole(0, 18446744073709551615ull))
           ->type_name("N")
           ->group(sim));
   single.push_back(app.add_option("--sim-faults", o->sim_faults,
@@ -146,8 +177,7 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
   single.push_back(app.add_option("--sim-weak-cell", o->sim_weak_cell,
                                   "block number (from 1) that is weak in a discharge; 0: none" +
                                       Default(d.sim_weak_cell))
-                       ->check(kWhole)
-                       ->check(CLI::Range(0u, 32u))
+                       ->check(Whole(0, 32))
                        ->type_name("N")
                        ->group(sim));
   single.push_back(app.add_option("--sim-weak-capacity", o->sim_weak_capacity,
@@ -170,12 +200,11 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
   app.add_option("--rounds", o->rounds,
                  "exit 0 once every device completed N rounds; exit 1 when they did not within "
                  "8 periods per round plus a margin [default: run until stopped]")
-      ->check(kWhole)
-                       ->check(CLI::Range(1u, 1000000u))
+      ->check(Whole(1, 1000000))
       ->type_name("N");
   app.add_option("--duration", o->duration_s,
                  "exit 0 after this many seconds [default: run until stopped]")
-      ->check(CLI::PositiveNumber)
+      ->check(MoreThanZero(1e9, "seconds"))  // 31 years
       ->type_name("SECONDS");
   app.add_option("--events", o->events,
                  "events file, JSON Lines: every frame, record, threshold request, alarm and "
@@ -198,8 +227,7 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
   app.add_option("--history-keep", o->history_keep_days,
                  "days of history kept; older rounds are pruned [default: 0, keep all]")
       ->type_name("DAYS")
-      ->check(kWhole)
-                       ->check(CLI::Range(0u, 36500u))
+      ->check(Whole(0, 36500, "days"))
       ->group(history);
 
   const std::string mqtt = "MQTT";
@@ -239,6 +267,9 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
     return ParseResult::kHelp;
   } catch (const CLI::ParseError& e) {
     *text = e.what();
+    // "--rounds: must be ..." from a check above reads "--rounds must be ...".
+    const std::size_t joint = text->find(": must be ");
+    if (joint != std::string::npos && text->rfind("--", 0) == 0) text->erase(joint, 1);
     return ParseResult::kError;
   }
   return ParseResult::kRun;

@@ -478,13 +478,17 @@ TEST(CommandLine, BadValuesAreRefusedWithTheOptionNamed) {
     const char* error;
   };
   const Case cases[] = {
-      {{"--address", "256"}, "--address: Value 256 not in range 0 to 255"},
-      {{"--address", "-1"}, "--address: Value -1 is not a whole number"},
-      {{"--sim-seed", "-1"}, "--sim-seed: Value -1 is not a whole number"},
-      {{"--interval-ms", "10ms"}, "--interval-ms: Value 10ms is not a whole number"},
-      {{"--interval-ms", "5"}, "--interval-ms: Value 5 not in range 10 to 3600000"},
-      {{"--rounds", "0"}, "--rounds: Value 0 not in range 1 to 1000000"},
-      {{"--sim-faults", "1.5"}, "--sim-faults: Value 1.5 not in range 0 to 1"},
+      {{"--address", "256"}, "--address must be a whole number from 0 to 255"},
+      {{"--address", "-1"}, "--address must be a whole number from 0 to 255"},
+      {{"--data-id", "4294967296"}, "--data-id must be a whole number from 0 to 4294967295"},
+      {{"--sim-seed", "-1"}, "--sim-seed must be a whole number from 0 to 18446744073709551615"},
+      {{"--interval-ms", "10ms"}, "--interval-ms must be a whole number of ms from 10 to 3600000"},
+      {{"--interval-ms", "5"}, "--interval-ms must be a whole number of ms from 10 to 3600000"},
+      {{"--rounds", "0"}, "--rounds must be a whole number from 1 to 1000000"},
+      {{"--sim-faults", "1.5"}, "--sim-faults must be a number from 0 to 1"},
+      {{"--sim-time-scale", "-1"}, "--sim-time-scale must be a number from 0 to 1000000"},
+      {{"--duration", "0"}, "--duration must be more than 0 seconds"},
+      {{"--duration", "1e300"}, "--duration must be at most 1000000000 seconds"},
       {{"--site", "s.json", "--port", "/dev/ttyUSB0"}, "--site excludes --port"},
       {{"--speed", "9600"}, "The following arguments were not expected: 9600 --speed"},
   };
