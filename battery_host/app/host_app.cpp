@@ -14,6 +14,7 @@
 #include "battery_host/app/notice_hub.h"
 #include "battery_host/app/output_paths.h"
 #include "battery_host/app/plugin_library.h"
+#include "battery_host/app/save_interval.h"
 #include "battery_host/bus/device_port.h"
 #include "battery_host/bus/line.h"
 #include "battery_host/bus/poll_loop.h"
@@ -185,6 +186,9 @@ int RunHost(const HostOptions& o) {
     history::HistoryOptions ho;
     ho.path = o.history;
     ho.keep_days = static_cast<int>(o.history_keep_days);
+    ho.thinning.every_round = o.history_every_round;
+    ho.thinning.group_deadband_v = o.history_deadband.first;
+    ho.thinning.cell_deadband_v = o.history_deadband.second;
     ho.host_version = std::string("battery-host ") + BATTERY_HOST_VERSION;
     for (const LineConfig& line : site.lines) {
       ho.sources.push_back(line.simulated() ? "simulator" : line.port);
@@ -256,6 +260,7 @@ int RunHost(const HostOptions& o) {
       info.current_peer = dc.peers.current_peer;
       info.current_field = dc.peers.current_field;
       info.battery_start = dc.peers.battery_start;
+      info.save_interval_s = SaveIntervalSeconds(dc.settings);
       infos.push_back(info);
       auto c = cached.find(dc.data_id);
       if (c != cached.end()) restores.push_back({device.get(), c->second});

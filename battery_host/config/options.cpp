@@ -229,6 +229,16 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
       ->type_name("DAYS")
       ->check(Whole(0, 36500, "days"))
       ->group(history);
+  app.add_flag("--history-every-round", o->history_every_round,
+               "a row for every round [default: a row when something changed, the rest folded "
+               "into it]")
+      ->group(history);
+  app.add_option("--history-deadband", o->history_deadband,
+                 "volts the group and a cell must move from the last row for a new one "
+                 "[default: 0.01 0.05]")
+      ->type_name("GROUP CELL")
+      ->check(CLI::Range(0.0, 1000.0))
+      ->group(history);
 
   const std::string mqtt = "MQTT";
   app.add_option("--mqtt", o->mqtt,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 // The command line of battery-host. Every option has a default, so that running the program with
 // no arguments polls the built-in module simulator with the shipped example settings. Either
@@ -39,6 +40,9 @@ struct HostOptions {
   // History database and its retention.
   std::string history;
   unsigned int history_keep_days = 0;
+  bool history_every_round = false;  // keep every round as a row (a lab bench)
+  // A change worth a row: volts on the group, volts on a cell, held against the last row
+  std::pair<double, double> history_deadband{0.01, 0.05};
 
   // MQTT.
   std::string mqtt;  // mqtt://host:port or mqtts://host:port; empty: no MQTT

@@ -36,6 +36,7 @@ struct DeviceInfo {
   unsigned int current_peer = 0;                  // supplies the current (0: the module's own)
   std::string current_field;                      // that peer's value name
   int battery_start = 0;          // offset of the cell numbers in the alarm labels
+  int save_interval_s = 28800;    // how often the device wants history kept ("save_interval")
 };
 
 // Per-device counters at the end of each turn of the device on its line.

@@ -88,7 +88,8 @@ TEST(HistoryRun, EveryRoundsRowIsItsHistoryRecordByteForByte) {
   }
   const host_run::Result r = host_run::Run(
       {"--settings", dir.File("settings.json"), "--interval-ms", "100", "--rounds", "5",
-       "--events", dir.File("events.jsonl"), "--history", dir.File("h.sqlite")},
+       "--events", dir.File("events.jsonl"), "--history", dir.File("h.sqlite"),
+       "--history-every-round"},
       dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
@@ -115,7 +116,8 @@ TEST(HistoryRun, AKilledHostLeavesWholeRoundsOnly) {
   host_run::ScratchDir dir;
   const std::string db = dir.File("h.sqlite");
   const int pid = host_run::Spawn({"--interval-ms", "20", "--reply-timeout-ms", "100",
-                                   "--history", db, "--sim-faults", "0.1"},
+                                   "--history", db, "--history-every-round",
+                                   "--sim-faults", "0.1"},
                                   dir);
   ASSERT_GT(pid, 0);
   // Wait (bounded) for rounds to be in the database, then kill the host mid-run.

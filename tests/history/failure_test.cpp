@@ -243,23 +243,26 @@ TEST(HistoryTroubleBacklog, FullBacklogDropsTheOldestAndSaysSo) {
             "0.0 | 3.0 | 4.0 | ");
 }
 
-// A child writes rounds (round n with n % 3 alarms) as fast as the store takes them and is
-// killed with SIGKILL at some point; the file then holds rounds 0..N-1 without a gap, each
-// complete, each with exactly its alarms.
+// A child writes rounds (round n with n % 3 alarms) as fast as the store takes them, four to a
+// transaction, and is killed with SIGKILL at some point; the file then holds rounds 0..N-1
+// without a gap, each complete, each with exactly its alarms.
 TEST(HistoryKill, LeavesWholeRoundsOnly) {
   TempDir dir;
   const std::string path = dir.File("h.sqlite");
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    history::HistoryOutput out(TestOptions(path));
+    // Four rounds a second, committed together.
+    history::HistoryOptions o = TestOptions(path);
+    o.commit_window_ms = 1000;
+    history::HistoryOutput out(o);
     out.Start({Device(1, 20)}, nullptr);
     for (int n = 0;; ++n) {
       for (int a = 0; a < n % 3; ++a) {
-        out.Take(AlarmEvent(1, kT0Ms + 1000 * n - 1, "battery_" + std::to_string(a) + "_value",
+        out.Take(AlarmEvent(1, kT0Ms + 250 * n - 1, "battery_" + std::to_string(a) + "_value",
                             "第" + std::to_string(a + 1) + "节电池", 11.0f, 12.0f, true));
       }
-      out.Take(HistoryEvent(1, kT0Ms + 1000 * n, NumberedRecord(n)));
+      out.Take(HistoryEvent(1, kT0Ms + 250 * n, NumberedRecord(n)));
       if (n % 8 == 7) out.WaitWritten(std::chrono::seconds(10));
     }
   }

@@ -176,6 +176,7 @@ inline history::HistoryOptions TestOptions(const std::string& path) {
   o.path = path;
   o.retry_ms = 50;
   o.busy_timeout_ms = 20;
+  o.commit_window_ms = 0;
   o.host_version = "battery-host test";
   o.sources = {"sim"};
   return o;

@@ -54,9 +54,9 @@ TEST(HistorySchema, VersionOneIsMigratedWithItsRowsIntact) {
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(sql.db(),
                        "INSERT INTO rounds (data_id, received_ms, received_utc, record_time, "
-                       "stamp, cells, group_voltage, cell_3, raw) VALUES (1, 1000, "
+                       "stamp, cells, group_voltage, cell_1, cell_3, cell_4, raw) VALUES (1, 1000, "
                        "'1970-01-01T00:00:01.000Z', '2026-03-02 10:00:05', x'ea07030214000a', "
-                       "20, 245.0, 11.55, ?1)",
+                       "20, 245.0, 12.5, 11.55, 0.0, ?1)",
                        -1, &st, nullptr);
     sqlite3_bind_blob(st, 1, old_record.data(), 152, SQLITE_STATIC);
     ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
@@ -76,7 +76,7 @@ TEST(HistorySchema, VersionOneIsMigratedWithItsRowsIntact) {
   EXPECT_TRUE(notices.Lines().empty());
 
   Sql sql(path);
-  EXPECT_EQ(sql.One("PRAGMA user_version"), "2");
+  EXPECT_EQ(sql.One("PRAGMA user_version"), "3");
   EXPECT_EQ(sql.Rows("SELECT id, received_ms, record_time, hex(stamp), group_voltage, cell_3, "
                      "raw, run_id FROM rounds ORDER BY id"),
             (std::vector<std::vector<std::string>>{
@@ -84,6 +84,18 @@ TEST(HistorySchema, VersionOneIsMigratedWithItsRowsIntact) {
                  Hex(old_record), "NULL"},
                 {"2", "1772442907250", "2026-03-02 10:00:06", "EA0703020A0006",
                  "246.0", "11.5600004196167", Hex(NumberedRecord(6)), "1"}}));
+  // The old row stands for itself; its 0.0 cell (no reading) is NULL, its extremes are its own.
+  EXPECT_EQ(sql.Rows("SELECT cell_4, span_rounds, span_start_ms, stored_for, group_voltage_min, "
+                     "group_voltage_max, cell_min, cell_min_number, cell_max, cell_max_number "
+                     "FROM rounds WHERE id = 1"),
+            (std::vector<std::vector<std::string>>{
+                {"NULL", "1", "1000", "NULL", "245.0", "245.0", "11.55", "3", "12.5", "1"}}));
+  EXPECT_EQ(sql.Rows("SELECT cell, cell_number, volts FROM cell_readings WHERE round_id = 1 AND "
+                     "cell <= 4 ORDER BY cell"),
+            (std::vector<std::vector<std::string>>{{"1", "1", "12.5"},
+                                                   {"2", "2", "NULL"},
+                                                   {"3", "3", "11.55"},
+                                                   {"4", "4", "NULL"}}));
   EXPECT_EQ(sql.Rows("SELECT id, round_id, label, run_id FROM alarms"),
             (std::vector<std::vector<std::string>>{{"1", "1", "第3节电池", "NULL"}}));
   EXPECT_EQ(sql.One("SELECT host_version FROM runs"), "battery-host test");
@@ -95,12 +107,12 @@ TEST(HistorySchema, NewerVersionRefusedAtStartAndLeftAlone) {
   const std::string path = dir.File("new.sqlite");
   {
     Sql sql(path);
-    ASSERT_EQ(sql.Exec("CREATE TABLE future (x); PRAGMA user_version = 3;"), SQLITE_OK);
+    ASSERT_EQ(sql.Exec("CREATE TABLE future (x); PRAGMA user_version = 4;"), SQLITE_OK);
   }
   std::string error;
   EXPECT_EQ(history::MakeHistoryOutput(TestOptions(path), &error), nullptr);
   EXPECT_EQ(error, "history: " + path +
-                       " has schema version 3, newer than this program knows (2); use the "
+                       " has schema version 4, newer than this program knows (3); use the "
                        "battery-host that wrote it, or another file");
 
   // Made without the start check (as if the file were replaced while running): nothing is
@@ -114,12 +126,12 @@ TEST(HistorySchema, NewerVersionRefusedAtStartAndLeftAlone) {
   const auto lines = notices.Lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "history: cannot write " + path +
-                          ": written by a newer battery-host (schema version 3, this program "
-                          "knows 2); rounds wait in memory, retrying every 1 s");
+                          ": written by a newer battery-host (schema version 4, this program "
+                          "knows 3); rounds wait in memory, retrying every 1 s");
   EXPECT_EQ(lines.back(), "history: 1 entries not written at exit (" + path +
                               ": written by a newer battery-host)");
   Sql sql(path);
-  EXPECT_EQ(sql.One("PRAGMA user_version"), "3");
+  EXPECT_EQ(sql.One("PRAGMA user_version"), "4");
   EXPECT_EQ(sql.One("SELECT group_concat(name) FROM sqlite_master"), "future");
 }
 
@@ -129,14 +141,14 @@ TEST(HistorySchema, NewerVersionInTheLogRefusedAtStart) {
   TempDir dir;
   const std::string path = dir.File("new.sqlite");
   Sql newer(path);
-  ASSERT_EQ(newer.Exec("PRAGMA journal_mode = WAL; PRAGMA user_version = 2; "
+  ASSERT_EQ(newer.Exec("PRAGMA journal_mode = WAL; PRAGMA user_version = 3; "
                        "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA wal_autocheckpoint = 0; "
                        "CREATE TABLE future (x); PRAGMA user_version = 9;"),
             SQLITE_OK);
   std::string error;
   EXPECT_EQ(history::MakeHistoryOutput(TestOptions(path), &error), nullptr);
   EXPECT_EQ(error, "history: " + path +
-                       " has schema version 9, newer than this program knows (2); use the "
+                       " has schema version 9, newer than this program knows (3); use the "
                        "battery-host that wrote it, or another file");
 }
 

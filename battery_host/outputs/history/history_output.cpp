@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <utility>
 
 #include "battery_host/outputs/history/history_store.h"
@@ -12,6 +13,11 @@ namespace history {
 using outputs::EventKind;
 using Steady = std::chrono::steady_clock;
 
+// Rounds broken off in a row, with none completed, that make the next completed round a row.
+constexpr std::uint64_t kGapRounds = 3;
+// Units in one transaction at most (a backlog written after a trouble goes in steps).
+constexpr std::size_t kBatchLimit = 256;
+
 // Everything the worker thread alone touches.
 struct HistoryOutput::Worker {
   HistoryOutput& out;
@@ -19,7 +25,17 @@ struct HistoryOutput::Worker {
   RunInfo run;
   RoundAssembler assembler;
   HistoryStore store;
-  std::deque<Unit> backlog;
+  // Units waiting to be written, with the time each was taken (a second's rounds wait for the
+  // others of that second at most that long).
+  struct Waiting {
+    Unit unit;
+    Steady::time_point taken;
+  };
+  std::deque<Waiting> backlog;
+  std::map<unsigned int, DeviceThinner> thinners;
+  std::map<unsigned int, RoundUnit> folded_last;  // the last round folded, per device
+  std::map<unsigned int, outputs::DeviceStatus> last_turn;
+  bool flushing = false;  // write the last second's units too (a wait for everything, a stop)
   Trouble trouble = Trouble::kNone;
   bool told_ok = true;           // no trouble since the last "can be written again"
   bool told_overflow = false;
@@ -39,7 +55,7 @@ struct HistoryOutput::Worker {
   }
 
   void Push(Unit unit) {
-    backlog.push_back(std::move(unit));
+    backlog.push_back(Waiting{std::move(unit), Steady::now()});
     if (backlog.size() <= opt.backlog_limit) return;
     backlog.pop_front();
     ++dropped_since_trouble;
@@ -54,9 +70,82 @@ struct HistoryOutput::Worker {
     }
   }
 
+  DeviceThinner& ThinnerOf(unsigned int data_id) {
+    auto it = thinners.find(data_id);
+    if (it != thinners.end()) return it->second;
+    int seconds = 28800;  // the device's default
+    for (const auto& d : out.devices_) {
+      if (d.data_id == data_id) seconds = d.save_interval_s;
+    }
+    // Durations are the string's own: a simulated run that goes faster keeps its rounds as the
+    // same run in real time would.
+    const double scale = opt.time_scale > 0 ? opt.time_scale : 1.0;
+    ThinningRules rules = opt.thinning;
+    rules.active_hold_ms = static_cast<std::int64_t>(rules.active_hold_ms / scale);
+    return thinners
+        .emplace(data_id, DeviceThinner(rules, static_cast<std::int64_t>(seconds * 1000.0 / scale)))
+        .first->second;
+  }
+
+  // A round is stored (with the span it stands for) or folded into the next stored one.
+  void Thin(RoundUnit unit) {
+    if (!unit.has_record) {
+      Push(Unit(std::move(unit)));
+      return;
+    }
+    DeviceThinner& thinner = ThinnerOf(unit.data_id);
+    if (auto span = thinner.Take(ValuesOf(unit))) {
+      unit.span = *span;
+      folded_last.erase(unit.data_id);
+      Push(Unit(std::move(unit)));
+    } else {
+      folded_last[unit.data_id] = std::move(unit);
+    }
+  }
+
+  // Rounds lost meanwhile make the next round a row of its own: the module stopped answering, its
+  // port went away, or several rounds in a row broke off.
+  void TurnEnded(const outputs::HostEvent& e) {
+    auto seen = last_turn.find(e.data_id);
+    if (seen == last_turn.end()) {
+      last_turn[e.data_id] = e.status;
+      return;
+    }
+    outputs::DeviceStatus& before = seen->second;
+    const bool completed = e.status.rounds_completed != before.rounds_completed;
+    if (e.status.stalled || !e.status.port_up ||
+        (!completed && e.status.rounds_abandoned >= before.rounds_abandoned + kGapRounds)) {
+      ThinnerOf(e.data_id).MarkGap();
+    }
+    if (completed || e.status.stalled || !e.status.port_up) before = e.status;
+  }
+
+  // At a stop: what is folded goes in as a row of the last folded round.
+  void FlushFolded() {
+    for (auto& [data_id, thinner] : thinners) {
+      auto last = folded_last.find(data_id);
+      auto span = thinner.Flush();
+      if (!span || last == folded_last.end()) continue;
+      last->second.span = *span;
+      Push(Unit(std::move(last->second)));
+    }
+    folded_last.clear();
+  }
+
   void Take(const outputs::HostEvent& e) {
+    if (e.kind == EventKind::kTurnEnd) {
+      TurnEnded(e);
+      return;
+    }
+    if (e.kind == EventKind::kPort && e.state != "open") ThinnerOf(e.data_id).MarkGap();
     const std::uint64_t wrong = assembler.wrong_size();
-    if (auto unit = assembler.Take(e)) Push(std::move(*unit));
+    if (auto unit = assembler.Take(e)) {
+      if (auto* round = std::get_if<RoundUnit>(&*unit)) {
+        Thin(std::move(*round));
+      } else {
+        Push(std::move(*unit));
+      }
+    }
     if (assembler.wrong_size() != wrong && !told_wrong_size) {
       told_wrong_size = true;
       Tell("a history record of " + std::to_string(e.bytes.size()) + " bytes from data id " +
@@ -122,28 +211,59 @@ struct HistoryOutput::Worker {
     return EnsureOpen(true);
   }
 
-  // Writes at most `limit` entries; false on a failure.
+  static std::int64_t AtOf(const Unit& u) {
+    if (const auto* r = std::get_if<RoundUnit>(&u)) return r->at_ms;
+    return std::get<PortUnit>(u).at_ms;
+  }
+
+  // How many units from the front make the next transaction: those received within one second
+  // of the first. 0 while that second may still bring rounds of other devices.
+  std::size_t NextBatch() const {
+    if (backlog.empty()) return 0;
+    const std::int64_t first = AtOf(backlog.front().unit);
+    std::size_t n = 0;
+    while (n < backlog.size() && n < kBatchLimit &&
+           AtOf(backlog[n].unit) < first + opt.commit_window_ms) {
+      ++n;
+    }
+    const bool complete = n < backlog.size() || n == kBatchLimit || flushing ||
+                          opt.commit_window_ms <= 0 ||
+                          Steady::now() >= backlog.front().taken +
+                                               std::chrono::milliseconds(opt.commit_window_ms);
+    if (n == 0 && !backlog.empty()) n = 1;  // a unit received out of order goes alone
+    return complete ? n : 0;
+  }
+
+  // Writes at most `limit` transactions; false on a failure.
   bool WriteSome(std::size_t limit) {
     if (!StillOurs()) return false;
-    for (std::size_t n = 0; n < limit && !backlog.empty(); ++n) {
-      const Unit& u = backlog.front();
-      const StoreStatus s = store.Write(u);
+    for (std::size_t t = 0; t < limit; ++t) {
+      const std::size_t n = NextBatch();
+      if (n == 0) break;
+      std::vector<Unit> units;
+      units.reserve(n);
+      for (std::size_t k = 0; k < n; ++k) units.push_back(backlog[k].unit);
+      const StoreStatus s = store.Write(units.data(), units.size());
       if (!s.ok()) {
         Failed(s);
         return false;
       }
       {
         std::lock_guard<std::mutex> lock(out.mutex_);
-        if (const auto* r = std::get_if<RoundUnit>(&u)) {
-          out.counters_.rounds_written += r->has_record ? 1 : 0;
-          out.counters_.alarms_written += r->alarms.size();
-        } else {
-          ++out.counters_.port_events_written;
+        ++out.counters_.commits;
+        for (const Unit& u : units) {
+          if (const auto* r = std::get_if<RoundUnit>(&u)) {
+            out.counters_.rounds_written += r->has_record ? 1 : 0;
+            out.counters_.alarms_written += r->alarms.size();
+          } else {
+            ++out.counters_.port_events_written;
+          }
         }
       }
-      if (!told_ok) ++kept_since_trouble;
-      backlog.pop_front();
+      if (!told_ok) kept_since_trouble += n;
+      backlog.erase(backlog.begin(), backlog.begin() + static_cast<std::ptrdiff_t>(n));
     }
+    if (backlog.empty()) flushing = false;
     return true;
   }
 
@@ -171,6 +291,10 @@ struct HistoryOutput::Worker {
     Steady::time_point t = Steady::time_point::max();
     if (!store.open()) t = next_open;
     if (opt.keep_days > 0 && next_prune < t) t = next_prune;
+    if (store.open() && !backlog.empty()) {
+      const auto due = backlog.front().taken + std::chrono::milliseconds(opt.commit_window_ms);
+      if (due < t) t = due;
+    }
     return t;
   }
 
@@ -194,7 +318,7 @@ void HistoryOutput::Start(const std::vector<outputs::DeviceInfo>& devices,
 
 void HistoryOutput::Take(const outputs::HostEvent& event) {
   if (event.kind != EventKind::kHistory && event.kind != EventKind::kAlarm &&
-      event.kind != EventKind::kPort) {
+      event.kind != EventKind::kPort && event.kind != EventKind::kTurnEnd) {
     return;
   }
   bool tell = false;
@@ -231,7 +355,8 @@ void HistoryOutput::Work() {
       working_ = false;
       idle_.notify_all();
       auto ready = [&] {
-        return stopping_ || !queue_.empty() || (w.store.open() && !w.backlog.empty());
+        return stopping_ || !queue_.empty() || flush_requested_ ||
+               (w.store.open() && w.NextBatch() > 0);
       };
       const auto until = w.NextWake();
       if (until == Steady::time_point::max()) {
@@ -241,6 +366,8 @@ void HistoryOutput::Work() {
       }
       batch.swap(queue_);
       stop = stopping_;
+      if (flush_requested_) w.flushing = true;
+      flush_requested_ = false;
       working_ = true;
       if (queue_overflow_told_) {
         queue_overflow_told_ = false;
@@ -256,14 +383,16 @@ void HistoryOutput::Work() {
     if (stop) break;
     if (w.EnsureOpen(false)) {
       // A few at a time, so that new events keep moving into the backlog while catching up.
-      if (w.WriteSome(64)) w.MaybeRecovered();
+      if (w.WriteSome(16)) w.MaybeRecovered();
       w.PruneIfDue();
     }
     w.Publish();
   }
 
   // Stopping: what is pending goes in for a bounded time, with one more try to open.
+  w.FlushFolded();
   for (auto& u : w.assembler.Leftovers()) w.Push(std::move(u));
+  w.flushing = true;
   const auto deadline = Steady::now() + std::chrono::milliseconds(options_.stop_drain_ms);
   bool tried = false;
   while (!w.backlog.empty() && Steady::now() < deadline) {
@@ -271,7 +400,7 @@ void HistoryOutput::Work() {
       if (tried || !w.EnsureOpen(true)) break;
     }
     tried = true;
-    if (!w.WriteSome(16)) break;
+    if (!w.WriteSome(4)) break;
   }
   w.MaybeRecovered();
   if (!w.backlog.empty()) {
@@ -302,6 +431,8 @@ HistoryOutput::Counters HistoryOutput::counters() const {
 
 bool HistoryOutput::WaitWritten(std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
+  flush_requested_ = true;
+  wake_.notify_all();
   return idle_.wait_for(lock, timeout, [this] {
     return queue_.empty() && !working_ && counters_.backlog == 0;
   });

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "battery_host/outputs/history/thinning.h"
 #include "battery_host/outputs/output.h"
 
 namespace history {
@@ -34,6 +35,10 @@ struct HistoryOptions {
   std::vector<std::string> sources;  // what the devices were read from, e.g. "sim", "/dev/ttyUSB0"
 
   // Tuning; the defaults are what the host uses.
+  ThinningRules thinning;              // which rounds are rows (--history-every-round: all)
+  // Rounds received within this long of each other go in one transaction (a site's devices
+  // finish their rounds within the same second); 0: each at once.
+  int commit_window_ms = 1000;
   int retry_ms = 3000;                 // retry period while the database cannot be written
   std::size_t backlog_limit = 20000;   // rounds and port events kept in memory meanwhile
   std::size_t queue_limit = 65536;     // events between the poll thread and the worker
@@ -59,7 +64,8 @@ class HistoryOutput : public outputs::Output {
   void Stop() override;
 
   struct Counters {
-    std::uint64_t rounds_written = 0;
+    std::uint64_t rounds_written = 0;   // rows, each standing for one round or more
+    std::uint64_t commits = 0;          // transactions of rounds and port events
     std::uint64_t alarms_written = 0;
     std::uint64_t port_events_written = 0;
     std::uint64_t backlog_dropped = 0;  // oldest entries dropped from a full backlog
@@ -68,7 +74,9 @@ class HistoryOutput : public outputs::Output {
     std::size_t backlog = 0;            // entries waiting now
   };
   Counters counters() const;
-  // Waits until everything taken so far is written (true) or the timeout passes (false).
+  // Waits until everything taken so far is written (true) or the timeout passes (false); the
+  // rounds of the last second are written without waiting for others of that second. Rounds
+  // folded into a later row are taken care of.
   bool WaitWritten(std::chrono::milliseconds timeout) const;
 
  private:
@@ -81,12 +89,13 @@ class HistoryOutput : public outputs::Output {
   outputs::WallClock::time_point started_;
 
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
+  mutable std::condition_variable wake_;
   mutable std::condition_variable idle_;
   std::deque<outputs::HostEvent> queue_;
   bool stopping_ = false;
   bool working_ = false;
   bool queue_overflow_told_ = false;
+  mutable bool flush_requested_ = false;
   Counters counters_;
   std::thread worker_;
 };

@@ -50,8 +50,44 @@ std::string UtcText(std::int64_t ms) {
   return buf;
 }
 
+namespace {
+
+// The device stores a cell reading outside its plausibility window as 0.0, and no reading inside
+// the window is 0.0.
+void MarkReadings(RoundUnit* u, int battery_start) {
+  const RecordValues v = DecodeRecord(u->raw);
+  for (int i = 0; i < kRecordCells; ++i) {
+    u->reading[i] = i < u->cells && v.cells[i] != 0.0f;
+    u->number[i] = battery_start + i + 1;
+  }
+}
+
+}  // namespace
+
+RoundValues ValuesOf(const RoundUnit& u) {
+  const RecordValues v = DecodeRecord(u.raw);
+  RoundValues r;
+  r.at_ms = u.at_ms;
+  r.group_voltage = v.group_voltage;
+  r.group_current = v.group_current;
+  r.temperature = v.temperature;
+  r.cells = u.cells;
+  for (int i = 0; i < kRecordCells; ++i) r.cell[i] = v.cells[i];
+  r.reading = u.reading;
+  r.number = u.number;
+  r.alarm = !u.alarms.empty();
+  return r;
+}
+
 RoundAssembler::RoundAssembler(const std::vector<outputs::DeviceInfo>& devices)
     : devices_(devices) {}
+
+int RoundAssembler::StartOf(unsigned int data_id) const {
+  for (const auto& d : devices_) {
+    if (d.data_id == data_id) return d.battery_start;
+  }
+  return 0;
+}
 
 int RoundAssembler::CellsOf(unsigned int data_id) const {
   for (const auto& d : devices_) {
@@ -85,6 +121,7 @@ std::optional<Unit> RoundAssembler::Take(const outputs::HostEvent& e) {
       u.at_ms = ToMs(e.at);
       u.cells = CellsOf(e.data_id);
       std::copy(e.bytes.begin(), e.bytes.end(), u.raw.begin());
+      MarkReadings(&u, StartOf(e.data_id));
       if (pending != pending_.end()) {
         u.alarms = std::move(pending->second);
         pending_.erase(pending);

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "battery_host/outputs/history/thinning.h"
 #include "battery_host/outputs/output.h"
 
 namespace history {
@@ -58,7 +59,13 @@ struct RoundUnit {
   Record raw{};
   std::vector<AlarmRow> alarms;
   bool has_record = true;  // false: alarms whose round never came (the host stopped between)
+  std::array<bool, kRecordCells> reading{};  // the cell is a reading (inside the window)
+  std::array<int, kRecordCells> number{};    // the cell's number as the device labels it
+  Span span;  // the rounds the row stands for (set when the round is stored)
 };
+
+// The round's values as the thinning judges them.
+RoundValues ValuesOf(const RoundUnit& round);
 
 struct PortUnit {
   unsigned int data_id = 0;
@@ -86,6 +93,7 @@ class RoundAssembler {
 
  private:
   int CellsOf(unsigned int data_id) const;
+  int StartOf(unsigned int data_id) const;
 
   std::vector<outputs::DeviceInfo> devices_;
   std::vector<std::pair<unsigned int, std::vector<AlarmRow>>> pending_;

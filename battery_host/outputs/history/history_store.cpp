@@ -10,8 +10,10 @@ std::string InsertRoundSql() {
   std::string cols = "data_id, received_ms, received_utc, record_time, stamp, cells, "
                      "group_voltage, group_current, temperature";
   for (int i = 1; i <= kRecordCells; ++i) cols += ", cell_" + std::to_string(i);
-  cols += ", raw, run_id";
-  const int n = 9 + kRecordCells + 2;
+  cols += ", raw, run_id, span_rounds, span_start_ms, stored_for, group_voltage_min, "
+          "group_voltage_max, group_current_min, group_current_max, temperature_min, "
+          "temperature_max, cell_min, cell_min_number, cell_max, cell_max_number, battery_start";
+  const int n = 9 + kRecordCells + 2 + 14;
   std::string marks;
   for (int i = 1; i <= n; ++i) marks += (i > 1 ? ", ?" : "?") + std::to_string(i);
   return "INSERT INTO rounds (" + cols + ") VALUES (" + marks + ")";
@@ -23,6 +25,28 @@ void BindTime(Statement& st, int index, const std::optional<std::string>& text) 
   } else {
     st.BindNull(index);
   }
+}
+
+void BindOptional(Statement& st, int index, const std::optional<float>& v, int number) {
+  if (v) {
+    st.Bind(index, static_cast<double>(*v));
+    st.Bind(index + 1, static_cast<std::int64_t>(number));
+  } else {
+    st.BindNull(index);
+    st.BindNull(index + 1);
+  }
+}
+
+void BindSpan(Statement& st, int i, const Span& span) {
+  st.Bind(i++, static_cast<std::int64_t>(span.rounds));
+  st.Bind(i++, span.first_ms);
+  st.Bind(i++, span.reason);
+  for (float f : {span.group_voltage_min, span.group_voltage_max, span.group_current_min,
+                  span.group_current_max, span.temperature_min, span.temperature_max}) {
+    st.Bind(i++, static_cast<double>(f));
+  }
+  BindOptional(st, i, span.cell_min, span.cell_min_number);
+  BindOptional(st, i + 2, span.cell_max, span.cell_max_number);
 }
 
 std::string JoinLines(const std::vector<std::string>& parts) {
@@ -181,11 +205,15 @@ StoreStatus HistoryStore::EnsureRun(const RunInfo& run) {
   return {};
 }
 
-StoreStatus HistoryStore::Write(const Unit& unit) {
+StoreStatus HistoryStore::Write(const Unit* units, std::size_t count) {
   int rc = db_.Exec("BEGIN IMMEDIATE");
   if (rc != SQLITE_OK) return Fail(rc);
-  StoreStatus s = std::holds_alternative<RoundUnit>(unit) ? WriteRound(std::get<RoundUnit>(unit))
-                                                          : WritePort(std::get<PortUnit>(unit));
+  StoreStatus s;
+  for (std::size_t k = 0; s.ok() && k < count; ++k) {
+    const Unit& unit = units[k];
+    s = std::holds_alternative<RoundUnit>(unit) ? WriteRound(std::get<RoundUnit>(unit))
+                                                : WritePort(std::get<PortUnit>(unit));
+  }
   if (s.ok() && (rc = db_.Exec("COMMIT")) != SQLITE_OK) s = Fail(rc);
   if (!s.ok()) db_.Exec("ROLLBACK");
   return s;
@@ -208,9 +236,18 @@ StoreStatus HistoryStore::WriteRound(const RoundUnit& r) {
     st.Bind(i++, static_cast<double>(v.group_voltage));
     st.Bind(i++, static_cast<double>(v.group_current));
     st.Bind(i++, static_cast<double>(v.temperature));
-    for (float c : v.cells) st.Bind(i++, static_cast<double>(c));
+    // A cell outside the window has no reading: NULL, so that min() and avg() are right.
+    for (int c = 0; c < kRecordCells; ++c) {
+      if (r.reading[c]) {
+        st.Bind(i++, static_cast<double>(v.cells[c]));
+      } else {
+        st.BindNull(i++);
+      }
+    }
     st.BindBlob(i++, r.raw.data(), static_cast<int>(r.raw.size()));
     st.Bind(i++, run_id_);
+    BindSpan(st, i, r.span);
+    st.Bind(i + 13, static_cast<std::int64_t>(r.number[0] - 1));  // the string's numbering
     const int rc = Exec(st);
     if (rc != SQLITE_OK) return Fail(rc);
     round_id = db_.LastInsertId();

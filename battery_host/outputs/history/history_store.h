@@ -42,8 +42,8 @@ class HistoryStore {
   // another): what is written would go to a file nobody can find.
   bool StillAtPath() const;
 
-  // One round with its alarms, or one port event, in one transaction.
-  StoreStatus Write(const Unit& unit);
+  // Rounds with their alarms and port events, all in one transaction.
+  StoreStatus Write(const Unit* units, std::size_t count);
   // Deletes at most `rows` rows received before `cutoff_ms` (alarms, port events, then rounds,
   // then the runs left without rounds) in one transaction; `deleted` tells how many went.
   StoreStatus PruneStep(std::int64_t cutoff_ms, int rows, int* deleted);

@@ -106,10 +106,70 @@ std::string Version2() {
       "CREATE INDEX rounds_by_run ON rounds (run_id);\n";
 }
 
+// The cell view again, with the cell's number as the device labels it (the string's first cell
+// is battery_start + 1: 21 for a second group numbered from 20).
+std::string CellReadingsViewWithNumbers() {
+  std::string s = "CREATE VIEW cell_readings AS\n";
+  for (int i = 1; i <= kCells; ++i) {
+    const std::string n = std::to_string(i);
+    if (i > 1) s += "UNION ALL\n";
+    s += "SELECT id AS round_id, data_id, received_ms, record_time, " + n + " AS cell, " +
+         "battery_start + " + n + " AS cell_number, cell_" + n + " AS volts, span_rounds " +
+         "FROM rounds WHERE cells >= " + n + "\n";
+  }
+  return s + ";\n";
+}
+
+// Version 3: a row may stand for several rounds (the quiet ones folded into it) and keeps their
+// extremes; a cell outside the device's plausibility window is NULL, not 0.0 (the raw bytes
+// keep the device's 0.0). Rows written before stand for themselves only.
+std::string Version3() {
+  std::string s =
+      "ALTER TABLE rounds ADD COLUMN span_rounds INTEGER NOT NULL DEFAULT 1;\n"
+      "ALTER TABLE rounds ADD COLUMN span_start_ms INTEGER;\n"
+      "ALTER TABLE rounds ADD COLUMN stored_for TEXT;\n";
+  for (const char* c : {"group_voltage", "group_current", "temperature"}) {
+    s += std::string("ALTER TABLE rounds ADD COLUMN ") + c + "_min REAL;\n";
+    s += std::string("ALTER TABLE rounds ADD COLUMN ") + c + "_max REAL;\n";
+  }
+  s += "ALTER TABLE rounds ADD COLUMN cell_min REAL;\n"
+       "ALTER TABLE rounds ADD COLUMN cell_min_number INTEGER;\n"
+       "ALTER TABLE rounds ADD COLUMN cell_max REAL;\n"
+       "ALTER TABLE rounds ADD COLUMN cell_max_number INTEGER;\n"
+       "ALTER TABLE rounds ADD COLUMN battery_start INTEGER NOT NULL DEFAULT 0;\n";
+  for (int i = 1; i <= kCells; ++i) {
+    const std::string n = std::to_string(i);
+    s += "UPDATE rounds SET cell_" + n + " = NULL WHERE cell_" + n + " = 0 AND cells >= " + n +
+         ";\n";
+  }
+  s += "DROP VIEW cell_readings;\n" + CellReadingsViewWithNumbers() +
+       "UPDATE rounds SET span_start_ms = received_ms, group_voltage_min = group_voltage, "
+       "group_voltage_max = group_voltage, group_current_min = group_current, "
+       "group_current_max = group_current, temperature_min = temperature, "
+       "temperature_max = temperature;\n";
+  // Lowest and highest reading of each old row, from plain expressions (fast on a large file);
+  // cells beyond the string's count and NULLs take no part.
+  std::string lo, hi, lo_at = "CASE", hi_at = "CASE";
+  for (int i = 1; i <= kCells; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string cell = "CASE WHEN cells >= " + n + " THEN cell_" + n + " END";
+    lo += std::string(i > 1 ? ", " : "") + "ifnull(" + cell + ", 1e308)";
+    hi += std::string(i > 1 ? ", " : "") + "ifnull(" + cell + ", -1e308)";
+    lo_at += " WHEN cells >= " + n + " AND cell_" + n + " = cell_min THEN " + n;
+    hi_at += " WHEN cells >= " + n + " AND cell_" + n + " = cell_max THEN " + n;
+  }
+  s += "UPDATE rounds SET cell_min = nullif(min(" + lo + "), 1e308), cell_max = nullif(max(" + hi +
+       "), -1e308);\n";
+  const std::string start = "battery_start";
+  s += "UPDATE rounds SET cell_min_number = " + start + " + " + lo_at + " END, cell_max_number = " +
+       start + " + " + hi_at + " END WHERE cell_min IS NOT NULL;\n";
+  return s;
+}
+
 }  // namespace
 
 const std::vector<std::string>& Migrations() {
-  static const std::vector<std::string> all = {Version1(), Version2()};
+  static const std::vector<std::string> all = {Version1(), Version2(), Version3()};
   return all;
 }
 

@@ -12,7 +12,7 @@
 
 namespace history {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // The statements that take a database from version i to i + 1, for i from 0.
 const std::vector<std::string>& Migrations();
