@@ -307,18 +307,27 @@ int main(int argc, char** argv) {
     }
   }
   if (chosen.empty()) chosen = all;
-  std::printf("scenario strings rows_per_string bytes_per_string commits commits_per_second "
+  // The plug-in writes a line of its own to standard output every round: those go nowhere, the
+  // table to the original standard output.
+  FILE* table = fdopen(dup(STDOUT_FILENO), "w");
+  std::fflush(stdout);
+  if (table == nullptr || !std::freopen("/dev/null", "w", stdout)) {
+    std::fprintf(stderr, "history_day: cannot set standard output aside\n");
+    return 1;
+  }
+  std::fprintf(table, "scenario strings rows_per_string bytes_per_string commits commits_per_second "
               "discharge_rows discharge_rounds dropped\n");
   for (const Scenario& s : chosen) {
     std::fprintf(stderr, "history_day: %s, %d strings ...\n", s.name.c_str(), strings);
     const std::string path = dir + "/history_day." + std::to_string(getpid()) + ".sqlite";
     const Result r = RunDay(s, strings, every_round, path);
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
-    std::printf("%s %d %lld %lld %llu %.3f %lld %lld %llu\n", s.name.c_str(), strings,
+    std::fprintf(table, "%s %d %lld %lld %llu %.3f %lld %lld %llu\n", s.name.c_str(), strings,
                 r.rows / strings, r.bytes / strings, static_cast<unsigned long long>(r.commits),
                 static_cast<double>(r.commits) / kDaySeconds, r.discharge_rows,
                 r.discharge_rounds, static_cast<unsigned long long>(r.dropped));
-    std::fflush(stdout);
+    std::fflush(table);
   }
+  std::fclose(table);
   return 0;
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The plug-in's cost budgets: builds the Release configuration (-O2) in build-perf/, counts the
 # instructions of each operation with callgrind, measures allocations, heap, resident memory and
-# the stripped library sizes with bench/ondrell_budgets, prints the table and exits non-zero when
-# a figure is over its budget.
+# the stripped library sizes with bench/ondrell_budgets, and the history a simulated day writes
+# with bench/history_day, prints the tables and exits non-zero when a figure is over its budget.
 #
 #   bash scripts/budgets.sh [--armel-lib PATH]
 #
@@ -29,7 +29,7 @@ bash scripts/install_deps.sh libbenchmark-dev
 build=build-perf
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
   -DONDRELL_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target ondrell_20 ondrell_budgets
+cmake --build "$build" -j2 --target ondrell_20 ondrell_budgets history_day
 
 budgets="$build/bench/ondrell_budgets"
 work="$build/budgets"
@@ -82,4 +82,20 @@ args=(--instructions "$instructions" --lib-size "$(stripped_size strip "$build/o
 if [ -n "$armel_lib" ]; then
   args+=(--armel-size "$(stripped_size arm-linux-gnueabi-strip "$armel_lib")")
 fi
-"$budgets" report "${args[@]}"
+status=0
+"$budgets" report "${args[@]}" || status=$?
+
+# The history a site writes in a simulated day at a 1 s period (bench/history_day: real devices
+# on simulated modules, the simulated time as the receive time): a float-charge day at most 2 MB
+# per string, at most one commit a second for the site, the discharge hour stored at every round.
+history="$work/history_day.txt"
+"$build/bench/history_day" --strings 4 --dir "$work" >"$history"
+cat "$history"
+awk '
+  NR == 1 { next }
+  $1 == "float" && $4 > 2000000 { print "history: float day " $4 " bytes per string, budget 2000000"; bad = 1 }
+  $6 > 1 { print "history: " $1 " day " $6 " commits a second for the site, budget 1"; bad = 1 }
+  $1 == "discharge" && ($7 != $8 || $8 == 0) {
+    print "history: discharge hour " $7 " rows of " $8 " rounds, budget every round"; bad = 1 }
+  END { exit bad }' "$history" || status=1
+exit "$status"
