@@ -204,7 +204,8 @@ class DeviceReport:
         self.device, self.opts = device, opts
         self.rounds = reading.load_rounds(conn, columns, device, args.t_from, args.t_to)
         self.info = reading.device_info(conn, columns, device)
-        first_cell = self.info["first_cell"] if self.info else 0
+        stored = [r["first_cell"] for r in self.rounds if r["first_cell"] is not None]
+        first_cell = stored[-1] if stored else (self.info["first_cell"] if self.info else 0)
         self.first_cell = first_cell
         self.t = analysis.elapsed_seconds(self.rounds)
         offset = reading.site_offset_ms(self.rounds)

@@ -102,7 +102,9 @@ def load_rounds(conn, columns, device, t_from, t_to):
     span = _first(SPAN_COLUMNS, have)
     extremes = [(key, _first(names, have)) for key, names in EXTREME_COLUMNS.items()]
     extremes = [(key, col) for key, col in extremes if col]
-    more = "".join(", r.%s" % c for c in ([span] if span else []) + [c for _, c in extremes])
+    first = _first(FIRST_CELL_COLUMNS, have)
+    more = "".join(", r.%s" % c for c in ([span] if span else []) + [c for _, c in extremes] +
+                   ([first] if first else []))
     sql = ("SELECT r.received_ms, r.record_time, %s, r.cells, r.group_voltage, r.group_current, "
            "r.temperature, %s, %s%s FROM rounds r%s WHERE r.data_id = ?%s "
            "ORDER BY r.received_ms, r.id" % (LOCAL_TIME.format(t="r"), scale, cells, more, join,
@@ -119,6 +121,8 @@ def load_rounds(conn, columns, device, t_from, t_to):
             r["span"] = max(1, int(tail.pop(0) or 1))
         for key, _ in extremes:
             r[key] = number(tail.pop(0))
+        # The device's number for its first cell is battery_start + 1 (21 for a second group).
+        r["first_cell"] = int(tail.pop(0) or 0) if first else None
         rounds.append(r)
     return rounds
 

@@ -93,9 +93,10 @@ def thin(path, folded):
     for column in THINNED_COLUMNS:
         if column.split()[0] not in have:
             db.execute("ALTER TABLE rounds ADD COLUMN " + column)
-    if "battery_start" not in {r[1] for r in db.execute("PRAGMA table_info(run_devices)")}:
-        db.execute("ALTER TABLE run_devices ADD COLUMN battery_start INTEGER NOT NULL DEFAULT 0")
-    db.execute("UPDATE run_devices SET battery_start = 20, name = 'UPS A string 2'")
+    if "battery_start" not in have:
+        db.execute("ALTER TABLE rounds ADD COLUMN battery_start INTEGER NOT NULL DEFAULT 0")
+    db.execute("UPDATE rounds SET battery_start = 20")
+    db.execute("UPDATE run_devices SET name = 'UPS A string 2'")
     db.execute("PRAGMA user_version = 3")
     for minute, (span, values) in folded.items():
         sets = ", ".join("%s = ?" % k for k in values)
@@ -245,7 +246,7 @@ class Thinned(unittest.TestCase):
         from battery_report import reading
         conn, _, columns = reading.open_history(path)
         info = reading.device_info(conn, columns, 1)  # a second group, named in the site file
-        self.assertEqual((info["name"], info["first_cell"]), ("UPS A string 2", 20))
+        self.assertEqual((info["name"], rounds[0]["first_cell"]), ("UPS A string 2", 20))
         d = found[0]
         self.assertEqual((d["duration_s"], d["gaps"]), (30 * 60.0, []))
         self.assertAlmostEqual(d["ah"], 25.0, places=9)
