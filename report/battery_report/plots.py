@@ -258,6 +258,12 @@ def draw_float_blocks(ax, view, labels):
         else:
             ax.plot(xs, ys, color=OTHER, linewidth=0.8, alpha=0.55)
     ax.plot([], [], color=OTHER, linewidth=0.8, label="the other blocks")
+    if any(r["span"] > 1 for r in view.rounds):
+        # Rows of a thinned history keep the lowest and highest reading of their rounds.
+        lows, highs = view.series("cell_min")[1], view.series("cell_max")[1]
+        xs = view.series("cell_min")[0]
+        ax.fill_between(xs, lows, highs, color=GAP, alpha=0.3, linewidth=0,
+                        label="lowest to highest reading of the rounds a row stands for")
     mark_events(ax, view, legend=True)
     ax.set_ylabel("block voltage (V)")
     ax.grid(True, alpha=0.3)
