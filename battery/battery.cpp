@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "battery/frame.h"
+#include "battery/link_settings.h"
 #include "battery/local_clock.h"
 
 Battery::Battery() { baud_rate_ = 19200; }
@@ -156,7 +157,7 @@ void Battery::DecodeCurrent(float raw) {
     c = c - 2.0f;
     c = c * 50.0f;
     group_current_ = c;
-  } else if (r_data_id_ != 0 && !r_current_field_.empty()) {
+  } else if (link_settings::TakesPeerCurrent(current_ratio_, r_data_id_, r_current_field_)) {
     // Another device measures the current; the module's own reading is ignored.
     try {
       group_current_ = Get_SP_Value(static_cast<unsigned int>(r_data_id_), r_current_field_);

@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 
+#include "battery/link_settings.h"
 #include "host/xqr_spdevice.h"
 
 // The serial conversation with the battery-monitoring module.
@@ -48,14 +49,14 @@ class Battery : public XQRSPDevice {
   unsigned char GetMMCheckSum(unsigned char* data, int len);
 
   int poll_step_ = kIdle;
-  int version_ = 1;
+  int version_ = link_settings::kDefaultVersion;
   int dir_ = 0;
   int retry_count_ = 0;
   float group_voltage_ = 0.0f;
   float group_current_ = 0.0f;
   float temperature_ = 0.0f;
   int battery_type_ = 0;
-  float group_a_ = 1.0f;
+  float group_a_ = link_settings::kDefaultGroupA;
   float group_b_ = 0.0f;
   float battery_adjust_ = 0.0f;
   std::vector<int> active_batteries_;
@@ -65,7 +66,7 @@ class Battery : public XQRSPDevice {
   int current_ratio_ = 0;
   int r_data_id_ = 0;
   std::string r_current_field_;
-  int save_interval_ = 28800;
+  int save_interval_ = link_settings::kDefaultSaveInterval;
   float t0_ = 0.0f;
   float t31_ = 0.0f;
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "battery/link_settings.h"
 #include "tests/test_support.h"
 
 using namespace test;
@@ -359,6 +360,58 @@ TEST(LinkValues, GroupValuesByExactName) {
     } catch (const std::out_of_range& e) {
       EXPECT_STREQ(e.what(), "不支持变量");
     }
+  }
+}
+
+// The host reads a device's settings before it starts (peers, save interval, cell numbering)
+// with the reader the device itself uses: both see the same values, down to a stop at a value
+// that cannot be read.
+TEST(LinkSettings, TheHostsReadingIsTheDevices) {
+  struct Case {
+    const char* app;
+    std::vector<int> active;
+    int battery_start;
+    std::vector<unsigned int> peers;
+    int save_interval;
+    const char* stop_key;  // null: read to the end
+    int stop_element;
+  };
+  const Case cases[] = {
+      {R"({"group_index": 2, "amount": 3, "active_batteries": [1, 5, 5], "battery_start": 20})",
+       {0, 1, 2, 5}, 20, {}, 28800, nullptr, -1},
+      {R"({"group_index": "2", "amount": 2, "save_interval": "10", "group_voltage": ["-1", 7]})",
+       {0, 1}, 17, {4294967295u, 7}, 600, nullptr, -1},
+      {R"({"save_interval": 0, "group_voltage": [5001, [5002], 5003], "t0": 1})",
+       {}, 0, {5001}, 28800, "group_voltage", 1},
+      {R"({"group_index": 1, "amount": 2, "battery_start": {}})", {0, 1}, 0, {}, 28800,
+       "battery_start", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.app);
+    const Json::Value settings = App(c.app);
+    TestBattery dev;
+    bool device_read = true;
+    try {
+      dev.InitSetting(settings);
+    } catch (const std::exception&) {
+      device_read = false;
+    }
+    link_settings::Values host;
+    link_settings::Position at;
+    EXPECT_EQ(link_settings::ReadDeviceSettings(settings, &host, &at), device_read);
+    EXPECT_EQ(device_read, c.stop_key == nullptr);
+    if (c.stop_key != nullptr) {
+      EXPECT_STREQ(at.key, c.stop_key);
+      EXPECT_EQ(at.element, c.stop_element);
+    }
+    EXPECT_EQ(dev.active_batteries_, c.active);
+    EXPECT_EQ(host.active_batteries, c.active);
+    EXPECT_EQ(dev.battery_start_, c.battery_start);
+    EXPECT_EQ(host.battery_start, c.battery_start);
+    EXPECT_EQ(dev.group_voltage_ids_, c.peers);
+    EXPECT_EQ(host.group_voltage_ids, c.peers);
+    EXPECT_EQ(dev.save_interval_, c.save_interval);
+    EXPECT_EQ(host.save_interval, c.save_interval);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "battery/link_settings.h"
 #include "battery/settings_json.h"
 #include "battery/settings_parse.h"
 #include "host_framework/device_book.h"
@@ -11,14 +12,6 @@ namespace {
 
 bool NoText(const Json::Value& v) { return v.isArray() || v.isObject(); }
 
-// The "appSetting" keys in the order the device reads them; a "[]" key is a list whose elements
-// it reads one by one.
-const char* const kAppKeys[] = {"battery_type",  "current_ratio",   "group_a",
-                                "group_b",       "battery_adjust",  "version",
-                                "dir",           "r_data_id",       "r_current_field",
-                                "save_interval", "group_index",     "amount",
-                                "active_batteries[]", "battery_start", "group_voltage[]",
-                                "t0",            "t31"};
 const char* const kIdentityKeys[] = {"SignalName", "NMAlarmID", "ID", "SignalNumber"};
 
 }  // namespace
@@ -49,29 +42,20 @@ const Json::Value* FindUnreadableSetting(const Json::Value& settings, std::strin
       }
     }
   }
-  if (app == nullptr) return nullptr;
-  for (const char* entry : kAppKeys) {
-    std::string key = entry;
-    const bool list = key.size() > 2 && key.compare(key.size() - 2, 2, "[]") == 0;
-    if (list) key.resize(key.size() - 2);
-    const Json::Value* v = PresentMember(*app, key.c_str());
-    if (v == nullptr) continue;
-    if (!list) {
-      if (NoText(*v)) {
-        *name = "appSetting." + key;
-        return v;
-      }
-      continue;
-    }
-    if (!v->isArray()) continue;  // the device skips a list that is not one
-    for (Json::ArrayIndex i = 0; i < v->size(); ++i) {
-      if (NoText((*v)[i])) {
-        *name = "appSetting." + key + "[" + std::to_string(i) + "]";
-        return &(*v)[i];
-      }
-    }
+  // The link's keys: the device's own reader, on values of its own, tells where it stops.
+  link_settings::Values scratch;
+  link_settings::Position at;
+  if (app == nullptr || link_settings::ReadDeviceSettings(settings, &scratch, &at) ||
+      at.key == nullptr) {
+    return nullptr;
   }
-  return nullptr;
+  const Json::Value* v = PresentMember(*app, at.key);
+  *name = std::string("appSetting.") + at.key;
+  if (at.element >= 0) {
+    v = &(*v)[static_cast<Json::ArrayIndex>(at.element)];
+    *name += "[" + std::to_string(at.element) + "]";
+  }
+  return v;
 }
 
 bool ConfigureDevice(XQRSPDevice& device, const DeviceConfig& config,

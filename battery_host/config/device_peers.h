@@ -5,9 +5,11 @@
 
 #include <json/value.h>
 
-// What a device's settings say about values it takes from other devices of the controller, read
-// the way the device itself reads its "appSetting" (text form, then atoi/atol), so that the host
-// checks at start exactly the peer ids the device will ask the controller for:
+#include "battery/link_settings.h"
+
+// What a device's settings say about values it takes from other devices of the controller, as
+// the device itself reads them (battery/link_settings.h), so that the host checks at start
+// exactly the peer ids the device will ask the controller for:
 //   "group_voltage": [ids]   their group voltages are added to the device's own
 //   "r_data_id", "r_current_field"   the current comes from that device's named value, unless
 //                                    "current_ratio" selects the module's current sensor
@@ -19,6 +21,12 @@ struct DevicePeers {
   int battery_start = 0;
 };
 
-// Elements or keys that the device itself cannot read (an array where a number belongs) are
-// skipped here: the device refuses such settings when it reads them.
+DevicePeers PeersOf(const link_settings::Values& link);
+
+// The device's link settings read as a new device reads them. A value the device itself cannot
+// read (an array where a number belongs) ends the reading there: the device refuses such
+// settings when it reads them.
+link_settings::Values ReadLinkSettings(const Json::Value& settings);
+
+// PeersOf(ReadLinkSettings(settings)).
 DevicePeers ReadDevicePeers(const Json::Value& settings);

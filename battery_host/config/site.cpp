@@ -212,7 +212,8 @@ bool ReadDevice(const Json::Value& v, const std::string& name,
     d->settings_doc = site_doc;
     d->settings_source = "site file " + site_doc->path;
     if (!ReadThresholdsInto(settings["hostThresholds"], site_doc, d, error)) return false;
-    d->peers = ReadDevicePeers(d->settings);
+    d->link = ReadLinkSettings(d->settings);
+    d->peers = PeersOf(d->link);
   } else {
     return r.Fail(settings, name + ".settings must be a file name or the settings object");
   }
@@ -250,7 +251,8 @@ bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::stri
   device->settings_source = "settings " + path;
   device->settings_doc = doc;
   if (!ReadThresholdsInto(doc->root["hostThresholds"], doc, device, error)) return false;
-  device->peers = ReadDevicePeers(device->settings);
+  device->link = ReadLinkSettings(device->settings);
+  device->peers = PeersOf(device->link);
   return true;
 }
 

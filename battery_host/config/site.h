@@ -55,7 +55,8 @@ struct DeviceConfig {
   std::shared_ptr<json_file::Document> thresholds_doc;
   std::string cache;  // empty: none
   SimModuleConfig sim;
-  DevicePeers peers;
+  link_settings::Values link;  // the link settings, as the device reads them
+  DevicePeers peers;           // what `link` says of other devices
 
   std::uint8_t BusAddress() const { return static_cast<std::uint8_t>((address + 0x80) & 0xFF); }
   std::string Label() const { return name.empty() ? "string " + std::to_string(data_id) : name; }
