@@ -127,7 +127,7 @@ void BM_DirectRound(benchmark::State& state) {
   std::string error;
   SerialPort port;
   rig.line.reset();
-  port.Open(rig.pty.slave_path, &error);
+  port.Open(rig.pty.slave_path, 19200, &error);
   Ondrell20& d = *rig.owned[0];
   host_side::AttachPort(d, std::make_shared<DirectPort>(port.fd()));
   unsigned char buf[256];

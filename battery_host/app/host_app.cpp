@@ -267,6 +267,7 @@ int RunHost(const HostOptions& o) {
       line->AddDevice(device.get());
       run.devices.push_back(std::move(device));
     }
+    if (!line->SettleSpeed(&error)) return Fail(kExitConfig, error);
     run.lines.push_back(std::move(line));
   }
   // Alarm keys and peer values against the cells of the devices the plug-in made.

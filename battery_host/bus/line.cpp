@@ -41,7 +41,30 @@ Line::~Line() {
   if (timer_fd_ >= 0) close(timer_fd_);
 }
 
-bool Line::OpenPort(std::string* error) { return port_.Open(settings_.port_path, error); }
+bool Line::SettleSpeed(std::string* error) {
+  if (devices_.empty()) return true;
+  const XQRSPDevice& first = *devices_.front();
+  for (const XQRSPDevice* d : devices_) {
+    if (d->baud_rate_ == first.baud_rate_) continue;
+    *error = "line " + settings_.port_label + ": its devices ask for different serial speeds (device " +
+             std::to_string(first.DataId()) + " " + std::to_string(first.baud_rate_) +
+             " baud, device " + std::to_string(d->DataId()) + " " +
+             std::to_string(d->baud_rate_) + " baud); put them on lines of their own";
+    return false;
+  }
+  if (!IsSerialSpeed(first.baud_rate_)) {
+    *error = "line " + settings_.port_label + ": device " + std::to_string(first.DataId()) +
+             " asks for " + std::to_string(first.baud_rate_) +
+             " baud, which is not a serial port speed";
+    return false;
+  }
+  settings_.baud_rate = first.baud_rate_;
+  return true;
+}
+
+bool Line::OpenPort(std::string* error) {
+  return port_.Open(settings_.port_path, settings_.baud_rate, error);
+}
 
 bool Line::StartTimer(std::string* error) {
   timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -375,7 +398,7 @@ void Line::PortLost(const std::string& why) {
 
 void Line::TryReopen(Clock::time_point now) {
   std::string error;
-  if (!port_.Open(settings_.port_path, &error)) {
+  if (!port_.Open(settings_.port_path, settings_.baud_rate, &error)) {
     reopen_at_ = now + kReopenEvery;  // still gone
     return;
   }

@@ -51,6 +51,7 @@ class Line {
     unsigned int interval_ms = 1000;
     unsigned int reply_timeout_ms = 100;
     unsigned int guard_ms = 20;  // quiet needed before a request (0: none)
+    int baud_rate = 19200;       // the devices' speed (SettleSpeed)
   };
 
   // Events go to `out`; messages for the person to `notice`.
@@ -64,7 +65,11 @@ class Line {
   // The port is known only once the simulator of the line has its pseudo-terminal.
   void SetPort(const std::string& path, const std::string& label);
 
-  // Opens the port (exclusively); on failure one line naming the port and the cause.
+  // The speed the line's devices ask for: each sets baud_rate_ when it is made, and the port
+  // runs at one speed, so they must agree. On disagreement, or a speed no serial port has, one
+  // line naming the line and the devices. Before OpenPort.
+  bool SettleSpeed(std::string* error);
+  // Opens the port (exclusively) at that speed; on failure one line naming the port and the cause.
   bool OpenPort(std::string* error);
   // Starts the period timer: the first period begins one period from now.
   bool StartTimer(std::string* error);

@@ -10,9 +10,51 @@
 
 #include <termios.h>
 
-#include "simulator/serial_line.h"
+namespace {
 
-bool SerialPort::Open(const std::string& path, std::string* error) {
+struct Speed {
+  int baud;
+  speed_t code;
+};
+
+constexpr Speed kSpeeds[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},
+                             {9600, B9600},     {19200, B19200},   {38400, B38400},
+                             {57600, B57600},   {115200, B115200}, {230400, B230400}};
+
+const Speed* FindSpeed(int baud_rate) {
+  for (const Speed& s : kSpeeds) {
+    if (s.baud == baud_rate) return &s;
+  }
+  return nullptr;
+}
+
+// Raw 8N1 without flow control; reads wait for one byte, so with O_NONBLOCK a read returns what
+// has arrived or EAGAIN, and a read of 0 bytes always means the line hung up.
+bool ConfigureRaw(int fd, speed_t speed, std::string* why) {
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) {
+    *why = std::string("tcgetattr: ") + std::strerror(errno);
+    return false;
+  }
+  cfmakeraw(&tio);  // no echo, no line editing, no translation of CR/LF, 8 data bits
+  tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;  // ignore modem lines, enable the receiver
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 ||
+      tcsetattr(fd, TCSANOW, &tio) != 0) {
+    *why = std::string("tcsetattr: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsSerialSpeed(int baud_rate) { return FindSpeed(baud_rate) != nullptr; }
+
+bool SerialPort::Open(const std::string& path, int baud_rate, std::string* error) {
   Close();
   path_ = path;
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -32,10 +74,9 @@ bool SerialPort::Open(const std::string& path, std::string* error) {
     close(fd);
     return false;
   }
-  std::string why;
-  // Raw 19200 8N1 without flow control; reads wait for one byte, so with O_NONBLOCK a read
-  // returns what has arrived or EAGAIN, and a read of 0 bytes always means the line hung up.
-  if (!serial_line::ConfigureRaw19200(fd, &why)) {
+  const Speed* speed = FindSpeed(baud_rate);
+  std::string why = "no serial speed of " + std::to_string(baud_rate) + " baud";
+  if (speed == nullptr || !ConfigureRaw(fd, speed->code, &why)) {
     *error = "cannot configure port " + path + ": " + why;
     close(fd);
     return false;
