@@ -14,7 +14,6 @@
 #include "battery_host/app/notice_hub.h"
 #include "battery_host/app/output_paths.h"
 #include "battery_host/app/plugin_library.h"
-#include "battery_host/app/save_interval.h"
 #include "battery_host/bus/device_port.h"
 #include "battery_host/bus/line.h"
 #include "battery_host/bus/poll_loop.h"
@@ -260,7 +259,7 @@ int RunHost(const HostOptions& o) {
       info.current_peer = dc.peers.current_peer;
       info.current_field = dc.peers.current_field;
       info.battery_start = dc.peers.battery_start;
-      info.save_interval_s = SaveIntervalSeconds(dc.settings);
+      info.save_interval_s = dc.link.save_interval;
       infos.push_back(info);
       auto c = cached.find(dc.data_id);
       if (c != cached.end()) restores.push_back({device.get(), c->second});
