@@ -283,8 +283,15 @@ def figure_float(plt, rep, view):
     return fig
 
 
-def save_png(plt, fig, path):
-    fig.tight_layout()
+# Fixed margins of the page's figures (10 inches wide) for their tick labels and titles: an
+# automatic layout draws every figure twice.
+MARGINS = {"one": dict(left=0.07, right=0.985, top=0.93, bottom=0.1),
+           "group": dict(left=0.08, right=0.985, top=0.94, bottom=0.08, hspace=0.12),
+           "two": dict(left=0.07, right=0.985, top=0.92, bottom=0.12, wspace=0.22)}
+
+
+def save_png(plt, fig, path, margins="one"):
+    fig.subplots_adjust(**MARGINS[margins])
     fig.savefig(path, dpi=100)
     plt.close(fig)
     return png_size(path)
@@ -300,15 +307,17 @@ def discharge_html(plt, rep, k, d, out):
                  page.esc(page.verdict_line(d, rep.opts))),
              page.items_html(page.discharge_items(d, rep.rounds, rep.opts, rep.labels,
                                                   analysis.rated_current(rep.opts)))]
-    for name, make, alt in (
+    for name, make, alt, margins in (
             ("blocks", lambda: figure_blocks(plt, rep, d, view),
-             "Every block's voltage against time, the end voltage and each crossing marked"),
+             "Every block's voltage against time, the end voltage and each crossing marked",
+             "one"),
             ("group", lambda: figure_group(plt, rep, d, view),
-             "Group voltage with the string's end voltage, current and temperature"),
+             "Group voltage with the string's end voltage, current and temperature", "group"),
             ("times", lambda: figure_times(plt, rep, d),
-             "Each block's time to end voltage and internal resistance estimate")):
+             "Each block's time to end voltage and internal resistance estimate", "two")):
         src = "%s_%d_%d.png" % (name, n, k)
-        parts.append(page.image_html(src, save_png(plt, make(), os.path.join(out, src)), alt))
+        parts.append(page.image_html(src, save_png(plt, make(), os.path.join(out, src),
+                                                   margins), alt))
     head, rows = page.ranking_rows(d, rep.opts)
     parts.append("<h4>Blocks ranked by time to end voltage, then end voltage and drop</h4>")
     parts.append(page.table_html("rank-%d-%d" % (n, k), head, rows, weak_row=0))
@@ -324,13 +333,14 @@ def float_html(plt, rep, out):
     view = rep.whole_view()
     parts = ['<h3 id="float-%d">Float charge, no discharge in range</h3>' % n,
              page.items_html(page.float_items(rep.float, rep.rounds, rep.labels))]
-    for name, make, alt in (
+    for name, make, alt, margins in (
             ("float_blocks", lambda: figure_float(plt, rep, view),
-             "Every block's voltage on float charge"),
+             "Every block's voltage on float charge", "one"),
             ("float_group", lambda: figure_group(plt, rep, None, view),
-             "Group voltage, current and temperature on float charge")):
+             "Group voltage, current and temperature on float charge", "group")):
         src = "%s_%d.png" % (name, n)
-        parts.append(page.image_html(src, save_png(plt, make(), os.path.join(out, src)), alt))
+        parts.append(page.image_html(src, save_png(plt, make(), os.path.join(out, src),
+                                                   margins), alt))
     head, rows = page.float_rows(rep.float)
     parts.append(page.table_html("blocks-%d" % n, head, rows))
     return "\n".join(parts)

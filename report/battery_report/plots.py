@@ -194,8 +194,6 @@ def draw_times(ax, d, labels, opts):
         h = (b["cross_s"] if reached else d["duration_s"]) / 60.0
         ax.bar(x, h, color=WEAK if b["index"] == first else (OTHER if reached else "white"),
                edgecolor=OTHER, hatch=None if reached else "//")
-    ax.bar([], [], color="white", edgecolor=OTHER, hatch="//",
-           label="not reached before the end of the discharge")
     if opts.rated_minutes:
         rated = opts.rated_minutes * (d["factor"] or 1.0)
         ax.axhline(rated, color="black", linewidth=1.0, label="rated time %s" % hm(rated * 60))
@@ -213,7 +211,13 @@ def draw_times(ax, d, labels, opts):
     top = max([p.get_height() for p in ax.patches] + [ax.get_ylim()[1]]) * 1.6
     ax.set_ylim(0, top)
     time_axis(ax, top * 60, axis="y")
-    ax.legend(loc="upper left", fontsize=7, framealpha=0.9)
+    from matplotlib.patches import Patch
+    handles = ax.get_legend_handles_labels()[0] + [
+        Patch(facecolor=WEAK, edgecolor=OTHER, label="the first block to reach it"),
+        Patch(facecolor=OTHER, edgecolor=OTHER, label="a block that reached it"),
+        Patch(facecolor="white", edgecolor=OTHER, hatch="//",
+              label="not reached before the end of the discharge")]
+    ax.legend(handles=handles, loc="upper left", fontsize=7, framealpha=0.9)
     ax.grid(True, axis="y", alpha=0.3)
 
 
