@@ -77,17 +77,15 @@ class View:
 
 
 def mark_events(ax, view, legend):
-    """Alarm raises as dotted red lines, lost lines and gaps in the readings as grey bands."""
-    lost_at, first_alarm, first_gap = None, True, True
+    """Alarm raises as red marks along the top edge (a discharge raises one per block, and full
+    height lines would hide the curves), lost lines and gaps in the readings as grey bands."""
+    lost_at, first_gap, raised = None, True, []
     for e in view.events:
         x = view.minutes_at(e["ms"])
         if x < view.x[0] or x > view.x[-1]:
             continue
         if e["kind"] == "alarm raised":
-            ax.axvline(x, color=ALARM, linestyle=":", linewidth=0.9, alpha=0.7,
-                       label="alarm raised (see the alarm table)" if legend and first_alarm
-                       else None)
-            first_alarm = False
+            raised.append(x)
         elif e["kind"] == "port lost":
             lost_at = x
         elif e["kind"] == "port reopened" and lost_at is not None:
@@ -97,6 +95,10 @@ def mark_events(ax, view, legend):
         ax.axvspan(a, b, color=GAP, alpha=0.25, linewidth=0,
                    label="no readings (gap)" if legend and first_gap else None)
         first_gap = False
+    if raised:
+        ax.plot(raised, [1.0] * len(raised), "v", color=ALARM, markersize=6, clip_on=False,
+                transform=ax.get_xaxis_transform(), zorder=5,
+                label="alarm raised (%d, see the alarm table)" % len(raised) if legend else None)
 
 
 def draw_blocks(ax, view, d, labels):
