@@ -39,6 +39,7 @@
 namespace {
 
 constexpr int kDaySeconds = 86400;
+int g_seconds = kDaySeconds;  // --seconds: a shorter run, for a look
 constexpr int kDischargeFrom = 12 * 3600;
 constexpr int kDischargeSeconds = 3600;
 // 2026-03-02 00:00:00 UTC
@@ -187,6 +188,7 @@ history::HistoryOptions Options(const std::string& path, bool every_round) {
   o.thinning.every_round = every_round;
   o.queue_limit = 1u << 22;  // the day is fed faster than real time: nothing may be dropped
   o.backlog_limit = 1u << 22;
+  o.stop_drain_ms = 600000;  // the writer may be far behind the day at its end: all goes in
   return o;
 }
 
@@ -222,7 +224,7 @@ Result RunDay(const Scenario& scenario, int strings, bool every_round, const std
   out.Start(infos, nullptr);
 
   Result r;
-  for (int t = 0; t < kDaySeconds; ++t) {
+  for (int t = 0; t < g_seconds; ++t) {
     const bool discharging =
         scenario.discharge && t >= kDischargeFrom && t < kDischargeFrom + kDischargeSeconds;
     for (std::size_t i = 0; i < site.size(); ++i) {
@@ -247,6 +249,11 @@ Result RunDay(const Scenario& scenario, int strings, bool every_round, const std
     }
   }
   out.Stop();
+  for (const auto& s : site) {
+    std::fprintf(stderr, "history_day: string %u: %llu rounds begun, %llu completed\n",
+                 s->device.DataId(), static_cast<unsigned long long>(s->status.rounds_started),
+                 static_cast<unsigned long long>(s->status.rounds_completed));
+  }
   const auto counters = out.counters();
   r.commits = counters.commits;
   r.dropped = counters.queue_dropped + counters.backlog_dropped;
@@ -264,7 +271,7 @@ void Usage(const char* why) {
   if (why) std::fprintf(stderr, "history_day: %s\n", why);
   std::fprintf(stderr,
                "usage: history_day [--strings N] [--scenario float|discharge|noisy]... "
-               "[--every-round] [--dir DIR]\n"
+               "[--every-round] [--seconds N] [--dir DIR]\n"
                "One simulated day of history per scenario: rows, bytes and commits.\n");
   std::exit(why ? 2 : 0);
 }
@@ -290,6 +297,9 @@ int main(int argc, char** argv) {
     } else if (a == "--strings" && i + 1 < argc) {
       strings = std::atoi(argv[++i]);
       if (strings < 1 || strings > 32) Usage("--strings wants 1..32");
+    } else if (a == "--seconds" && i + 1 < argc) {
+      g_seconds = std::atoi(argv[++i]);
+      if (g_seconds < 1 || g_seconds > kDaySeconds) Usage("--seconds wants 1..86400");
     } else if (a == "--dir" && i + 1 < argc) {
       dir = argv[++i];
     } else if (a == "--scenario" && i + 1 < argc) {

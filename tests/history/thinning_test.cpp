@@ -111,6 +111,27 @@ TEST(HistoryThinning, EveryRoundOnRequest) {
             "every_round 1,every_round 1,every_round 1");
 }
 
+// The host changes the device's save interval while running (control code 100): the rows follow.
+TEST(HistoryThinning, SaveIntervalChangedWhileRunning) {
+  TempDir dir;
+  const std::string path = dir.File("h.sqlite");
+  history::HistoryOutput out(TestOptions(path));
+  outputs::DeviceInfo device = Device(1, 20);
+  device.save_interval_s = 1200;
+  out.Start({device}, nullptr);
+  out.Take(HistoryEvent(1, kT0Ms, BuildRecord(Float())));
+  out.Take(HistoryEvent(1, kT0Ms + 100000, BuildRecord(Float())));  // folded: 100 s < 1200 s
+  ASSERT_TRUE(out.WaitWritten(std::chrono::seconds(10)));
+  out.SetSaveInterval(1, 120);
+  out.Take(HistoryEvent(1, kT0Ms + 110000, BuildRecord(Float())));  // folded: 110 s < 120 s
+  out.Take(HistoryEvent(1, kT0Ms + 120000, BuildRecord(Float())));  // 120 s since the last row
+  out.Take(HistoryEvent(1, kT0Ms + 230000, BuildRecord(Float())));  // folded: 110 s
+  out.Stop();
+  EXPECT_EQ(Sql(path).One("SELECT group_concat(((received_ms - 1772442907250) / 1000) || ' ' || "
+                          "stored_for || ' ' || span_rounds, ', ') FROM rounds"),
+            "0 start 1, 120 interval 3, 230 stop 1");
+}
+
 // Rounds of two devices received within one second go in one transaction.
 TEST(HistoryThinning, OneCommitPerSecondOfRounds) {
   TempDir dir;

@@ -70,6 +70,13 @@ struct HistoryOutput::Worker {
     }
   }
 
+  // Durations are the string's own: a simulated run that goes faster keeps its rounds as the
+  // same run in real time would.
+  std::int64_t ScaledMs(double seconds) const {
+    const double scale = opt.time_scale > 0 ? opt.time_scale : 1.0;
+    return static_cast<std::int64_t>(seconds * 1000.0 / scale);
+  }
+
   DeviceThinner& ThinnerOf(unsigned int data_id) {
     auto it = thinners.find(data_id);
     if (it != thinners.end()) return it->second;
@@ -77,14 +84,9 @@ struct HistoryOutput::Worker {
     for (const auto& d : out.devices_) {
       if (d.data_id == data_id) seconds = d.save_interval_s;
     }
-    // Durations are the string's own: a simulated run that goes faster keeps its rounds as the
-    // same run in real time would.
-    const double scale = opt.time_scale > 0 ? opt.time_scale : 1.0;
     ThinningRules rules = opt.thinning;
-    rules.active_hold_ms = static_cast<std::int64_t>(rules.active_hold_ms / scale);
-    return thinners
-        .emplace(data_id, DeviceThinner(rules, static_cast<std::int64_t>(seconds * 1000.0 / scale)))
-        .first->second;
+    rules.active_hold_ms = ScaledMs(rules.active_hold_ms / 1000.0);
+    return thinners.emplace(data_id, DeviceThinner(rules, ScaledMs(seconds))).first->second;
   }
 
   // A round is stored (with the span it stands for) or folded into the next stored one.
@@ -365,6 +367,10 @@ void HistoryOutput::Work() {
         wake_.wait_until(lock, until, ready);
       }
       batch.swap(queue_);
+      for (const auto& [data_id, seconds] : interval_changes_) {
+        w.ThinnerOf(data_id).SetSaveInterval(w.ScaledMs(seconds));
+      }
+      interval_changes_.clear();
       stop = stopping_;
       if (flush_requested_) w.flushing = true;
       flush_requested_ = false;
@@ -422,6 +428,14 @@ void HistoryOutput::Stop() {
   }
   wake_.notify_all();
   worker_.join();
+}
+
+void HistoryOutput::SetSaveInterval(unsigned int data_id, int seconds) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interval_changes_.emplace_back(data_id, seconds);
+  }
+  wake_.notify_one();
 }
 
 HistoryOutput::Counters HistoryOutput::counters() const {

@@ -63,6 +63,10 @@ class HistoryOutput : public outputs::Output {
   void Take(const outputs::HostEvent& event) override;
   void Stop() override;
 
+  // The device's save interval was changed while running (the host's control code 100): its
+  // rows follow the new one from its next round on. Thread-safe.
+  void SetSaveInterval(unsigned int data_id, int seconds);
+
   struct Counters {
     std::uint64_t rounds_written = 0;   // rows, each standing for one round or more
     std::uint64_t commits = 0;          // transactions of rounds and port events
@@ -96,6 +100,7 @@ class HistoryOutput : public outputs::Output {
   bool working_ = false;
   bool queue_overflow_told_ = false;
   mutable bool flush_requested_ = false;
+  std::vector<std::pair<unsigned int, int>> interval_changes_;
   Counters counters_;
   std::thread worker_;
 };
