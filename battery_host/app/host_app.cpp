@@ -258,7 +258,9 @@ int RunHost(const HostOptions& o) {
       info.group_voltage_peers = dc.peers.group_voltage;
       info.current_peer = dc.peers.current_peer;
       info.current_field = dc.peers.current_field;
-      info.battery_start = dc.peers.battery_start;
+      // How the device reads and numbers its cells, for the outputs to show a round its way.
+      info.battery_start = dc.link.battery_start;
+      info.battery_type = dc.link.battery_type;
       info.save_interval_s = dc.link.save_interval;
       infos.push_back(info);
       auto c = cached.find(dc.data_id);

@@ -4,10 +4,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 
 #include <json/writer.h>
+
+#include "battery_host/outputs/float_text.h"
 
 namespace json_text {
 
@@ -22,16 +25,16 @@ std::string Hex(const unsigned char* data, std::size_t len) {
   return out;
 }
 
+// The double nearest the float's shortest text: written with nine significant digits (Line()),
+// it prints as exactly that text, since the text has at most nine.
 Json::Value FloatValue(float value) {
   if (!std::isfinite(value)) return Json::Value(Json::nullValue);
-  return Json::Value(static_cast<double>(value));
+  return Json::Value(std::strtod(FloatText(value).c_str(), nullptr));
 }
 
 std::string Float(float value) {
   if (!std::isfinite(value)) return "null";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(value));
-  return buf;
+  return FloatText(value);
 }
 
 std::string TimeText(outputs::WallClock::time_point at) {

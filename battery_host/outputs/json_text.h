@@ -14,10 +14,10 @@ namespace json_text {
 // Lowercase hex, two digits per byte: {0xFE, 0x01} -> "fe01".
 std::string Hex(const unsigned char* data, std::size_t len);
 
-// A single-precision value as a JSON number that reads back to the same float: written with
-// nine significant digits. JSON has no NaN or infinity: those become null.
+// A single-precision value as a JSON number, written as its shortest text (FloatText) so that it
+// reads back to the same float. JSON has no NaN or infinity: those become null.
 Json::Value FloatValue(float value);
-std::string Float(float value);  // the same as text: "25.2999992", "null"
+std::string Float(float value);  // the same as text: "25.3", "null"
 
 // "2026-12-08T14:03:59.123Z": the host's wall clock in UTC, to the millisecond.
 std::string TimeText(outputs::WallClock::time_point at);

@@ -37,6 +37,7 @@ struct DeviceInfo {
   std::string current_field;                      // that peer's value name
   int battery_start = 0;          // offset of the cell numbers in the alarm labels
   int save_interval_s = 28800;    // how often the device wants history kept ("save_interval")
+  int battery_type = 0;           // the device's cell class: 6 is the 6 V block (its window)
 };
 
 // Per-device counters at the end of each turn of the device on its line.

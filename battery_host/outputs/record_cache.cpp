@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "battery_host/config/input_file.h"
+#include "battery_host/outputs/string_record.h"
 
 namespace record_cache {
 
@@ -143,7 +144,7 @@ void CacheOutput::Start(const std::vector<outputs::DeviceInfo>&, const outputs::
 }
 
 void CacheOutput::Take(const outputs::HostEvent& event) {
-  if (event.kind != outputs::EventKind::kHistory || event.bytes.size() != 152) return;
+  if (event.kind != outputs::EventKind::kHistory || event.bytes.size() != StringRecord::kSize) return;
   auto path = paths_.find(event.data_id);
   if (path == paths_.end()) return;
   std::string error;

@@ -94,10 +94,12 @@ TEST(EventText, FloatsReadBackToTheSameSinglePrecisionValue) {
   };
   const Case cases[] = {
       {240.0f, "240"},
-      {25.3f, "25.2999992"},  // 25.299999237060546875
-      {0.1f, "0.100000001"},
-      {13.55f, "13.5500002"},  // 13.55000019073486328125
-      {-0.48f, "-0.479999989"},
+      {25.3f, "25.3"},    // 25.299999237060546875: no shorter text reads back to it
+      {0.1f, "0.1"},
+      {13.55f, "13.55"},  // 13.55000019073486328125
+      {-0.48f, "-0.48"},
+      {0.52000284f, "0.52000284"},  // a computed current keeps the digits that tell it apart
+      {1e-07f, "1e-07"},
       {0.0f, "0"},
   };
   for (const Case& c : cases) {
@@ -145,7 +147,7 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
     e.rule.index = 3;
     cases.push_back({e, "{\"data_id\":2,\"event\":\"threshold\",\"index\":3,\"key\":"
                         "\"battery_2_value\",\"label\":\"第23节电池\"," + t +
-                            ",\"value\":13.5500002}"});
+                            ",\"value\":13.55}"});
   }
   {
     outputs::HostEvent e = event(EventKind::kAlarm);
@@ -272,9 +274,11 @@ TEST(EventsFile, AFullDiskNeverLeavesATornLine) {
 
 // ---- The record and its cache -----------------------------------------------------------------
 
-TEST(Record, DecodesEveryFieldAtItsOffset) {
+TEST(Record, DecodesEveryFieldAtItsOffsetAndEncodesTheSameBytes) {
   const std::vector<unsigned char> b = WorkedRecord();
   const StringRecord r = DecodeStringRecord(b.data());
+  const RecordBytes again = EncodeStringRecord(r);
+  EXPECT_EQ(std::vector<unsigned char>(again.begin(), again.end()), b);
   EXPECT_EQ(r.id, 7u);
   EXPECT_EQ(r.cells[0], 13.5f);
   EXPECT_EQ(r.cells[19], 12.25f);

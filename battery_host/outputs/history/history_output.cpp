@@ -151,7 +151,8 @@ struct HistoryOutput::Worker {
     if (assembler.wrong_size() != wrong && !told_wrong_size) {
       told_wrong_size = true;
       Tell("a history record of " + std::to_string(e.bytes.size()) + " bytes from data id " +
-           std::to_string(e.data_id) + " is not stored (records are 152 bytes)");
+           std::to_string(e.data_id) + " is not stored (records are " +
+           std::to_string(kRecordSize) + " bytes)");
     }
   }
 

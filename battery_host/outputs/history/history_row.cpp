@@ -4,28 +4,14 @@
 #include <cstdio>
 #include <ctime>
 
-#include "battery/byte_order.h"
 
 namespace history {
 
-RecordValues DecodeRecord(const Record& raw) {
-  RecordValues v;
-  const unsigned char* p = raw.data();
-  for (int i = 0; i < kRecordCells; ++i) v.cells[i] = byte_order::ReadLeFloat(p + 4 + 4 * i);
-  v.group_voltage = byte_order::ReadLeFloat(p + 132);
-  v.group_current = byte_order::ReadLeFloat(p + 136);
-  v.temperature = byte_order::ReadLeFloat(p + 141);
-  std::copy(p + 145, p + 152, v.stamp.begin());
-  return v;
-}
+RecordValues DecodeRecord(const Record& raw) { return DecodeStringRecord(raw.data()); }
 
 std::optional<std::string> RecordTimeText(const std::array<std::uint8_t, 7>& s) {
-  const unsigned year = s[0] | (s[1] << 8);
-  if (year == 0) return std::nullopt;
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", year, s[2], s[3], s[4], s[5],
-                s[6]);
-  return std::string(buf);
+  if (!StampHasDate(s)) return std::nullopt;
+  return StampText(s);
 }
 
 std::int64_t ToMs(outputs::WallClock::time_point at) {

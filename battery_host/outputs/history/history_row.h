@@ -12,24 +12,17 @@
 
 #include "battery_host/outputs/history/thinning.h"
 #include "battery_host/outputs/output.h"
+#include "battery_host/outputs/string_record.h"
 
 namespace history {
 
-constexpr std::size_t kRecordSize = 152;
-constexpr int kRecordCells = 32;
+constexpr std::size_t kRecordSize = StringRecord::kSize;
+constexpr int kRecordCells = StringRecord::kCells;
 
-using Record = std::array<unsigned char, kRecordSize>;
+using Record = RecordBytes;
 
-// The measured fields of the 152-byte record: little-endian float32 cells at 4..131, group
-// voltage at 132, current at 136, temperature at the odd offset 141, the host's 7-byte stamp at
-// 145 (year LE16, month, day, hour, minute, second; local time).
-struct RecordValues {
-  std::array<float, kRecordCells> cells{};
-  float group_voltage = 0.0f;
-  float group_current = 0.0f;
-  float temperature = 0.0f;
-  std::array<std::uint8_t, 7> stamp{};
-};
+// The fields of the record, decoded by the one decoder every output uses.
+using RecordValues = StringRecord;
 
 RecordValues DecodeRecord(const Record& raw);
 

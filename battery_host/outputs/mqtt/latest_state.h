@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "battery_host/outputs/output.h"
+#include "battery_host/outputs/string_record.h"
 
 namespace mqtt {
 
@@ -17,7 +18,7 @@ namespace mqtt {
 // away nothing piles up: a new round replaces the last unpublished one.
 class LatestState {
  public:
-  static constexpr std::size_t kRecordSize = 152;
+  static constexpr std::size_t kRecordSize = StringRecord::kSize;
   static constexpr std::size_t kMaxEvents = 256;
 
   struct AlarmEvent {
