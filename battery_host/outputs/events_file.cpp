@@ -143,7 +143,10 @@ void EventsFile::Take(const HostEvent& event) {
   const std::string line = json_text::Line(EventJson(event)) + "\n";
   std::string why;
   if (WriteWhole(line, &why)) {
-    if (failing_) {
+    // At a size limit a short line may still fit where a longer one did not: the trouble is over
+    // only once a line as long as the one refused gets in, so that it is not told again and
+    // again.
+    if (failing_ && line.size() >= refused_size_) {
       failing_ = false;
       if (notice_) {
         notice_("events file " + path_ + ": writing again; " + std::to_string(dropped_) +
@@ -153,6 +156,7 @@ void EventsFile::Take(const HostEvent& event) {
     return;
   }
   ++dropped_;
+  if (!failing_ || line.size() < refused_size_) refused_size_ = line.size();
   if (!failing_) {
     failing_ = true;
     if (notice_) {

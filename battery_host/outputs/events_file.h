@@ -52,5 +52,6 @@ class EventsFile : public outputs::Output {
   int fd_ = -1;
   outputs::NoticeFn notice_;
   bool failing_ = false;
+  std::size_t refused_size_ = 0;  // the shortest line refused while failing
   std::uint64_t dropped_ = 0;
 };
