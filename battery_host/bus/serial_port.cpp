@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include <termios.h>
+
+#include "battery_host/config/input_file.h"
 
 namespace {
 
@@ -60,6 +63,16 @@ bool SerialPort::Open(const std::string& path, int baud_rate, std::string* error
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot open port " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  // A regular file, a pipe or /dev/null opens like a port, and then no serial ioctl works on it.
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd)) {
+    const std::string kind =
+        S_ISCHR(st.st_mode) ? "a device that is not a terminal" : input_file::KindOfNonRegular(st.st_mode);
+    *error = "port " + path + " is not a serial device (" +
+             (S_ISREG(st.st_mode) ? std::string("a regular file") : kind) + ")";
+    close(fd);
     return false;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -22,9 +22,17 @@ std::string Printable(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
-  for (const char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7F) {
+    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      // U+0080..U+009F in UTF-8: the 8-bit controls (CSI is U+009B) that terminals obey too.
+      out += "\\xC2\\x";
+      out += kHex[next >> 4];
+      out += kHex[next & 15];
+      ++i;
+    } else if (c >= 0x20 && c != 0x7F) {
       out += ch;
     } else if (c == '\n') {
       out += "\\n";

@@ -25,8 +25,9 @@ Read ReadRegularFile(const std::string& path, const std::string& what, std::size
 // "a directory", "a named pipe", "a character device", ... for the refusal messages.
 std::string KindOfNonRegular(unsigned int st_mode);
 
-// `text` fit for a one-line message: control characters (a line break in a key or a file name
-// given in a JSON string, a NUL) written as \n, \r, \t or \xNN; everything else as it is.
+// `text` fit for a one-line message or a terminal: control characters (a line break in a key or
+// a file name given in a JSON string, a NUL, an escape sequence, the 8-bit controls written in
+// UTF-8) written as \n, \r, \t or \xNN; everything else as it is.
 std::string Printable(const std::string& text);
 
 }  // namespace input_file

@@ -272,6 +272,17 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
 
   try {
     app.parse(argc, argv);
+    // A file or a broker given as '' (an unset shell variable) would quietly mean none.
+    for (const char* name : {"--site", "--settings", "--port", "--cache", "--plugin", "--events",
+                             "--log", "--history", "--mqtt", "--mqtt-credentials", "--mqtt-ca"}) {
+      const CLI::Option* option = app.get_option_no_throw(name);
+      if (option == nullptr || option->count() == 0 || !option->results().front().empty()) continue;
+      *text = std::string(name) + (std::string(name) == "--mqtt"
+                                       ? " must name a broker: mqtt://host[:port] or "
+                                         "mqtts://host[:port]"
+                                       : " must not be empty");
+      return ParseResult::kError;
+    }
   } catch (const CLI::CallForHelp&) {
     *text = app.help();
     return ParseResult::kHelp;

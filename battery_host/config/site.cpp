@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <initializer_list>
 #include <sstream>
 #include <set>
@@ -369,9 +370,31 @@ bool SiteFromOptions(const HostOptions& o, Site* site, std::string* error) {
   return true;
 }
 
+// The port a line names, as the system knows it: /dev/../dev/ttyUSB0 and a link to it are
+// /dev/ttyUSB0. A path that does not resolve stays as written (opening it will say why).
+std::string CanonicalPort(const std::string& port) {
+  char* real = realpath(port.c_str(), nullptr);
+  if (real == nullptr) return port;
+  std::string path(real);
+  std::free(real);
+  return path;
+}
+
 bool CheckSite(const Site& site, std::string* error) {
+  std::map<std::string, std::size_t> ports;  // canonical path -> line
+  for (std::size_t i = 0; i < site.lines.size(); ++i) {
+    if (site.lines[i].simulated()) continue;
+    const std::string port = CanonicalPort(site.lines[i].port);
+    auto [it, fresh] = ports.emplace(port, i);
+    if (!fresh) {
+      *error = "lines[" + std::to_string(it->second) + "] and lines[" + std::to_string(i) +
+               "] both use port " + port + "; the devices of one port belong on one line";
+      return false;
+    }
+  }
   std::set<unsigned int> ids;
-  for (const LineConfig& line : site.lines) {
+  for (std::size_t li = 0; li < site.lines.size(); ++li) {
+    const LineConfig& line = site.lines[li];
     std::map<unsigned int, unsigned int> addresses;  // address -> data id
     for (const DeviceConfig& d : line.devices) {
       if (!ids.insert(d.data_id).second) {
@@ -381,7 +404,8 @@ bool CheckSite(const Site& site, std::string* error) {
       auto [it, fresh] = addresses.emplace(d.address, d.data_id);
       if (!fresh) {
         *error = "devices " + std::to_string(it->second) + " and " + std::to_string(d.data_id) +
-                 " both have address " + std::to_string(d.address) + " on line " + line.port;
+                 " both have address " + std::to_string(d.address) + " on lines[" +
+                 std::to_string(li) + "] (" + line.port + ")";
         return false;
       }
     }

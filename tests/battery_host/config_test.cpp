@@ -348,7 +348,12 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
       {"duplicate data id", "\"data_id\": 4", "\"data_id\": 2",
        "data id 2 is given to two devices"},
       {"one address twice on a line", "\"address\": 131", "\"address\": 129",
-       "devices 1 and 3 both have address 129 on line sim"},
+       "devices 1 and 3 both have address 129 on lines[0] (sim)"},
+      {"one port on two lines", "{\"port\": \"/dev/ttyUSB0\", \"devices\": [",
+       "{\"port\": \"/dev/../dev/null\", \"devices\": [{\"data_id\": 5, \"address\": 129, "
+       "\"settings\": {}}]}, {\"port\": \"/dev/null\", \"devices\": [",
+       "lines[1] and lines[2] both use port /dev/null; the devices of one port belong on one "
+       "line"},
       {"peer that names no device", "\"group_voltage\": [1]", "\"group_voltage\": [1, 7]",
        "device 2 takes \"group_voltage\" from data id 7, which no device of the site has (site "
        "file SITE)"},
@@ -488,6 +493,8 @@ TEST(CommandLine, BadValuesAreRefusedWithTheOptionNamed) {
       {{"--sim-faults", "1.5"}, "--sim-faults must be a number from 0 to 1"},
       {{"--sim-time-scale", "-1"}, "--sim-time-scale must be a number from 0 to 1000000"},
       {{"--duration", "0"}, "--duration must be more than 0 seconds"},
+      {{"--mqtt", ""}, "--mqtt must name a broker: mqtt://host[:port] or mqtts://host[:port]"},
+      {{"--events", ""}, "--events must not be empty"},
       {{"--duration", "1e300"}, "--duration must be at most 1000000000 seconds"},
       {{"--site", "s.json", "--port", "/dev/ttyUSB0"}, "--site excludes --port"},
       {{"--speed", "9600"}, "The following arguments were not expected: 9600 --speed"},

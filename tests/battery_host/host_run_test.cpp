@@ -259,8 +259,11 @@ TEST(HostRun, ErrorsAPersonCanActOnEndTheRunWithOneLine) {
        "battery-host: cannot open port /nonexistent/ttyUSB0: No such file or directory\n"},
       {"not a serial port",
        {"--port", "/dev/null"},
-       "battery-host: cannot get exclusive access to port /dev/null: "
-       "Inappropriate ioctl for device\n"},
+       "battery-host: port /dev/null is not a serial device (a device that is not a "
+       "terminal)\n"},
+      {"a regular file as the port",
+       {"--port", bad_json},
+       "battery-host: port " + bad_json + " is not a serial device (a regular file)\n"},
       {"bad JSON",
        {"--settings", bad_json},
        "battery-host: invalid settings " + bad_json +

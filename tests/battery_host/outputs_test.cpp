@@ -32,6 +32,7 @@
 #include "battery_host/outputs/string_record.h"
 #include "battery_host/outputs/view/live_view.h"
 #include "battery_host/outputs/view/terminal_writer.h"
+#include "battery_host/outputs/view/view_output.h"
 
 namespace {
 
@@ -397,6 +398,34 @@ TEST(View, PlainLineShowsCountersValuesExtremesAndAlarms) {
                       "温度 (temperature) 41.500 > 40\n"),
             std::string::npos)
       << line;
+}
+
+// A site file's string name and port with terminal escapes (7-bit and the UTF-8 8-bit CSI) reach
+// the round line escaped, as the errors write them.
+TEST(View, NamesFromTheSiteFileCarryNoTerminalEscape) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  {
+    ViewOutput view(p[1], false, {{7, "port /dev/\x1b]0;t\x07"}});
+    outputs::DeviceInfo info;
+    info.data_id = 7;
+    info.name = "A\x1b[2J\xc2\x9b" "1mB";
+    view.Start({info}, [](const std::string&) {});
+    outputs::HostEvent e;
+    e.kind = outputs::EventKind::kHistory;
+    e.data_id = 7;
+    e.bytes = WorkedRecord();
+    view.Take(e);
+    view.writer().Drain(1000);
+  }
+  close(p[1]);
+  char buf[4096];
+  const ssize_t n = read(p[0], buf, sizeof buf);
+  close(p[0]);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)).rfind("A\\x1B[2J\\xC2\\x9B1mB: round 1", 0),
+            0u)
+      << std::string(buf, static_cast<std::size_t>(n));
 }
 
 TEST(View, ABlockMarksTheExtremesAndLeavesRejectedCellsOut) {

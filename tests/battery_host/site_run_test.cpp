@@ -227,7 +227,7 @@ TEST(SiteRun, ABadSiteFileOpensNothing) {
        "data id 1 is given to two devices"},
       {"one address twice",
        std::string(kFirst) + "," + R"({"data_id": 2, "address": 129, "settings": {}})",
-       "devices 1 and 2 both have address 129 on line sim"},
+       "devices 1 and 2 both have address 129 on lines[0] (sim)"},
       {"peer naming no device", kSecond,
        "device 2 takes \"group_voltage\" from data id 1, which no device of the site has (site "
        "file SITE)"},

@@ -64,12 +64,14 @@ TEST(BrokerUrl, AcceptsHostPortAndDefaults) {
 }
 
 TEST(BrokerUrl, RefusesWithOneLineNamingTheFault) {
+  const std::string long_host = "mqtt://" + std::string(256, 'h');
   const std::pair<const char*, const char*> cases[] = {
       {"http://h", "the URL must start with mqtt:// or mqtts://"},
       {"MQTT://h", "the URL must start with mqtt:// or mqtts://"},
       {"h:1883", "the URL must start with mqtt:// or mqtts://"},
       {"mqtt://", "the URL names no host"},
       {"mqtt://:1883", "the URL names no host"},
+      {long_host.c_str(), "the host name is longer than 255 characters"},
       {"mqtt://h:", "the port must be a number from 1 to 65535"},
       {"mqtt://h:0", "the port must be a number from 1 to 65535"},
       {"mqtt://h:65536", "the port must be a number from 1 to 65535"},

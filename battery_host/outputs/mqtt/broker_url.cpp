@@ -79,6 +79,10 @@ bool ParseBrokerUrl(const std::string& text, BrokerUrl* url, std::string* error)
     }
   }
   if (out.host.empty()) return Refuse(text, "the URL names no host", error);
+  // The longest name DNS can carry; libmosquitto would take a longer one and fail each try.
+  if (out.host.size() > 255) {
+    return Refuse(text, "the host name is longer than 255 characters", error);
+  }
 
   if (has_port) {
     if (port_text.empty() || port_text.size() > 5) {

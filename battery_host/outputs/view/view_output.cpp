@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "battery_host/config/input_file.h"
+
 ViewOutput::ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources)
     : writer_(fd, redraw ? TerminalWriter::Mode::kFrames : TerminalWriter::Mode::kLines),
       redraw_(redraw),
@@ -13,8 +15,11 @@ void ViewOutput::Start(const std::vector<outputs::DeviceInfo>& devices,
   for (const outputs::DeviceInfo& info : devices) {
     DeviceView d;
     d.info = info;
-    d.name = info.name.empty() ? "string " + std::to_string(info.data_id) : info.name;
-    d.source = sources_[info.data_id];
+    // Names and ports come from the site file: no terminal escape of theirs reaches the screen.
+    d.name = input_file::Printable(info.name.empty() ? "string " + std::to_string(info.data_id)
+                                                     : info.name);
+    d.source = input_file::Printable(sources_[info.data_id]);
+    d.info.current_field = input_file::Printable(info.current_field);
     state_.devices.push_back(std::move(d));
   }
 }
