@@ -338,10 +338,11 @@ TEST(HostMqtt, TwoSitesBridgedToOneCentralBroker) {
                }) >= 2 * 46;
       },
       milliseconds(5000)));
-  std::set<std::string> unique_ids;
+  std::set<std::string> unique_ids, seen;
   for (const mqtt_test::Received& m : ha.messages()) {
     if (m.topic.rfind("battery-host/bridge/", 0) == 0) continue;
-    EXPECT_TRUE(m.retain) << m.topic;
+    // The first of each topic was waiting there (north goes on publishing live).
+    if (seen.insert(m.topic).second) EXPECT_TRUE(m.retain) << m.topic;
     if (m.topic.rfind("homeassistant/", 0) == 0) {
       unique_ids.insert(Parse(m.payload)["unique_id"].asString());
     }
