@@ -210,6 +210,7 @@ int RunHost(const HostOptions& o) {
     mo.ca_file = o.mqtt_ca;
     mo.prefix = o.mqtt_prefix;
     mo.site = o.mqtt_site;
+    mo.host_version = BATTERY_HOST_VERSION;
     mo.discovery_prefix = o.mqtt_discovery_prefix;
     std::unique_ptr<outputs::Output> out = mqtt::MakeMqttOutput(mo, &error);
     if (!out) return Fail(kExitConfig, error);

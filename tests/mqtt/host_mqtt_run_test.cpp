@@ -119,7 +119,7 @@ TEST(HostMqtt, RetainedStateIsTheLastHistoryRecordAndDiscoveryIsComplete) {
       [](const std::vector<mqtt_test::Received>& m) {
         return std::count_if(m.begin(), m.end(), [](const mqtt_test::Received& x) {
                  return x.topic.find("/config") != std::string::npos;
-               }) >= 46;
+               }) >= 51;
       },
       milliseconds(5000));
   for (const mqtt_test::Received& m : later.messages()) {
@@ -127,7 +127,13 @@ TEST(HostMqtt, RetainedStateIsTheLastHistoryRecordAndDiscoveryIsComplete) {
     const Json::Value config = Parse(m.payload);
     EXPECT_TRUE(m.retain) << m.topic;
     EXPECT_TRUE(unique_ids.insert(config["unique_id"].asString()).second) << m.topic;
+    if (m.topic == "homeassistant/binary_sensor/site/connectivity/config") {
+      EXPECT_EQ(config["device"]["sw_version"].asString(), BATTERY_HOST_VERSION_TEXT);
+      continue;
+    }
     EXPECT_EQ(config["device"]["identifiers"][0].asString(), "site_1") << m.topic;
+    EXPECT_EQ(config["device"]["via_device"].asString(), "site") << m.topic;
+    EXPECT_EQ(config["device"]["sw_version"].asString(), BATTERY_HOST_VERSION_TEXT) << m.topic;
     if (m.topic.rfind("homeassistant/sensor/", 0) == 0) {
       ++sensors;
       EXPECT_EQ(config["state_class"].asString(), "measurement") << m.topic;
@@ -138,8 +144,8 @@ TEST(HostMqtt, RetainedStateIsTheLastHistoryRecordAndDiscoveryIsComplete) {
       EXPECT_EQ(config["device_class"].asString(), "problem") << m.topic;
     }
   }
-  EXPECT_EQ(sensors, 23);  // 20 cells, group voltage, current, temperature
-  EXPECT_EQ(unique_ids.size(), 46u);
+  EXPECT_EQ(sensors, 26);  // 20 cells, group voltage, current, temperature, lowest, highest, spread
+  EXPECT_EQ(unique_ids.size(), 51u);
 }
 
 // A normal stop delivers the last round before "offline": --rounds 1, run after run, each under
@@ -335,7 +341,7 @@ TEST(HostMqtt, TwoSitesBridgedToOneCentralBroker) {
       [](const std::vector<mqtt_test::Received>& m) {
         return std::count_if(m.begin(), m.end(), [](const mqtt_test::Received& x) {
                  return x.topic.rfind("homeassistant/", 0) == 0;
-               }) >= 2 * 46;
+               }) >= 2 * 51;
       },
       milliseconds(5000)));
   std::set<std::string> unique_ids, seen;
@@ -347,7 +353,7 @@ TEST(HostMqtt, TwoSitesBridgedToOneCentralBroker) {
       unique_ids.insert(Parse(m.payload)["unique_id"].asString());
     }
   }
-  EXPECT_EQ(unique_ids.size(), 2u * 46);
+  EXPECT_EQ(unique_ids.size(), 2u * 51);
   EXPECT_EQ(unique_ids.count("battery-host_north_1_temperature"), 1u);
   EXPECT_EQ(unique_ids.count("battery-host_south_1_temperature"), 1u);
   EXPECT_EQ(ha.Last("battery-host/north/status").payload, "online");

@@ -256,40 +256,49 @@ TEST(Topics, SiteNameIsOneLevel) {
 
 // --- payloads ------------------------------------------------------------------------------
 
+// A second group's string of three cells (numbered 21 to 23), its middle cell outside the
+// window (stored 0.0), the group voltage the device's cell sum.
 mqtt_test::RecordValues ThreeCells() {
   mqtt_test::RecordValues v;
   v.id = 7;
   v.cells[0] = 13.32f;  // 13.31999969482421875
-  v.cells[1] = 12.0f;
-  v.cells[2] = 0.1f;    // 0.100000001490116119384765625
+  v.cells[1] = 0.0f;    // out of window
+  v.cells[2] = 12.0f;
   v.cells[3] = 9.0f;    // beyond the string's 3 cells: not published
-  v.group_voltage = 266.4f;  // 266.399993896484375
+  v.group_voltage = 25.32f;  // 13.32f + 0.0f + 12.0f in single precision, bit for bit
   v.group_current = -12.5f;
   v.temperature = 25.3f;     // 25.299999237060546875
   v.stamp = mqtt_test::Stamp(12, 8, 14, 3, 59);
   return v;
 }
 
-StringRecord Decoded(const mqtt_test::RecordValues& v) {
-  return DecodeStringRecord(mqtt_test::BuildRecord(v).data());
+outputs::StringRound Round(const mqtt_test::RecordValues& v, int cells) {
+  return outputs::MakeStringRound(mqtt_test::Device(v.id, cells, 20),
+                                  DecodeStringRecord(mqtt_test::BuildRecord(v).data()));
 }
 
-TEST(StatePayload, ExactTextWithNineSignificantDigits) {
-  EXPECT_EQ(mqtt::StatePayload(Decoded(ThreeCells()), 3),
-            "{\"cells\":[13.3199997,12.0,0.100000001],\"data_id\":7,\"group_current\":-12.5,"
-            "\"group_voltage\":266.399994,\"temperature\":25.2999992,"
+// Lowest 12.0 (cell 23), highest 13.32 (cell 21), spread 13.31999969 - 12 = 1.32 V; the cell out
+// of window is null and listed, and counts in none of them.
+TEST(StatePayload, ExactTextOutOfWindowNullAndShortestFloats) {
+  EXPECT_EQ(mqtt::StatePayload(Round(ThreeCells(), 3)),
+            "{\"cells\":[13.32,null,12.0],\"data_id\":7,\"group_current\":-12.5,"
+            "\"group_voltage\":25.32,\"group_voltage_is_cell_sum\":true,\"highest_cell\":13.32,"
+            "\"highest_cell_number\":21,\"lowest_cell\":12.0,\"lowest_cell_number\":23,"
+            "\"out_of_window\":[22],\"spread_mv\":1320,\"temperature\":25.3,"
             "\"time\":\"2026-12-08 14:03:59\"}");
 }
 
-TEST(StatePayload, NonFiniteValuesAndMissingDateAreNull) {
+TEST(StatePayload, NonFiniteValuesNoReadingsAndMissingDateAreNull) {
   mqtt_test::RecordValues v = ThreeCells();
-  v.cells[1] = std::numeric_limits<float>::quiet_NaN();
+  v.cells[0] = std::numeric_limits<float>::quiet_NaN();
   v.group_voltage = std::numeric_limits<float>::infinity();
   v.group_current = -std::numeric_limits<float>::infinity();
   v.stamp = {};
-  EXPECT_EQ(mqtt::StatePayload(Decoded(v), 2),
-            "{\"cells\":[13.3199997,null],\"data_id\":7,\"group_current\":null,"
-            "\"group_voltage\":null,\"temperature\":25.2999992,\"time\":null}");
+  EXPECT_EQ(mqtt::StatePayload(Round(v, 2)),
+            "{\"cells\":[null,null],\"data_id\":7,\"group_current\":null,"
+            "\"group_voltage\":null,\"group_voltage_is_cell_sum\":false,\"highest_cell\":null,"
+            "\"highest_cell_number\":null,\"lowest_cell\":null,\"lowest_cell_number\":null,"
+            "\"out_of_window\":[21,22],\"spread_mv\":null,\"temperature\":25.3,\"time\":null}");
 }
 
 TEST(StatePayload, EveryValueReadsBackToTheSameFloat) {
@@ -301,7 +310,7 @@ TEST(StatePayload, EveryValueReadsBackToTheSameFloat) {
   v.group_current = -0.1f;
   v.temperature = std::nextafter(-5.55f, 0.0f);
   bool ok = false;
-  const Json::Value j = mqtt_test::ParseJson(mqtt::StatePayload(Decoded(v), 20), &ok);
+  const Json::Value j = mqtt_test::ParseJson(mqtt::StatePayload(Round(v, 20)), &ok);
   ASSERT_TRUE(ok);
   ASSERT_EQ(j["cells"].size(), 20u);
   for (int i = 0; i < 20; ++i) {
@@ -321,7 +330,7 @@ TEST(AlarmPayload, ExactText) {
   EXPECT_EQ(mqtt::AlarmPayload(1, rule, true),
             "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"\xE7\xAC\xAC" "4"
             "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0\",\"limit\":12.0,\"state\":\"raised\","
-            "\"value\":11.8999996}");
+            "\"value\":11.9}");
   rule.value = std::numeric_limits<float>::quiet_NaN();
   EXPECT_EQ(mqtt::AlarmPayload(1, rule, false),
             "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"\xE7\xAC\xAC" "4"
@@ -329,63 +338,94 @@ TEST(AlarmPayload, ExactText) {
             "\"value\":null}");
 }
 
+const mqtt::HostInfo kHost{"0.1.0"};
+
+// The string's device carries the site's name, the plug-in's type, battery-host's version and
+// the host as the bridge it is reached through.
 TEST(Discovery, GroupVoltageSensorExactText) {
   const mqtt::Topics t("battery-host", "homeassistant");
+  outputs::DeviceInfo d = mqtt_test::Device(1, 20);
+  d.name = "string A";
   EXPECT_EQ(
-      mqtt::JsonText(mqtt::SensorConfig(mqtt_test::Device(1, 20), t, "group_voltage")),
+      mqtt::JsonText(mqtt::SensorConfig(d, t, "group_voltage", kHost)),
       "{\"availability\":[{\"topic\":\"battery-host/status\"},"
       "{\"topic\":\"battery-host/1/availability\"}],\"availability_mode\":\"all\","
       "\"device\":{\"identifiers\":[\"battery-host_1\"],\"model\":\"ondrell_20\","
-      "\"name\":\"Battery string 1\"},\"device_class\":\"voltage\",\"expire_after\":61,"
-      "\"name\":\"Group voltage\",\"origin\":{\"name\":\"battery-host\"},"
-      "\"state_class\":\"measurement\",\"state_topic\":\"battery-host/1/state\","
+      "\"name\":\"string A\",\"sw_version\":\"0.1.0\",\"via_device\":\"battery-host\"},"
+      "\"device_class\":\"voltage\",\"expire_after\":61,"
+      "\"json_attributes_template\":\"{{ {'cell_sum': value_json.group_voltage_is_cell_sum} "
+      "| tojson }}\",\"json_attributes_topic\":\"battery-host/1/state\","
+      "\"name\":\"Group voltage\",\"origin\":{\"name\":\"battery-host\",\"sw_version\":"
+      "\"0.1.0\"},\"state_class\":\"measurement\",\"state_topic\":\"battery-host/1/state\","
       "\"suggested_display_precision\":2,\"unique_id\":\"battery-host_1_group_voltage\","
       "\"unit_of_measurement\":\"V\",\"value_template\":\"{{ value_json.group_voltage }}\"}");
 }
 
 TEST(Discovery, KindsUnitsAndCellNumbering) {
   const mqtt::Topics t("p", "ha");
-  const outputs::DeviceInfo d = mqtt_test::Device(2, 20, 17);
+  const outputs::DeviceInfo d = mqtt_test::Device(2, 20, 20);  // a second group: 21..40
   struct Row {
     const char* key;
     const char* name;
-    const char* device_class;
     const char* unit;
     const char* field;
+    bool alarm;
   };
   const Row rows[] = {
-      {"group_current", "Current", "current", "A", "group_current"},
-      {"temperature", "Temperature", "temperature", "\xC2\xB0" "C", "temperature"},
-      {"battery_0_value", "Cell 18", "voltage", "V", "cells[0]"},
-      {"battery_19_value", "Cell 37", "voltage", "V", "cells[19]"},
+      {"group_current", "Current", "A", "group_current", true},
+      {"temperature", "Temperature", "\xC2\xB0" "C", "temperature", true},
+      {"battery_0_value", "Cell 21", "V", "cells[0]", true},
+      {"battery_19_value", "Cell 40", "V", "cells[19]", true},
+      {"lowest_cell", "Lowest cell", "V", "lowest_cell", false},
+      {"highest_cell", "Highest cell", "V", "highest_cell", false},
+      {"cell_spread", "Cell spread", "mV", "spread_mv", false},
   };
   for (const Row& r : rows) {
-    const Json::Value s = mqtt::SensorConfig(d, t, r.key);
+    const Json::Value s = mqtt::SensorConfig(d, t, r.key, kHost);
     EXPECT_EQ(s["name"].asString(), r.name);
-    EXPECT_EQ(s["device_class"].asString(), r.device_class);
     EXPECT_EQ(s["unit_of_measurement"].asString(), r.unit);
     EXPECT_EQ(s["value_template"].asString(), std::string("{{ value_json.") + r.field + " }}");
     EXPECT_EQ(s["unique_id"].asString(), std::string("p_2_") + r.key);
-    const Json::Value a = mqtt::AlarmConfig(d, t, r.key);
+    if (!r.alarm) continue;
+    const Json::Value a = mqtt::AlarmConfig(d, t, r.key, kHost);
     EXPECT_EQ(a["name"].asString(), std::string(r.name) + " alarm");
     EXPECT_EQ(a["device_class"].asString(), "problem");
     EXPECT_EQ(a["state_topic"].asString(), std::string("p/2/alarm/") + r.key);
     EXPECT_EQ(a["unique_id"].asString(), std::string("p_2_") + r.key + "_alarm");
-    EXPECT_EQ(a["payload_on"].asString(), "ON");
-    EXPECT_EQ(a["payload_off"].asString(), "OFF");
     EXPECT_EQ(a["device"], s["device"]);
   }
+  const Json::Value w = mqtt::AlarmConfig(d, t, "out_of_window", kHost);
+  EXPECT_EQ(w["name"].asString(), "Readings out of window");
+  EXPECT_EQ(w["device_class"].asString(), "problem");
+  EXPECT_EQ(w["state_topic"].asString(), "p/2/state");
+  EXPECT_EQ(w["value_template"].asString(),
+            "{{ 'ON' if value_json.out_of_window else 'OFF' }}");
+  EXPECT_EQ(w["json_attributes_template"].asString(),
+            "{{ {'cells': value_json.out_of_window} | tojson }}");
 }
 
-TEST(Discovery, OneSensorAndOneAlarmPerSignalKey) {
-  const mqtt::Topics t("p", "ha");
-  const std::vector<mqtt::Message> m = mqtt::DiscoveryMessages(mqtt_test::Device(4, 20), t);
-  ASSERT_EQ(m.size(), 46u);  // 2 x (3 string values + 20 cells)
-  EXPECT_EQ(m[0].topic, "ha/sensor/p_4/group_voltage/config");
-  EXPECT_EQ(m[1].topic, "ha/binary_sensor/p_4/group_voltage_alarm/config");
-  EXPECT_EQ(m[45].topic, "ha/binary_sensor/p_4/battery_19_value_alarm/config");
+TEST(Discovery, EveryEntityOfAStringAndTheHostsConnection) {
+  const mqtt::Topics t(mqtt::SitePrefix("p", "north"), "ha");
+  const std::vector<mqtt::Message> m =
+      mqtt::DiscoveryMessages(mqtt_test::Device(4, 20), t, kHost);
+  ASSERT_EQ(m.size(), 50u);  // 2 x (3 string values + 20 cells), 3 derived, out of window
+  EXPECT_EQ(m[0].topic, "ha/sensor/p_north_4/group_voltage/config");
+  EXPECT_EQ(m[1].topic, "ha/binary_sensor/p_north_4/group_voltage_alarm/config");
+  EXPECT_EQ(m[45].topic, "ha/binary_sensor/p_north_4/battery_19_value_alarm/config");
+  EXPECT_EQ(m[48].topic, "ha/sensor/p_north_4/cell_spread/config");
+  EXPECT_EQ(m[49].topic, "ha/binary_sensor/p_north_4/out_of_window/config");
   for (const mqtt::Message& msg : m) EXPECT_TRUE(msg.retain) << msg.topic;
-  EXPECT_TRUE(mqtt::DiscoveryMessages(mqtt_test::Device(4, 20), mqtt::Topics("p", "")).empty());
+  EXPECT_TRUE(
+      mqtt::DiscoveryMessages(mqtt_test::Device(4, 20), mqtt::Topics("p", ""), kHost).empty());
+  const mqtt::Message bridge = mqtt::BridgeDiscovery(t, kHost);
+  EXPECT_EQ(bridge.topic, "ha/binary_sensor/p_north/connectivity/config");
+  EXPECT_EQ(bridge.payload,
+            "{\"device\":{\"identifiers\":[\"p_north\"],\"model\":\"battery-host\","
+            "\"name\":\"p/north\",\"sw_version\":\"0.1.0\"},\"device_class\":\"connectivity\","
+            "\"entity_category\":\"diagnostic\",\"name\":\"Connection\",\"origin\":{\"name\":"
+            "\"battery-host\",\"sw_version\":\"0.1.0\"},\"payload_off\":\"offline\","
+            "\"payload_on\":\"online\",\"state_topic\":\"p/north/status\","
+            "\"unique_id\":\"p_north_connectivity\"}");
 }
 
 // --- reconnect delays ----------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include "battery_host/outputs/mqtt/topics.h"
 #include "battery_host/config/input_file.h"
 #include "battery_host/outputs/string_record.h"
+#include "battery_host/outputs/string_round.h"
 
 namespace mqtt {
 
@@ -64,9 +65,12 @@ class MqttOutput : public outputs::Output {
     if (worker_.joinable()) return;
     notice_ = notice;
     state_ = std::make_unique<LatestState>(devices);
+    const HostInfo host{options_.host_version};
+    if (topics_.discovery()) discovery_.push_back(BridgeDiscovery(topics_, host));
     for (const outputs::DeviceInfo& d : devices) {
       names_.emplace(d.data_id, d.name.empty() ? "string " + std::to_string(d.data_id) : d.name);
-      for (Message& m : DiscoveryMessages(d, topics_)) discovery_.push_back(std::move(m));
+      devices_.emplace(d.data_id, d);
+      for (Message& m : DiscoveryMessages(d, topics_, host)) discovery_.push_back(std::move(m));
     }
     if (!warning_.empty()) Notice(warning_);
     worker_ = std::thread([this] { Run(); });
@@ -132,8 +136,9 @@ class MqttOutput : public outputs::Output {
       }
       if (d.record_changed) {
         int mid = 0;
-        link.Publish(topics_.State(d.data_id),
-                     StatePayload(DecodeStringRecord(d.record.data()), d.cells), true, &mid);
+        const outputs::StringRound round =
+            outputs::MakeStringRound(devices_[d.data_id], DecodeStringRecord(d.record.data()));
+        link.Publish(topics_.State(d.data_id), StatePayload(round), true, &mid);
         state_mid_[d.data_id] = mid;
       }
     }
@@ -168,6 +173,7 @@ class MqttOutput : public outputs::Output {
   std::vector<Message> discovery_;
   std::unique_ptr<LatestState> state_;
   std::map<unsigned, std::string> names_;  // data id -> the string's name, for messages
+  std::map<unsigned, outputs::DeviceInfo> devices_;
   std::atomic<bool> stopping_{false};
   std::thread worker_;
   // Output thread only.

@@ -18,6 +18,7 @@ struct MqttOptions {
   std::string site;                 // non-empty: topics under <prefix>/<site>, ids carry it
   std::string discovery_prefix = "homeassistant";  // empty: no Home Assistant discovery
   std::string client_id;            // empty: a random one
+  std::string host_version;         // battery-host's version, for Home Assistant's devices
   int qos = 1;                      // of every message, the last will included
 
   int keepalive_s = 30;             // the broker drops us (and sends the will) after 1.5x this

@@ -7,7 +7,7 @@
 
 #include "battery_host/outputs/output.h"
 #include "battery_host/outputs/mqtt/topics.h"
-#include "battery_host/outputs/string_record.h"
+#include "battery_host/outputs/string_round.h"
 
 namespace mqtt {
 
@@ -17,23 +17,29 @@ namespace mqtt {
 // values it shows unavailable exactly when the device itself would refuse them.
 constexpr int kExpireAfterSeconds = 61;
 
-// Compact JSON, numbers with nine significant digits (a float32 reads back to the same float),
-// UTF-8 left as it is (alarm labels are Chinese).
+// Compact JSON, numbers with nine significant digits (FloatValue's doubles print as their
+// float's shortest text), UTF-8 left as it is (alarm labels are Chinese).
 std::string JsonText(const Json::Value& value);
 
-// A single-precision value for JSON: the float widened to double, null when NaN or infinite.
+// A single-precision value for JSON: the shortest text that reads back as the same float
+// (13.55, not 13.5500002), null when NaN or infinite.
 Json::Value FloatValue(float value);
 
 // The round's values, one message per completed round:
-//   {"cells":[13.3199997,...],"data_id":1,"group_current":-12.5,"group_voltage":266.399994,
-//    "temperature":25.2999992,"time":"2026-12-08 14:03:59"}
-// `cells` holds the string's first `cells` cells (at most 32); "time" is the record's local time
-// stamp, null when the record has no date.
-std::string StatePayload(const StringRecord& record, int cells);
+//   {"cells":[13.55,null,...],"data_id":1,"group_current":-12.5,"group_voltage":266.4,
+//    "group_voltage_is_cell_sum":false,"highest_cell":13.61,"highest_cell_number":24,
+//    "lowest_cell":13.55,"lowest_cell_number":21,"out_of_window":[22],"spread_mv":60,
+//    "temperature":25.3,"time":"2026-12-08 14:03:59"}
+// `cells` holds the string's cells in record order; a cell outside the device's window is null
+// (it is no voltage: Home Assistant shows it as unknown). Lowest, highest and spread are over the
+// readings only (null when there is none); cell numbers are the device's (battery_start + i + 1);
+// `out_of_window` lists the numbers of the cells outside the window. "time" is the record's
+// local time stamp, null when the record has no date.
+std::string StatePayload(const outputs::StringRound& round);
 
 // One alarm raised or cleared:
 //   {"data_id":1,"key":"battery_3_value","label":"第4节电池","limit":12.0,"state":"raised",
-//    "value":11.8999996}
+//    "value":11.9}
 std::string AlarmPayload(unsigned data_id, const rule_value& rule, bool raised);
 
 struct Message {
@@ -42,14 +48,25 @@ struct Message {
   bool retain = true;
 };
 
-// Home Assistant discovery for one string: a sensor per value (group voltage, current,
-// temperature, each cell) and a problem binary sensor per signal key, all in one device.
-std::vector<Message> DiscoveryMessages(const outputs::DeviceInfo& device, const Topics& topics);
+// What the device blocks of the discovery say about the host: battery-host's version.
+struct HostInfo {
+  std::string version;
+};
 
-// One entity's discovery object, for the tests and for DiscoveryMessages.
+// Home Assistant discovery for one string, all in one device (named as the site names the
+// string, reached through the host's bridge device): a sensor per value (group voltage, current,
+// temperature, each cell), the lowest cell, the highest cell and the spread, a problem binary
+// sensor per signal key, and one for readings out of window (with the list as an attribute).
+std::vector<Message> DiscoveryMessages(const outputs::DeviceInfo& device, const Topics& topics,
+                                       const HostInfo& host);
+// The host itself as a bridge device: a connectivity binary sensor on the status topic.
+Message BridgeDiscovery(const Topics& topics, const HostInfo& host);
+
+// One entity's discovery object, for the tests and for DiscoveryMessages. `key`: a signal key,
+// or "lowest_cell", "highest_cell", "cell_spread" (sensors), "out_of_window" (binary sensor).
 Json::Value SensorConfig(const outputs::DeviceInfo& device, const Topics& topics,
-                         const std::string& key);
+                         const std::string& key, const HostInfo& host);
 Json::Value AlarmConfig(const outputs::DeviceInfo& device, const Topics& topics,
-                        const std::string& key);
+                        const std::string& key, const HostInfo& host);
 
 }  // namespace mqtt

@@ -116,4 +116,18 @@ std::string Topics::AlarmConfig(unsigned data_id, const std::string& key) const 
   return discovery_prefix_ + "/binary_sensor/" + NodeId(data_id) + "/" + key + "_alarm/config";
 }
 
+std::string Topics::ProblemConfig(unsigned data_id, const std::string& name) const {
+  return discovery_prefix_ + "/binary_sensor/" + NodeId(data_id) + "/" + name + "/config";
+}
+
+std::string Topics::ProblemUniqueId(unsigned data_id, const std::string& name) const {
+  return NodeId(data_id) + "_" + name;
+}
+
+std::string Topics::BridgeId() const { return IdText(prefix_); }
+
+std::string Topics::BridgeConfig() const {
+  return discovery_prefix_ + "/binary_sensor/" + BridgeId() + "/connectivity/config";
+}
+
 }  // namespace mqtt

@@ -35,6 +35,8 @@ std::string IdText(const std::string& text);
 //   <prefix>/<data id>/alarm/<key>        "ON" / "OFF": the key's alarm now (retained)
 //   <discovery>/sensor/<node>/<key>/config             Home Assistant sensor (retained)
 //   <discovery>/binary_sensor/<node>/<key>_alarm/config  its alarm (retained)
+//   <discovery>/binary_sensor/<node>/out_of_window/config  readings out of window (retained)
+//   <discovery>/binary_sensor/<bridge>/connectivity/config  the host connected (retained)
 //
 // <node> is IdText(prefix) + "_" + data id: stable for one site and device, and different for two
 // hosts that publish under different prefixes.
@@ -49,11 +51,18 @@ class Topics {
   std::string AlarmState(unsigned data_id, const std::string& key) const;
 
   bool discovery() const { return !discovery_prefix_.empty(); }
+  const std::string& prefix() const { return prefix_; }
   std::string NodeId(unsigned data_id) const;
   std::string SensorUniqueId(unsigned data_id, const std::string& key) const;
   std::string AlarmUniqueId(unsigned data_id, const std::string& key) const;
   std::string SensorConfig(unsigned data_id, const std::string& key) const;
   std::string AlarmConfig(unsigned data_id, const std::string& key) const;
+  // A string's problem binary sensor that is not an alarm ("out_of_window").
+  std::string ProblemConfig(unsigned data_id, const std::string& name) const;
+  std::string ProblemUniqueId(unsigned data_id, const std::string& name) const;
+  // The host as a bridge device: its id (IdText(prefix)) and its connectivity sensor.
+  std::string BridgeId() const;
+  std::string BridgeConfig() const;
 
  private:
   std::string Device(unsigned data_id) const;
