@@ -182,6 +182,38 @@ TEST(HostMqtt, RoundsOneLeavesThatRoundOnTheBrokerEveryTime) {
   }
 }
 
+// A module with faults on the line (replies out of window among them): no state ever shows a
+// cell as 0 V; such a cell is null, its number listed, and it counts in no lowest cell.
+TEST(HostMqtt, CellsOutOfWindowAreNullAndListedNeverZero) {
+  mqtt_test::ScratchDir mdir;
+  mqtt_test::TestBroker broker(mdir);
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  mqtt_test::Subscriber live(broker.port(), "faults/+/state");
+  ASSERT_TRUE(live.connected(milliseconds(5000)));
+  host_run::ScratchDir dir;
+  const host_run::Result r = host_run::Run(
+      {"--sim-faults", "0.4", "--sim-seed", "3", "--rounds", "4", "--interval-ms", "40",
+       "--mqtt", broker.url(), "--mqtt-prefix", "faults"},
+      dir);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  int with_gaps = 0;
+  for (const mqtt_test::Received& m : live.messages()) {
+    const Json::Value state = Parse(m.payload);
+    std::vector<int> nulls;
+    for (Json::ArrayIndex i = 0; i < state["cells"].size(); ++i) {
+      const Json::Value& c = state["cells"][i];
+      if (c.isNull()) nulls.push_back(static_cast<int>(i) + 1);
+      else EXPECT_GE(c.asDouble(), 9.0) << m.payload;
+    }
+    std::vector<int> listed;
+    for (const Json::Value& n : state["out_of_window"]) listed.push_back(n.asInt());
+    EXPECT_EQ(listed, nulls) << m.payload;
+    if (state["lowest_cell"].isDouble()) EXPECT_GE(state["lowest_cell"].asDouble(), 9.0);
+    with_gaps += !nulls.empty();
+  }
+  EXPECT_GT(with_gaps, 0);  // the faults did put cells out of window
+}
+
 // A module that never answers: its availability is said "offline" and never "online", though
 // its first turns end before the host counts it as stalled.
 TEST(HostMqtt, AModuleThatNeverAnsweredIsNeverOnline) {
