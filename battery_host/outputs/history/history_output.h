@@ -1,10 +1,11 @@
 #pragma once
 
-// battery-host's history database: every round a device saves as history, the alarms its
-// threshold batch raised or cleared, and the line's port events, in SQLite (WAL).
+// battery-host's history database: the rounds the devices save as history that matter (the
+// others folded into the next stored row, thinning.h), the alarms their threshold batches raised
+// or cleared, and the lines' port events, in SQLite (WAL).
 //
 // The poll thread only copies events into a queue; a thread of this output's own writes them,
-// one transaction per round with its alarms. When the database cannot be written (locked,
+// the rounds received within one second (with their alarms) in one transaction. When the database cannot be written (locked,
 // read-only, full, damaged) the person is told once, the rounds wait in a bounded backlog in
 // memory, and the worker retries every few seconds; once the file can be written again the
 // backlog goes in with the rounds' own times. Do not wrap this output in AsyncOutput: it has its

@@ -1,6 +1,6 @@
 #pragma once
 
-// The history database as the worker thread uses it: open (and migrate), write one unit per
+// The history database as the worker thread uses it: open (and migrate), write units in one
 // transaction, prune in small steps. Synchronous and single-threaded; the caller decides when to
 // retry. After any failed call the caller closes the store and opens it again later, so that a
 // file replaced or repaired meanwhile is seen afresh.

@@ -19,15 +19,15 @@ void Extend(float v, bool first, float* lo, float* hi) {
 }  // namespace
 
 const char* DeviceThinner::Reason(const RoundValues& r) {
+  // Charging or discharging: every round, and for a while after the current fell back.
+  if (std::fabs(static_cast<double>(r.group_current)) > rules_.current_limit_a) {
+    active_until_ms_ = r.at_ms + rules_.active_hold_ms;
+  }
   if (rules_.every_round) return "every_round";
   if (!stored_any_) return "start";
   if (gap_) return "gap";
   if (r.alarm) return "alarm";
-  if (std::fabs(static_cast<double>(r.group_current)) > rules_.current_limit_a) {
-    active_until_ms_ = r.at_ms + rules_.active_hold_ms;
-    return "current";
-  }
-  if (r.at_ms < active_until_ms_) return "current";
+  if (r.at_ms <= active_until_ms_ && active_until_ms_ > 0) return "current";
   const RoundValues& last = last_stored_;
   if (Moved(r.group_voltage, last.group_voltage, rules_.group_deadband_v)) return "change";
   const int cells = std::min(r.cells, kThinCells);
@@ -71,7 +71,6 @@ Span DeviceThinner::Close(const char* reason, const RoundValues& r) {
 }
 
 std::optional<Span> DeviceThinner::Take(const RoundValues& r) {
-  // Judged before folding: the current rule also starts its hold on a folded-in round.
   const char* reason = Reason(r);
   Fold(r);
   if (reason == nullptr) return std::nullopt;
