@@ -113,11 +113,14 @@ inline outputs::DeviceInfo Device(unsigned data_id, int cells, const std::string
   return d;
 }
 
-// A record numbered n: 20 cells 12.00 + n/100 (cell 3 lower by 0.5), the temperature n.
+// A record numbered n: 20 cells 12.00 + (n mod 200)/100 (cell 3 lower by 0.5; all inside the
+// 12 V block's window), the temperature n.
 inline Bytes NumberedRecord(int n, unsigned data_id = 1) {
   RecordFields f;
   f.id = data_id;
-  for (int i = 0; i < 20; ++i) f.cells.push_back(12.0f + n / 100.0f - (i == 2 ? 0.5f : 0.0f));
+  for (int i = 0; i < 20; ++i) {
+    f.cells.push_back(12.0f + (n % 200) / 100.0f - (i == 2 ? 0.5f : 0.0f));
+  }
   f.group_voltage = 240.0f + n;
   f.group_current = -30.0f;
   f.temperature = static_cast<float>(n);

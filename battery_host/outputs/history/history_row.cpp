@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "battery_host/outputs/string_round.h"
 
 namespace history {
 
@@ -38,13 +39,19 @@ std::string UtcText(std::int64_t ms) {
 
 namespace {
 
-// The device stores a cell reading outside its plausibility window as 0.0, and no reading inside
-// the window is 0.0.
-void MarkReadings(RoundUnit* u, int battery_start) {
-  const RecordValues v = DecodeRecord(u->raw);
+// Which cells are readings (the round's window follows the device's settings) and their numbers,
+// as every output reads the round.
+void MarkReadings(RoundUnit* u, const outputs::DeviceInfo& device) {
+  const outputs::StringRound round = outputs::MakeStringRound(device, DecodeRecord(u->raw));
+  const int start = device.battery_start;
   for (int i = 0; i < kRecordCells; ++i) {
-    u->reading[i] = i < u->cells && v.cells[i] != 0.0f;
-    u->number[i] = battery_start + i + 1;
+    u->reading[i] = false;
+    u->number[i] = start + i + 1;
+  }
+  for (const outputs::RoundCell& c : round.cells) {
+    if (c.position < 0 || c.position >= kRecordCells) continue;
+    u->reading[c.position] = c.reading;
+    u->number[c.position] = c.number;
   }
 }
 
@@ -68,11 +75,14 @@ RoundValues ValuesOf(const RoundUnit& u) {
 RoundAssembler::RoundAssembler(const std::vector<outputs::DeviceInfo>& devices)
     : devices_(devices) {}
 
-int RoundAssembler::StartOf(unsigned int data_id) const {
+outputs::DeviceInfo RoundAssembler::DeviceOf(unsigned int data_id) const {
   for (const auto& d : devices_) {
-    if (d.data_id == data_id) return d.battery_start;
+    if (d.data_id == data_id) return d;
   }
-  return 0;
+  outputs::DeviceInfo unknown;  // a device the host did not announce: every cell of the record
+  unknown.data_id = data_id;
+  unknown.cells = kRecordCells;
+  return unknown;
 }
 
 int RoundAssembler::CellsOf(unsigned int data_id) const {
@@ -107,7 +117,9 @@ std::optional<Unit> RoundAssembler::Take(const outputs::HostEvent& e) {
       u.at_ms = ToMs(e.at);
       u.cells = CellsOf(e.data_id);
       std::copy(e.bytes.begin(), e.bytes.end(), u.raw.begin());
-      MarkReadings(&u, StartOf(e.data_id));
+      outputs::DeviceInfo device = DeviceOf(e.data_id);
+      device.cells = u.cells;
+      MarkReadings(&u, device);
       if (pending != pending_.end()) {
         u.alarms = std::move(pending->second);
         pending_.erase(pending);

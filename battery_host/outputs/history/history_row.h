@@ -86,7 +86,7 @@ class RoundAssembler {
 
  private:
   int CellsOf(unsigned int data_id) const;
-  int StartOf(unsigned int data_id) const;
+  outputs::DeviceInfo DeviceOf(unsigned int data_id) const;
 
   std::vector<outputs::DeviceInfo> devices_;
   std::vector<std::pair<unsigned int, std::vector<AlarmRow>>> pending_;
