@@ -10,7 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -262,5 +267,119 @@ TEST(LineFaults, ALostPortIsTriedAgainEverySecondWhateverThePeriod) {
   EXPECT_NE(text.find("); trying to reopen it once a second\n"), std::string::npos) << text;
   EXPECT_NE(text.find("port " + link + " is back\n"), std::string::npos) << text;
 }
+
+
+namespace measure {
+
+// What the protocol cannot catch, measured: a module that answers after `turnaround_ms`, sends
+// some replies a period late (after the device has sent the request again) and swaps the two
+// value bytes of some short replies (the plain-sum checksum stays right). Runs only when
+// BATTERY_HOST_FAULT_ROUNDS is set; prints what share of the stored records holds a value of
+// another quantity, and a swapped value.
+//   BATTERY_HOST_FAULT_ROUNDS=300 BATTERY_HOST_FAULT_TURNAROUND_MS=5 BATTERY_HOST_FAULT_GUARD_MS=20
+struct Due {
+  std::chrono::steady_clock::time_point at;
+  Bytes bytes;
+};
+
+unsigned long EnvNumber(const char* name, unsigned long fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? std::strtoul(v, nullptr, 10) : fallback;
+}
+
+TEST(LineFaults, UndetectableFaultsMeasured) {
+  const unsigned long rounds = EnvNumber("BATTERY_HOST_FAULT_ROUNDS", 0);
+  if (rounds == 0) GTEST_SKIP() << "set BATTERY_HOST_FAULT_ROUNDS to measure";
+  const auto turnaround = std::chrono::milliseconds(EnvNumber("BATTERY_HOST_FAULT_TURNAROUND_MS", 5));
+  const unsigned long guard = EnvNumber("BATTERY_HOST_FAULT_GUARD_MS", 20);
+  const unsigned long period_ms = 200;
+  const double late_rate = 0.05, swap_rate = 0.05;
+  ScratchDir dir;
+  Pty pty;
+  const int pid = host_run::Spawn(
+      {"--port", pty.slave_path, "--interval-ms", std::to_string(period_ms), "--guard-ms",
+       std::to_string(guard), "--rounds", std::to_string(rounds), "--events",
+       dir.File("events.jsonl")},
+      dir);
+  ASSERT_GT(pid, 0);
+  const int exit_fd = PidFd(pid);
+  std::vector<bms_sim::Config> configs(1);
+  configs[0].current_encoding = bms_sim::CurrentEncoding::kSensor;
+  bms_sim::Bus bus(configs);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> chance(0.0, 1.0);
+  Sent sent, swapped;
+  std::vector<Due> queue;
+  unsigned long late = 0, swaps = 0, replies = 0;
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    int wait_ms = 1000;
+    for (const Due& d : queue) {
+      wait_ms = std::min<int>(wait_ms, static_cast<int>(std::max<long long>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(d.at - now).count())));
+    }
+    pollfd fds[2] = {{exit_fd, POLLIN, 0}, {pty.master, POLLIN, 0}};
+    poll(fds, 2, wait_ms);
+    if (fds[0].revents & POLLIN) break;
+    if (fds[1].revents & POLLIN) {
+      unsigned char buf[256];
+      const ssize_t n = read(pty.master, buf, sizeof buf);
+      for (const bms_sim::BusReply& r : bus.Receive(buf, n > 0 ? static_cast<std::size_t>(n) : 0)) {
+        Due d{std::chrono::steady_clock::now() + turnaround, r.reply.Joined()};
+        ++replies;
+        sent.Note(r.reply);
+        if (chance(rng) < late_rate) {
+          d.at += std::chrono::milliseconds(period_ms + 50);
+          ++late;
+        }
+        if (d.bytes.size() == 5 && d.bytes[2] != d.bytes[3] && chance(rng) < swap_rate) {
+          std::swap(d.bytes[2], d.bytes[3]);
+          bms_sim::Reply s = r.reply;
+          s.raw = static_cast<std::uint16_t>((d.bytes[2] << 8) | d.bytes[3]);
+          swapped.Note(s);
+          ++swaps;
+        }
+        queue.push_back(std::move(d));
+      }
+    }
+    const auto then = std::chrono::steady_clock::now();
+    for (auto it = queue.begin(); it != queue.end();) {
+      if (it->at > then) {
+        ++it;
+        continue;
+      }
+      WriteAll(pty.master, it->bytes);
+      it = queue.erase(it);
+    }
+  }
+  close(exit_fd);
+  host_run::Wait(pid, dir);
+  const std::vector<Bytes> history =
+      host_run::Records(host_run::ReadEvents(dir.File("events.jsonl")), "history");
+  unsigned long wrong_quantity = 0, swapped_value = 0;
+  for (const Bytes& h : history) {
+    const float values[3] = {FloatAt(h, 132), FloatAt(h, 136), FloatAt(h, 141)};
+    const std::set<float>* own[3] = {&sent.group, &sent.current, &sent.temperature};
+    const std::set<float>* own_swapped[3] = {&swapped.group, &swapped.current, &swapped.temperature};
+    bool wrong = false, swap = false;
+    for (int q = 0; q < 3; ++q) {
+      if (own[q]->count(values[q]) != 0) continue;
+      if (own_swapped[q]->count(values[q]) != 0) {
+        swap = true;
+      } else {
+        wrong = true;
+      }
+    }
+    wrong_quantity += wrong;
+    swapped_value += swap;
+  }
+  std::printf("guard %lu ms, turnaround %lld ms: %lu replies, %lu late, %lu swapped; %zu records, "
+              "%lu (%.1f%%) with a value of another quantity, %lu (%.1f%%) with a swapped value\n",
+              guard, static_cast<long long>(turnaround.count()), replies, late, swaps,
+              history.size(), wrong_quantity, 100.0 * wrong_quantity / std::max<std::size_t>(1, history.size()),
+              swapped_value, 100.0 * swapped_value / std::max<std::size_t>(1, history.size()));
+}
+
+}  // namespace measure
 
 }  // namespace
