@@ -143,8 +143,10 @@ class MqttOutput : public outputs::Output {
       }
     }
     for (const LatestState::AlarmEvent& e : changes.events) {
-      link.Publish(topics_.AlarmEvents(e.data_id), AlarmPayload(e.data_id, e.rule, e.raised),
-                   false, nullptr);
+      const outputs::CellWindow window =
+          outputs::CellWindowFor(devices_[e.data_id].battery_type);
+      link.Publish(topics_.AlarmEvents(e.data_id),
+                   AlarmPayload(e.data_id, e.rule, e.raised, window), false, nullptr);
     }
   }
 

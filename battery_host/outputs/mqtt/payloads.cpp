@@ -135,13 +135,16 @@ std::string StatePayload(const outputs::StringRound& round) {
   return JsonText(state);
 }
 
-std::string AlarmPayload(unsigned data_id, const rule_value& rule, bool raised) {
+std::string AlarmPayload(unsigned data_id, const rule_value& rule, bool raised,
+                         const outputs::CellWindow& window) {
   Json::Value alarm(Json::objectValue);
   alarm["data_id"] = data_id;
   alarm["key"] = rule.key;
   alarm["label"] = rule.label;
   alarm["state"] = raised ? "raised" : "cleared";
-  alarm["value"] = FloatValue(rule.value);
+  const bool outside = outputs::CellPositionOfKey(rule.key) >= 0 && !window.Holds(rule.value);
+  alarm["value"] = outside ? Json::Value(Json::nullValue) : FloatValue(rule.value);
+  if (outside) alarm["outside"] = outputs::WindowText(window);
   alarm["limit"] = FloatValue(rule.limit);
   return JsonText(alarm);
 }

@@ -40,7 +40,10 @@ std::string StatePayload(const outputs::StringRound& round);
 // One alarm raised or cleared:
 //   {"data_id":1,"key":"battery_3_value","label":"第4节电池","limit":12.0,"state":"raised",
 //    "value":11.9}
-std::string AlarmPayload(unsigned data_id, const rule_value& rule, bool raised);
+// A cell whose value lies outside `window` (stored 0.0: no reading) has no value but the window
+// it left: "outside":"9.0–15.0 V","value":null.
+std::string AlarmPayload(unsigned data_id, const rule_value& rule, bool raised,
+                         const outputs::CellWindow& window);
 
 struct Message {
   std::string topic;
