@@ -77,13 +77,26 @@ def devices_in_range(conn, t_from, t_to):
         "SELECT DISTINCT data_id FROM rounds r WHERE 1 = 1" + extra + " ORDER BY data_id", args)]
 
 
+def checked(v):
+    """A value stored where a number belongs. A text or a blob there is a damaged database (or
+    one battery-host did not write): said in one line, not a traceback."""
+    if v is None or isinstance(v, (int, float)):
+        return v
+    shown = repr(v)
+    raise ReportError("the history holds %s where a number belongs: a damaged database, or one "
+                      "battery-host did not write" % (shown if len(shown) <= 40 else
+                                                       shown[:37] + "..."))
+
+
 def reading(v):
     """A stored cell value as a voltage, or None: NULL (outside the window, schema 3), the 0.0
     that older layouts stored for the same, and anything not finite."""
+    v = checked(v)
     return v if (v is not None and math.isfinite(v) and v > 0) else None
 
 
 def number(v):
+    v = checked(v)
     return v if (v is not None and math.isfinite(v)) else None
 
 
@@ -111,18 +124,18 @@ def load_rounds(conn, columns, device, t_from, t_to):
                                              extra))
     rounds = []
     for row in conn.execute(sql, [device] + args):
-        count = max(0, min(CELL_COLUMNS, row[3] or 0))
+        count = max(0, min(CELL_COLUMNS, checked(row[3]) or 0))
         tail = list(row[8 + CELL_COLUMNS:])
         r = {"ms": row[0], "stamp": row[1], "time": row[2], "gv": number(row[4]),
              "current": number(row[5]), "temp": number(row[6]),
-             "scale": float(row[7]) if row[7] else 1.0,
+             "scale": float(checked(row[7])) if row[7] else 1.0,
              "volts": [reading(v) for v in row[8:8 + count]], "span": 1}
         if span:
-            r["span"] = max(1, int(tail.pop(0) or 1))
+            r["span"] = max(1, int(checked(tail.pop(0)) or 1))
         for key, _ in extremes:
             r[key] = number(tail.pop(0))
         # The device's number for its first cell is battery_start + 1 (21 for a second group).
-        r["first_cell"] = int(tail.pop(0) or 0) if first else None
+        r["first_cell"] = int(checked(tail.pop(0)) or 0) if first else None
         rounds.append(r)
     return rounds
 

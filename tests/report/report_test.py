@@ -13,6 +13,7 @@ import argparse
 import html.parser
 import os
 import shutil
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -232,7 +233,15 @@ class Options(unittest.TestCase):
         not_db = os.path.join(ARGS.work, "not_a_db.txt")
         with open(not_db, "w") as f:
             f.write("hello\n" * 100)
+        damaged = os.path.join(ARGS.work, "damaged.sqlite")
+        shutil.copyfile(ARGS.db, damaged)
+        with sqlite3.connect(damaged) as conn:
+            conn.execute("UPDATE rounds SET group_voltage = 'abc' WHERE id = "
+                         "(SELECT MIN(id) FROM rounds)")
         cases = [
+            ([damaged, "--out", ARGS.work],
+             "battery-report: the history holds 'abc' where a number belongs: a damaged "
+             "database, or one battery-host did not write"),
             ([missing, "--out", ARGS.work], "battery-report: no such file: %s" % missing),
             ([ARGS.db, "--device", "9", "--out", ARGS.work],
              "battery-report: no rounds of device 9 in the range; devices with rounds: 1"),
