@@ -10,14 +10,17 @@
 //   noisy       float charge on a noisy line (--sim-faults 0.05: every fault kind at 0.05 / 7)
 // Printed per scenario: rows per string, bytes per string (main file and log after the final
 // checkpoint, less an empty database), commits for the whole site (and per simulated second),
-// and for the discharge the rows of the discharge hour against its completed rounds.
+// the rows of the discharge hour against its completed rounds, entries the writer dropped, and
+// whether every lowest and highest value of the day (group voltage, current, temperature, cell
+// reading) is in the rows with none beyond it.
 //
-//   history_day [--strings N] [--scenario NAME]... [--every-round] [--dir DIR]
+//   history_day [--strings N] [--scenario NAME]... [--every-round] [--seconds N] [--dir DIR]
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +32,7 @@
 #include <sqlite3.h>
 
 #include "battery_host/outputs/history/history_output.h"
+#include "battery_host/outputs/string_round.h"
 #include "host_framework/device_book.h"
 #include "host_framework/xqr_controller.h"
 #include "host_framework/xqr_listener.h"
@@ -77,7 +81,27 @@ class DayListener : public XQRListener {
     e.bytes.assign(data, data + len);
     out_.Take(e);
     ++saved;
+    if (len == static_cast<int>(StringRecord::kSize)) Extremes(device.DataId(), data);
   }
+  // The day's lowest and highest values over every completed round, to be found in the rows.
+  void Extremes(unsigned int data_id, const unsigned char* data) {
+    outputs::DeviceInfo info;
+    info.data_id = data_id;
+    info.cells = 20;
+    const outputs::StringRound round = outputs::MakeStringRound(info, DecodeStringRecord(data));
+    const StringRecord& r = round.record;
+    const float values[] = {r.group_voltage, r.group_current, r.temperature,
+                            round.lowest >= 0 ? round.cells[round.lowest].stored : NAN,
+                            round.highest >= 0 ? round.cells[round.highest].stored : NAN};
+    for (int k = 0; k < 5; ++k) {
+      if (std::isnan(values[k])) continue;
+      if (!have[k] || values[k] < low[k]) low[k] = values[k];
+      if (!have[k] || values[k] > high[k]) high[k] = values[k];
+      have[k] = true;
+    }
+  }
+  bool have[5] = {};
+  float low[5] = {}, high[5] = {};
   outputs::HostEvent Event(outputs::EventKind kind, const XQRVDevice& device) const {
     outputs::HostEvent e;
     e.kind = kind;
@@ -147,6 +171,13 @@ struct String {
   outputs::DeviceStatus status;
 };
 
+// A float32 as SQL text that reads back as exactly its double value.
+std::string FloatSql(float v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", static_cast<double>(v));
+  return buf;
+}
+
 long long FileSize(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
@@ -178,6 +209,7 @@ struct Result {
   long long discharge_rounds = 0;
   long long discharge_rows = 0;
   std::uint64_t dropped = 0;
+  bool extremes_kept = false;  // every lowest and highest value of the day is in the rows
 };
 
 history::HistoryOptions Options(const std::string& path, bool every_round) {
@@ -259,6 +291,26 @@ Result RunDay(const Scenario& scenario, int strings, bool every_round, const std
   r.dropped = counters.queue_dropped + counters.backlog_dropped;
   r.rows = QueryInt(path, "SELECT count(*) FROM rounds");
   r.bytes = DatabaseBytes(path) - empty;
+  // The day's extremes are in the rows, and nothing beyond them: compared as the float32 values
+  // they are (each stored REAL is a float widened to double, written back exactly).
+  struct Check {
+    const char* column;
+    int k;         // 0 group voltage, 1 current, 2 temperature, 3 lowest cell, 4 highest cell
+    bool lowest;
+  };
+  static const Check kChecks[] = {{"group_voltage_min", 0, true}, {"group_voltage_max", 0, false},
+                                  {"group_current_min", 1, true}, {"group_current_max", 1, false},
+                                  {"temperature_min", 2, true},   {"temperature_max", 2, false},
+                                  {"cell_min", 3, true},          {"cell_max", 4, false}};
+  r.extremes_kept = true;
+  for (const Check& c : kChecks) {
+    if (!listener.have[c.k]) continue;
+    const std::string v = FloatSql(c.lowest ? listener.low[c.k] : listener.high[c.k]);
+    const std::string col = c.column;
+    r.extremes_kept &= QueryInt(path, "SELECT count(*) FROM rounds WHERE " + col + " = " + v) > 0;
+    r.extremes_kept &= QueryInt(path, "SELECT count(*) FROM rounds WHERE " + col +
+                                          (c.lowest ? " < " : " > ") + v) == 0;
+  }
   const std::int64_t from = kDayStartMs + 1000LL * kDischargeFrom;
   const std::int64_t to = from + 1000LL * kDischargeSeconds;
   r.discharge_rows = QueryInt(path, "SELECT count(*) FROM rounds WHERE received_ms >= " +
@@ -326,16 +378,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(table, "scenario strings rows_per_string bytes_per_string commits commits_per_second "
-              "discharge_rows discharge_rounds dropped\n");
+              "discharge_rows discharge_rounds dropped extremes_kept\n");
   for (const Scenario& s : chosen) {
     std::fprintf(stderr, "history_day: %s, %d strings ...\n", s.name.c_str(), strings);
     const std::string path = dir + "/history_day." + std::to_string(getpid()) + ".sqlite";
     const Result r = RunDay(s, strings, every_round, path);
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
-    std::fprintf(table, "%s %d %lld %lld %llu %.3f %lld %lld %llu\n", s.name.c_str(), strings,
+    std::fprintf(table, "%s %d %lld %lld %llu %.3f %lld %lld %llu %d\n", s.name.c_str(), strings,
                 r.rows / strings, r.bytes / strings, static_cast<unsigned long long>(r.commits),
                 static_cast<double>(r.commits) / kDaySeconds, r.discharge_rows,
-                r.discharge_rounds, static_cast<unsigned long long>(r.dropped));
+                r.discharge_rounds, static_cast<unsigned long long>(r.dropped),
+                 r.extremes_kept ? 1 : 0);
     std::fflush(table);
   }
   std::fclose(table);

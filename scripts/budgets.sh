@@ -87,7 +87,8 @@ status=0
 
 # The history a site writes in a simulated day at a 1 s period (bench/history_day: real devices
 # on simulated modules, the simulated time as the receive time): a float-charge day at most 2 MB
-# per string, at most one commit a second for the site, the discharge hour stored at every round.
+# per string, at most one commit a second for the site, the discharge hour stored at every round,
+# and every lowest and highest value of the day in the rows.
 history="$work/history_day.txt"
 "$build/bench/history_day" --strings 4 --dir "$work" >"$history"
 cat "$history"
@@ -97,5 +98,7 @@ awk '
   $6 > 1 { print "history: " $1 " day " $6 " commits a second for the site, budget 1"; bad = 1 }
   $1 == "discharge" && ($7 != $8 || $8 == 0) {
     print "history: discharge hour " $7 " rows of " $8 " rounds, budget every round"; bad = 1 }
+  $9 != 0 { print "history: " $1 " day: " $9 " entries dropped by the writer"; bad = 1 }
+  $10 != 1 { print "history: " $1 " day: a lowest or highest value of the day is not in the rows"; bad = 1 }
   END { exit bad }' "$history" || status=1
 exit "$status"
