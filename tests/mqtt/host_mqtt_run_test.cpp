@@ -412,7 +412,7 @@ TEST(HostMqtt, ABrokerThatNeverAnswersCostsTheRoundsNothing) {
   std::string err;
   auto run = [&err](const std::vector<std::string>& extra) {
     host_run::ScratchDir dir;
-    std::vector<std::string> args = {"--interval-ms", "100", "--rounds", "20", "--events",
+    std::vector<std::string> args = {"--interval-ms", "100", "--rounds", "12", "--events",
                                      dir.File("events.jsonl")};
     args.insert(args.end(), extra.begin(), extra.end());
     const host_run::Result r = host_run::Run(args, dir);

@@ -224,7 +224,9 @@ void MqttOutput::Run() {
       last_call = true;
       stop_by = now + std::chrono::milliseconds(options_.stop_timeout_ms);
     }
-    if (last_call && (now >= stop_by || (phase == Phase::kWaiting && at > stop_by))) break;
+    // At the stop, a connection being made is waited for; after a failed one (unreachable,
+    // refused, silent) no new attempt is begun.
+    if (last_call && (now >= stop_by || (phase == Phase::kWaiting && attempt_ > 0))) break;
     if (phase == Phase::kWaiting && now >= at) {
       link = MosquittoLink::Make(link_config_, &error);
       if (link && link->Begin(&error)) {
