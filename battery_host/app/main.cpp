@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
   sigemptyset(&taken);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&taken, s);
   sigprocmask(SIG_BLOCK, &taken, nullptr);
-  // The last guard: nothing may leave main as an exception (std::terminate, abort).
+  // The last guard: nothing may leave main as an exception (std::terminate, abort). RunHost
+  // says what escapes start-up or the run itself; what is left here is the command line.
   try {
     HostOptions options;
     std::string text;
@@ -35,11 +36,9 @@ int main(int argc, char** argv) {
     }
     return RunHost(options);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "battery-host: %s: %s\n",
-                 HostStarting() ? "cannot start" : "stopped by an unexpected error", e.what());
+    std::fprintf(stderr, "battery-host: cannot start: %s\n", e.what());
   } catch (...) {
-    std::fprintf(stderr, "battery-host: %s\n",
-                 HostStarting() ? "cannot start: unexpected error" : "stopped by an unexpected error");
+    std::fprintf(stderr, "battery-host: cannot start: unexpected error\n");
   }
-  return HostStarting() ? kExitConfig : kExitRuntime;
+  return kExitConfig;
 }

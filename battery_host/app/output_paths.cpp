@@ -3,6 +3,10 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -63,6 +67,26 @@ bool CheckOutputPaths(const std::vector<NamedPath>& inputs, const std::vector<Na
       }
     }
     out.push_back(id);
+  }
+  return true;
+}
+
+bool CheckWritable(const NamedPath& file, bool replaced, std::string* error) {
+  const bool exists = access(file.path.c_str(), F_OK) == 0;
+  if (exists && access(file.path.c_str(), W_OK) != 0) {
+    *error = file.what + " " + file.path + " cannot be written: " + std::strerror(errno);
+    return false;
+  }
+  if (exists && !replaced) return true;
+  const std::size_t slash = file.path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : file.path.substr(0, slash));
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    // A folder that is not there is said by the output's own check, more precisely.
+    if (errno == ENOENT || errno == ENOTDIR) return true;
+    *error = file.what + " " + file.path + ": its folder " + folder +
+             " cannot be written: " + std::strerror(errno);
+    return false;
   }
   return true;
 }

@@ -15,3 +15,9 @@ struct NamedPath {
 // On a clash, one line naming both: "cache of device 1 x.json is the settings x.json".
 bool CheckOutputPaths(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputs,
                       std::string* error);
+
+// Whether the host will be able to write `path` once it runs: a file that exists must be
+// writable, and where the file is made anew (`replaced`: a cache written beside and renamed; a
+// database with files of its own beside it) its folder must be writable too. On failure one
+// line: "history database h.db: its folder /srv/ro cannot be written: Permission denied".
+bool CheckWritable(const NamedPath& file, bool replaced, std::string* error);

@@ -63,6 +63,17 @@ int SpawnHost(const std::vector<std::string>& args, const ScratchDir& dir,
       limit.rlim_cur = static_cast<rlim_t>(options.fsize_limit);  // the soft limit only
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }
+    if (options.nofile_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(options.nofile_limit),
+                         static_cast<rlim_t>(options.nofile_limit)};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    }
+    if (options.uid >= 0 && geteuid() == 0) {
+      if (setgid(static_cast<gid_t>(options.uid)) != 0 ||
+          setuid(static_cast<uid_t>(options.uid)) != 0) {
+        _exit(126);
+      }
+    }
     execve(argv[0], argv.data(), environ);
     _exit(127);
   }
