@@ -37,7 +37,7 @@ class Battery : public XQRSPDevice {
   // poll_step_ = 0, return 0.
   virtual int ProcessBatteryVoltage() = 0;
 
-  static constexpr int kControlSaveInterval = 100;
+  static constexpr int kControlSaveInterval = link_settings::kControlSaveInterval;
 
  protected:
   enum PollStep { kIdle = 0, kCellVoltages = 1, kGroupVoltage = 2, kCurrent = 3, kTemperature = 4 };

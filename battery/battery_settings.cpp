@@ -28,7 +28,7 @@ int Battery::DeviceIoControl(int code, const unsigned char* in, int in_len, unsi
     // Minutes as a 16-bit number in the host's own byte order.
     std::uint16_t minutes = 0;
     std::memcpy(&minutes, in, sizeof minutes);
-    save_interval_ = minutes == 0 ? link_settings::kDefaultSaveInterval : static_cast<int>(minutes) * 60;
+    save_interval_ = link_settings::ControlSaveInterval(minutes);
   }
   return 0;
 }

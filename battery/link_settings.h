@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ namespace link_settings {
 constexpr int kDefaultSaveInterval = 28800;  // seconds: 8 hours
 constexpr float kDefaultGroupA = 1.0f;
 constexpr int kDefaultVersion = 1;
+
+// The control code that sets the save interval while the device runs, and the interval it
+// gives: a 16-bit number of minutes, 0 meaning the default.
+constexpr int kControlSaveInterval = 100;
+constexpr int ControlSaveInterval(std::uint16_t minutes) {
+  return minutes == 0 ? kDefaultSaveInterval : static_cast<int>(minutes) * 60;
+}
 
 // A controller that watches the two halves of one string through two modules numbers the second
 // half's cells on from 17 in its alarm labels ("group_index" 2).
