@@ -417,6 +417,47 @@ TEST(MqttBroker, BrokerThatDoesNotAnswerOneNoticeAndTakeNeverWaits) {
   close(listener);
 }
 
+// A broker that accepts the login and then never acknowledges a message: the stop waits for the
+// last round's acknowledgement no longer than its bound, and says in one line that it is missing.
+TEST(MqttBroker, StopSaysWhichLastRoundWasNotAcknowledged) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t len = sizeof addr;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  const std::string url = "mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  std::thread broker([listener] {
+    const int c = accept(listener, nullptr, nullptr);
+    char in[4096];
+    const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
+    if (c < 0 || read(c, in, sizeof in) <= 0 ||
+        send(c, connack, sizeof connack, MSG_NOSIGNAL) != sizeof connack) {
+      return;
+    }
+    while (read(c, in, sizeof in) > 0) {
+    }  // everything read, nothing acknowledged, until the host closes
+    close(c);
+  });
+  mqtt::MqttOptions options = Options(url, "t9");
+  options.stop_timeout_ms = 300;
+  NoticeLog notices;
+  auto out = Make(options);
+  out->Start({Device(1, 20), Device(2, 20)}, notices.Fn());
+  ASSERT_TRUE(notices.WaitFor("connected to", kWait));
+  out->Take(History(Round(2, 1)));
+  const Clock::time_point before = Clock::now();
+  out->Stop();
+  EXPECT_LT(Clock::now() - before, seconds(2));
+  broker.join();
+  close(listener);
+  EXPECT_EQ(notices.lines().back(), "mqtt: stopping: the last round of string 2 was not "
+                                    "delivered to " + url +
+                                    " (not acknowledged within 300 ms)");
+}
+
 // This process's resident memory: now (VmRSS) or at its highest so far (VmHWM), in KiB.
 long MemoryKb(const std::string& field) {
   std::ifstream status("/proc/self/status");
