@@ -223,7 +223,8 @@ void Line::GuardOver(Clock::time_point now) {
   }
   if (!Quiet(now)) {
     if (now - held_->since < std::chrono::milliseconds(settings_.reply_timeout_ms)) {
-      deadline_ = heard_at_ + std::chrono::milliseconds(settings_.guard_ms);
+      deadline_ = std::min(heard_at_ + std::chrono::milliseconds(settings_.guard_ms),
+                           held_->since + std::chrono::milliseconds(settings_.reply_timeout_ms));
       return;
     }
     if (!told_never_quiet_) {
@@ -241,6 +242,10 @@ void Line::GuardOver(Clock::time_point now) {
   held_.reset();
   if (WriteNow(held.data_id, held.frame.data(), held.frame.size()) > 0) {
     deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
+    if (told_never_quiet_) {
+      told_never_quiet_ = false;
+      notice_("line " + settings_.port_label + " is quiet again; its requests go out");
+    }
     return;
   }
   // Not written: unanswerable, as a frame the port did not take at once.
@@ -293,7 +298,9 @@ void Line::OnReadable() {
       rx.outside_turn = true;
       rx.detail = "guard";
       Emit(std::move(rx));
-      deadline_ = heard_at_ + std::chrono::milliseconds(settings_.guard_ms);
+      // Quiet from now on, or the reply timeout: whichever comes first ends the wait.
+      deadline_ = std::min(heard_at_ + std::chrono::milliseconds(settings_.guard_ms),
+                           held_->since + std::chrono::milliseconds(settings_.reply_timeout_ms));
       return;
     }
     Deliver(buf, static_cast<std::size_t>(n));

@@ -208,6 +208,43 @@ TEST(LineFaults, AReplyHeardTwiceIsNotTakenForTheNextAnswer) {
   EXPECT_GE(Discarded(events, "guard").size(), 9u);
 }
 
+// A line that chatters without a pause for a while (a faulty converter): the requests wait for
+// a quiet line, are not sent while it never comes, and that is said once, and again when it is
+// over; then the rounds go on.
+TEST(LineFaults, ALineThatIsNeverQuietIsSaidOnceAndAgainWhenItIs) {
+  ScratchDir dir;
+  Pty pty;
+  const int pid = host_run::Spawn(
+      {"--port", pty.slave_path, "--interval-ms", "200", "--rounds", "2"}, dir);
+  ASSERT_GT(pid, 0);
+  const int exit_fd = PidFd(pid);
+  ASSERT_GE(exit_fd, 0);
+  bool chattered = false;
+  Serve(exit_fd, pty.master, 1, [&](const bms_sim::BusReply& r) {
+    WriteAll(pty.master, r.reply.Joined());
+    if (r.reply.command != bms_sim::kCmdTemperature || chattered) return;
+    // After the first round, over the next poll tick: a byte every 5 ms for half a second.
+    chattered = true;
+    for (int i = 0; i < 100; ++i) {
+      WriteAll(pty.master, Bytes{0x00});
+      pollfd until_exit{exit_fd, POLLIN, 0};
+      if (poll(&until_exit, 1, 5) != 0) return;
+    }
+  });
+  close(exit_fd);
+  const host_run::Result r = host_run::Wait(pid, dir);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string never = "battery-host: line " + pty.slave_path +
+                            " was not quiet for 20 ms within the reply timeout of 100 ms; "
+                            "device 1's request was not sent\n";
+  const std::string again = "battery-host: line " + pty.slave_path +
+                            " is quiet again; its requests go out\n";
+  const std::size_t at = r.err.find(never);
+  ASSERT_NE(at, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(never, at + 1), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(again, at), std::string::npos) << r.err;
+}
+
 // battery-host with its standard error on a pipe, so that the test can wait for its lines.
 int SpawnWithErrors(const std::vector<std::string>& args, int* errors) {
   int p[2];
