@@ -1,6 +1,7 @@
 #include "battery_host/outputs/mqtt/read_guard.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,10 +24,26 @@ ReadGuard::~ReadGuard() {
   if (null_fd_ >= 0) close(null_fd_);
 }
 
+namespace {
+
+bool Identity(int fd, unsigned long long* dev, unsigned long long* ino) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  *dev = st.st_dev;
+  *ino = st.st_ino;
+  return true;
+}
+
+}  // namespace
+
 void ReadGuard::Begin(int socket_fd, std::uint64_t limit) {
+  unsigned long long dev = 0, ino = 0;
+  if (!Identity(socket_fd, &dev, &ino)) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     fd_ = socket_fd;
+    dev_ = dev;
+    ino_ = ino;
     limit_ = limit;
     cut_ = false;
   }
@@ -40,6 +57,7 @@ bool ReadGuard::End(std::uint64_t* received) {
     fd_ = -1;
     if (cut_) *received = cut_at_;
     cut = cut_;
+    cut_ = false;
   }
   armed_.notify_one();
   return cut;
@@ -52,7 +70,9 @@ void ReadGuard::Run() {
     armed_.wait(lock, [this] { return quit_ || fd_ >= 0; });
     if (quit_) return;
     std::uint64_t received = 0;
+    unsigned long long dev = 0, ino = 0;
     if (!cut_ && ReceivedBytes(fd_, &received) && received > limit_ && null_fd_ >= 0 &&
+        Identity(fd_, &dev, &ino) && dev == dev_ && ino == ino_ &&
         dup3(null_fd_, fd_, O_CLOEXEC) >= 0) {
       cut_ = true;
       cut_at_ = received;

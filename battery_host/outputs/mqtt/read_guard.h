@@ -35,6 +35,9 @@ class ReadGuard {
   std::condition_variable armed_;
   bool quit_ = false;
   int fd_ = -1;  // >= 0 while armed
+  // The socket's identity: libmosquitto may close it inside the read, and the number may then
+  // name another file of the host's before End().
+  unsigned long long dev_ = 0, ino_ = 0;
   std::uint64_t limit_ = 0;
   bool cut_ = false;
   std::uint64_t cut_at_ = 0;
