@@ -18,6 +18,7 @@
 #include "battery_host/bus/device_port.h"
 #include "battery_host/bus/line.h"
 #include "battery_host/bus/poll_loop.h"
+#include "battery_host/bus/pollable.h"
 #include "battery_host/bus/sim_child.h"
 #include "battery_host/config/input_file.h"
 #include "battery_host/config/site.h"
@@ -371,6 +372,32 @@ void RestoreCaches(const Plan& plan, Run* run) {
   }
 }
 
+// The outputs' messages, shown on the loop's thread.
+class NoticeDrain : public Pollable {
+ public:
+  explicit NoticeDrain(Run* run) : run_(run) {}
+  pollfd Wanted() const override { return {run_->notices.fd(), POLLIN, 0}; }
+  void OnReady() override {
+    for (const std::string& m : run_->notices.Take()) run_->Show(m);
+  }
+
+ private:
+  Run* run_;
+};
+
+// A terminal that could not take everything at once, written on when it can take more.
+class WriterFlush : public Pollable {
+ public:
+  explicit WriterFlush(TerminalWriter* writer) : writer_(writer) {}
+  pollfd Wanted() const override {
+    return {writer_->wants_write() ? writer_->fd() : -1, POLLOUT, 0};
+  }
+  void OnReady() override { writer_->Flush(); }
+
+ private:
+  TerminalWriter* writer_;
+};
+
 // Step 5: the run, until it ends; then the outputs hand over what they hold (bounded) and
 // everything is taken down in order.
 int Poll(const HostOptions& o, Run* run) {
@@ -379,8 +406,10 @@ int Poll(const HostOptions& o, Run* run) {
   LoopLimits limits;
   limits.rounds = o.rounds;
   limits.duration_s = o.duration_s;
-  PollLoop loop(lines, run->notices, [run](const std::string& m) { run->Show(m); },
-                {run->errors.get(), &run->view->writer()}, run->simulator_pids, limits);
+  NoticeDrain notices(run);
+  WriterFlush errors(run->errors.get());
+  WriterFlush view(&run->view->writer());
+  PollLoop loop(lines, {&notices, &errors, &view}, run->simulator_pids, limits);
   int code = 0;
   std::string message;
   if (!loop.Start(&message)) {

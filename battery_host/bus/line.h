@@ -96,7 +96,6 @@ class Line {
   std::uint64_t periods() const { return periods_; }
   const Settings& settings() const { return settings_; }
   const std::vector<XQRSPDevice*>& devices() const { return devices_; }
-  bool port_up() const { return port_.IsOpen(); }
   outputs::DeviceStatus Status(const XQRSPDevice& device) const;
 
  private:

@@ -11,17 +11,12 @@
 #include <chrono>
 #include <cstring>
 
-#include "battery_host/app/notice_hub.h"
-#include "battery_host/outputs/view/terminal_writer.h"
 #include "host_framework/device_book.h"
 
-PollLoop::PollLoop(std::vector<Line*> lines, NoticeHub& notices, NoticeSink show,
-                   std::vector<TerminalWriter*> writers, std::vector<Simulator> simulators,
-                   LoopLimits limits)
+PollLoop::PollLoop(std::vector<Line*> lines, std::vector<Pollable*> others,
+                   std::vector<Simulator> simulators, LoopLimits limits)
     : lines_(std::move(lines)),
-      notices_(notices),
-      show_(std::move(show)),
-      writers_(std::move(writers)),
+      others_(std::move(others)),
       simulators_(std::move(simulators)),
       limits_(limits) {}
 
@@ -87,10 +82,6 @@ bool PollLoop::RoundsTimedOut(std::string* message) const {
   return false;
 }
 
-void PollLoop::ShowNotices() {
-  for (const std::string& m : notices_.Take()) show_(m);
-}
-
 LoopEnd PollLoop::Run(std::string* message) {
   using Clock = std::chrono::steady_clock;
   const bool limited = limits_.duration_s > 0;
@@ -101,11 +92,8 @@ LoopEnd PollLoop::Run(std::string* message) {
   for (;;) {
     fds.clear();
     fds.push_back({signal_fd_, POLLIN, 0});
-    fds.push_back({notices_.fd(), POLLIN, 0});
-    const std::size_t first_writer = fds.size();
-    for (TerminalWriter* w : writers_) {
-      fds.push_back({w->wants_write() ? w->fd() : -1, POLLOUT, 0});
-    }
+    const std::size_t first_other = fds.size();
+    for (const Pollable* p : others_) fds.push_back(p->Wanted());
     const std::size_t first_line = fds.size();
     for (Line* line : lines_) {
       fds.push_back({line->timer_fd(), POLLIN, 0});
@@ -146,9 +134,8 @@ LoopEnd PollLoop::Run(std::string* message) {
         }
       }
     }
-    if (fds[1].revents & POLLIN) ShowNotices();
-    for (std::size_t i = 0; i < writers_.size(); ++i) {
-      if (fds[first_writer + i].revents != 0) writers_[i]->Flush();
+    for (std::size_t i = 0; i < others_.size(); ++i) {
+      if (fds[first_other + i].revents != 0) others_[i]->OnReady();
     }
     // Received bytes before the ticks: a reply that is already here must not be re-requested.
     for (std::size_t i = 0; i < lines_.size(); ++i) {

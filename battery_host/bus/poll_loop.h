@@ -7,12 +7,10 @@
 #include <vector>
 
 #include "battery_host/bus/line.h"
+#include "battery_host/bus/pollable.h"
 
-class NoticeHub;
-class TerminalWriter;
-
-// The host's one loop: every line's period timer and port, the signals, the messages of the
-// outputs, and the terminals the host writes to. Everything runs on this one thread, so every
+// The host's one loop: every line's period timer and port, the signals, and whatever else the
+// host waits on (the messages of the outputs, the terminals it writes to: Pollable). Everything runs on this one thread, so every
 // device sees one call at a time. Nothing spins: the loop sleeps in poll() until a descriptor is
 // ready or the nearest turn's reply timeout has passed.
 struct LoopLimits {
@@ -31,15 +29,14 @@ enum class LoopEnd {
 
 class PollLoop {
  public:
-  using NoticeSink = std::function<void(const std::string&)>;
   struct Simulator {
     pid_t pid;
     std::string line;  // for the message
   };
 
-  PollLoop(std::vector<Line*> lines, NoticeHub& notices, NoticeSink show,
-           std::vector<TerminalWriter*> writers, std::vector<Simulator> simulators,
-           LoopLimits limits);
+  // `others` are served in their order, after the signals and before the lines.
+  PollLoop(std::vector<Line*> lines, std::vector<Pollable*> others,
+           std::vector<Simulator> simulators, LoopLimits limits);
   ~PollLoop();
 
   // Takes SIGINT, SIGTERM, SIGHUP and SIGCHLD through a signalfd; starts the lines' timers.
@@ -55,12 +52,9 @@ class PollLoop {
  private:
   bool RoundsDone() const;
   bool RoundsTimedOut(std::string* message) const;
-  void ShowNotices();
 
   std::vector<Line*> lines_;
-  NoticeHub& notices_;
-  NoticeSink show_;
-  std::vector<TerminalWriter*> writers_;
+  std::vector<Pollable*> others_;
   std::vector<Simulator> simulators_;
   LoopLimits limits_;
   int signal_fd_ = -1;

@@ -237,12 +237,6 @@ const DeviceConfig* Site::FindDevice(unsigned int data_id) const {
   return nullptr;
 }
 
-std::size_t Site::DeviceCount() const {
-  std::size_t n = 0;
-  for (const LineConfig& line : lines) n += line.devices.size();
-  return n;
-}
-
 bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::string* error) {
   auto doc = std::make_shared<json_file::Document>();
   if (json_file::ReadObjectFile(path, "settings", doc.get(), error) != input_file::Read::kOk) {

@@ -81,7 +81,6 @@ struct Site {
   std::vector<LineConfig> lines;
 
   const DeviceConfig* FindDevice(unsigned int data_id) const;
-  std::size_t DeviceCount() const;
 };
 
 // Reads and checks a site file. Every refusal is one line naming the file (and, where it points

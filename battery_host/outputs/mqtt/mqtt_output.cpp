@@ -89,7 +89,7 @@ class MqttOutput : public outputs::Output {
 
  private:
   enum class Phase { kWaiting, kConnecting, kOnline };
-  enum class Trouble { kNone, kUnreachable, kNoAnswer, kRefused, kLost };
+  enum class BrokerTrouble { kNone, kUnreachable, kNoAnswer, kRefused, kLost };
 
   void Wake() {
     const std::uint64_t one = 1;
@@ -103,8 +103,9 @@ class MqttOutput : public outputs::Output {
 
   // One notice when a trouble begins, none while it goes on; a refusal is told even in the
   // middle of an outage, since it is the one the person has to fix.
-  void Report(Trouble kind, const std::string& text) {
-    if (trouble_ == Trouble::kNone || (kind == Trouble::kRefused && trouble_ != kind)) {
+  void Report(BrokerTrouble kind, const std::string& text) {
+    if (trouble_ == BrokerTrouble::kNone ||
+        (kind == BrokerTrouble::kRefused && trouble_ != kind)) {
       Notice(text);
     }
     trouble_ = kind;
@@ -113,11 +114,11 @@ class MqttOutput : public outputs::Output {
   void Connected(MosquittoLink& link) {
     if (!ever_connected_) {
       Notice("connected to " + broker_);
-    } else if (trouble_ != Trouble::kNone) {
+    } else if (trouble_ != BrokerTrouble::kNone) {
       Notice("connected again to " + broker_);
     }
     ever_connected_ = true;
-    trouble_ = Trouble::kNone;
+    trouble_ = BrokerTrouble::kNone;
     link.Publish(topics_.Bridge(), "online", true, nullptr);
     for (const Message& m : discovery_) link.Publish(m.topic, m.payload, m.retain, nullptr);
     state_->set_online(true);
@@ -179,7 +180,7 @@ class MqttOutput : public outputs::Output {
   std::atomic<bool> stopping_{false};
   std::thread worker_;
   // Output thread only.
-  Trouble trouble_ = Trouble::kNone;
+  BrokerTrouble trouble_ = BrokerTrouble::kNone;
   bool ever_connected_ = false;
   int attempt_ = 0;
   std::map<unsigned, int> state_mid_;  // data id -> its last state message on this link
@@ -233,7 +234,7 @@ void MqttOutput::Run() {
         phase = Phase::kConnecting;
         at = now + std::chrono::milliseconds(options_.connack_timeout_ms);
       } else {
-        Report(Trouble::kUnreachable, "cannot reach " + broker_ + ": " + error + "; retrying");
+        Report(BrokerTrouble::kUnreachable, "cannot reach " + broker_ + ": " + error + "; retrying");
         Retry(&phase, &link, &at);
         continue;
       }
@@ -244,7 +245,7 @@ void MqttOutput::Run() {
       Connected(*link);
     }
     if (phase == Phase::kConnecting && now >= at) {
-      Report(Trouble::kNoAnswer, broker_ + " does not answer (no CONNACK within " +
+      Report(BrokerTrouble::kNoAnswer, broker_ + " does not answer (no CONNACK within " +
                                      std::to_string(options_.connack_timeout_ms) +
                                      " ms); retrying");
       Retry(&phase, &link, &at);
@@ -259,16 +260,16 @@ void MqttOutput::Run() {
     if (last_call) wait = std::min(wait, stop_by - now);
     if (!Pump(link.get(), wait, &error)) {
       if (link->refused() != 0) {
-        Report(Trouble::kRefused, broker_ + " refused the connection: " + error +
+        Report(BrokerTrouble::kRefused, broker_ + " refused the connection: " + error +
                                       " (check --mqtt-credentials); retrying");
       } else if (link->overrun()) {
-        Report(Trouble::kLost, "dropped the connection to " + broker_ + ": " + error +
+        Report(BrokerTrouble::kLost, "dropped the connection to " + broker_ + ": " + error +
                                    "; reconnecting");
       } else if (phase == Phase::kOnline) {
-        Report(Trouble::kLost, "connection to " + broker_ + " lost: " + error +
+        Report(BrokerTrouble::kLost, "connection to " + broker_ + " lost: " + error +
                                    "; reconnecting, the latest values follow");
       } else {
-        Report(Trouble::kUnreachable, "cannot reach " + broker_ + ": " + error + "; retrying");
+        Report(BrokerTrouble::kUnreachable, "cannot reach " + broker_ + ": " + error + "; retrying");
       }
       Retry(&phase, &link, &at);
     }
