@@ -15,6 +15,8 @@ bool ReportDue(AlarmMemory& memory, const std::string& name, float value) {
 // The limits of a key, in order of precedence:
 //  - level 0 in threshold_levels_ switches the key off: the device's own alarm settings insert
 //    level 0 and value 0 for every signal they name, and such a key has no limit configured;
+//  - a value outside the device's window for the key (its cells): an alarm at the window's
+//    bound, whatever the limits;
 //  - an alarm band the host configured for this device and key (low and/or high);
 //  - the device's threshold_values_ entry, an upper limit: alarm while the value is above it.
 rule_value Judge(const XQRVDevice& device, const AlarmBand* band, const std::string& key,
@@ -30,7 +32,10 @@ rule_value Judge(const XQRVDevice& device, const AlarmBand* band, const std::str
   auto limit = device.threshold_values_.find(key);
   if (switched_off) {
     if (limit != device.threshold_values_.end()) rule.limit = limit->second;
-  } else if (band != nullptr) {
+  } else if (band != nullptr && band->OutOfWindow(value)) {
+    rule.alarm = true;
+    rule.limit = value < band->window_low ? band->window_low : band->window_high;
+  } else if (band != nullptr && (band->has_low || band->has_high || !band->has_window)) {
     const int side = band->Side(value);
     rule.alarm = side != 0;
     rule.limit = side < 0 || !band->has_high ? band->low : band->high;

@@ -16,6 +16,7 @@ struct AlarmBand;
 struct AlarmMemory {
   std::map<std::string, float> reported;  // last analog value reported, per name
   std::map<std::string, bool> raised;     // alarm state after the last batch, per key
+  std::map<std::string, int> streak;      // batches in a row that judged against `raised`
 };
 
 namespace alarm_engine {
@@ -29,19 +30,25 @@ bool ReportDue(AlarmMemory& memory, const std::string& name, float value);
 rule_value Judge(const XQRVDevice& device, const AlarmBand* band, const std::string& key,
                  const std::string& label, float value, int index);
 
-// A batch: calls `changed(rule)` for every rule whose alarm state differs from the previous
-// batch and remembers the new states. True when any changed (a report is due).
-template <typename Changed>
-bool Batch(AlarmMemory& memory, const std::vector<rule_value>& queue, Changed changed) {
+// A batch: calls `changed(rule)` for every rule whose alarm state changes and remembers the new
+// states. A state changes once the rule has judged against it in `delay_of(key)` batches in a
+// row (1: at once). True when any changed (a report is due).
+template <typename DelayOf, typename Changed>
+bool Batch(AlarmMemory& memory, const std::vector<rule_value>& queue, DelayOf delay_of,
+           Changed changed) {
   bool due = false;
   for (const rule_value& rule : queue) {
-    auto it = memory.raised.find(rule.key);
-    const bool before = it != memory.raised.end() && it->second;
-    memory.raised[rule.key] = rule.alarm;
-    if (before != rule.alarm) {
-      due = true;
-      changed(rule);
+    bool& raised = memory.raised[rule.key];
+    int& streak = memory.streak[rule.key];
+    if (rule.alarm == raised) {
+      streak = 0;
+      continue;
     }
+    if (++streak < delay_of(rule.key)) continue;
+    streak = 0;
+    raised = rule.alarm;
+    due = true;
+    changed(rule);
   }
   return due;
 }

@@ -120,7 +120,13 @@ bool XQRVDevice::CheckThreshold(const std::string& key, const std::string& label
 // A report is due when any queued rule changed its alarm state since the previous batch.
 bool XQRVDevice::DoBatchCheckThreshold(std::vector<rule_value>& queue) {
   XQRListener* listener = ListenerOf(*this);
-  const bool due = alarm_engine::Batch(BookOf(*this).alarms, queue, [&](const rule_value& rule) {
+  auto controller = BookOf(*this).controller.lock();
+  auto delay_of = [&](const std::string& key) {
+    const AlarmBand* band = controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
+    return band != nullptr ? band->delay : 1;
+  };
+  const bool due = alarm_engine::Batch(BookOf(*this).alarms, queue, delay_of,
+                                       [&](const rule_value& rule) {
     if (listener != nullptr) listener->OnAlarmChange(*this, rule, rule.alarm);
   });
   if (listener != nullptr) listener->OnBatchCheckThreshold(*this, queue, due);

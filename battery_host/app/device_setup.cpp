@@ -6,6 +6,7 @@
 #include "battery/link_settings.h"
 #include "battery/settings_json.h"
 #include "battery/settings_parse.h"
+#include "battery_host/outputs/string_round.h"
 #include "host_framework/device_book.h"
 
 namespace {
@@ -76,6 +77,14 @@ bool ConfigureDevice(XQRSPDevice& device, const DeviceConfig& config,
     bands[key] = limit.band;
     device.threshold_levels_[key] = limit.level;
     if (limit.band.has_high) device.threshold_values_[key] = limit.band.high;
+  }
+  // Every cell alarms outside the window in which the device accepts its readings.
+  const outputs::CellWindow window = outputs::CellWindowFor(config.link.battery_type);
+  for (int i = 0; i < StringRecord::kCells; ++i) {
+    AlarmBand& band = bands[outputs::CellKey(i)];
+    band.has_window = true;
+    band.window_low = window.low;
+    band.window_high = window.high;
   }
   controller->SetAlarmBands(config.data_id, std::move(bands));
   try {

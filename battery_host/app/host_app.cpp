@@ -15,6 +15,7 @@
 #include "battery_host/app/output_paths.h"
 #include "battery_host/app/plugin_library.h"
 #include "battery_host/app/plugin_output.h"
+#include "battery_host/app/setting_typos.h"
 #include "battery_host/bus/device_port.h"
 #include "battery_host/bus/line.h"
 #include "battery_host/bus/poll_loop.h"
@@ -237,6 +238,9 @@ bool PlanRun(const HostOptions& o, Plan* plan, std::string* error) {
 bool AssembleLine(std::size_t li, const LineConfig& lc, Run* run, Line* line,
                   std::string* error) {
   for (const DeviceConfig& dc : lc.devices) {
+    for (const std::string& w : UnknownAppSettingWarnings(dc.settings, dc.settings_source)) {
+      std::fprintf(stderr, "battery-host: %s\n", input_file::Printable(w).c_str());
+    }
     std::unique_ptr<XQRSPDevice> device = run->library.CreateDevice();
     if (!device) {
       *error = "the plug-in's provider made no device";

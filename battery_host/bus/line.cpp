@@ -177,6 +177,7 @@ void Line::CloseTurn(bool silent) {
   e.kind = outputs::EventKind::kTurnEnd;
   e.data_id = d.DataId();
   e.status = Status(d);
+  e.status.silent = silent;
   Emit(std::move(e));
   ++turn_;
 }

@@ -70,9 +70,15 @@ bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc,
           return false;
         }
         limit.level = member->asInt();
+      } else if (m == "delay") {
+        if (!member->isInt() || member->asInt() < 1) {
+          *error = doc.Error(*member, name + ".delay must be a whole number 1 to 2147483647");
+          return false;
+        }
+        limit.band.delay = member->asInt();
       } else {
         *error = doc.Error(*member, name + ": unknown key \"" + m +
-                                        "\" (known: low, high, level)");
+                                        "\" (known: low, high, level, delay)");
         return false;
       }
     }

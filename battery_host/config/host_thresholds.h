@@ -18,7 +18,9 @@
 //   }
 //
 // "low" and "high" are numbers within the single-precision range (either may be left out);
-// "level" is the alarm level shown to the device, a whole number 1 to 2147483647 (default 1).
+// "level" is the alarm level shown to the device, a whole number 1 to 2147483647 (default 1);
+// "delay" the rounds in a row a limit must be crossed before the alarm is raised, and met again
+// before it clears, a whole number 1 to 2147483647 (default 1: at once).
 struct HostLimit {
   AlarmBand band;
   int level = 1;

@@ -9,6 +9,7 @@
 
 #include "battery_host/config/input_file.h"
 #include "battery_host/outputs/json_text.h"
+#include "battery_host/outputs/string_round.h"
 
 using outputs::EventKind;
 using outputs::HostEvent;
@@ -46,8 +47,10 @@ EventsFile::~EventsFile() {
   if (fd_ >= 0) close(fd_);
 }
 
-void EventsFile::Start(const std::vector<outputs::DeviceInfo>&, const outputs::NoticeFn& notice) {
+void EventsFile::Start(const std::vector<outputs::DeviceInfo>& devices,
+                       const outputs::NoticeFn& notice) {
   notice_ = notice;
+  devices_ = devices;
 }
 
 namespace {
@@ -69,9 +72,20 @@ const char* KindName(EventKind kind) {
 
 std::string HexOf(const HostEvent& e) { return json_text::Hex(e.bytes.data(), e.bytes.size()); }
 
+// A rule's value: null for a cell outside the device's window, which is no reading.
+void PutRuleValue(Json::Value& v, const HostEvent& e, const outputs::DeviceInfo* device) {
+  const outputs::CellWindow window = outputs::CellWindowFor(device ? device->battery_type : 0);
+  if (outputs::CellPositionOfKey(e.rule.key) >= 0 && !window.Holds(e.rule.value)) {
+    v["value"] = Json::Value(Json::nullValue);
+    v["window"] = outputs::WindowText(window);
+  } else {
+    v["value"] = json_text::FloatValue(e.rule.value);
+  }
+}
+
 }  // namespace
 
-Json::Value EventsFile::EventJson(const HostEvent& e) {
+Json::Value EventsFile::EventJson(const HostEvent& e, const outputs::DeviceInfo* device) {
   Json::Value v(Json::objectValue);
   v["event"] = KindName(e.kind);
   v["data_id"] = e.data_id;
@@ -92,15 +106,17 @@ Json::Value EventsFile::EventJson(const HostEvent& e) {
     case EventKind::kThreshold:
       v["key"] = e.rule.key;
       v["label"] = e.rule.label;
-      v["value"] = json_text::FloatValue(e.rule.value);
+      PutRuleValue(v, e, device);
       v["index"] = e.rule.index;
       break;
     case EventKind::kAlarm:
       v["state"] = e.raised ? "raised" : "cleared";
       v["key"] = e.rule.key;
       v["label"] = e.rule.label;
-      v["value"] = json_text::FloatValue(e.rule.value);
+      PutRuleValue(v, e, device);
       v["limit"] = json_text::FloatValue(e.rule.limit);
+      v["text"] = outputs::AlarmText(device ? *device : outputs::DeviceInfo{}, e.rule.key,
+                                     e.rule.label, e.rule.value, e.rule.limit);
       break;
     case EventKind::kPort:
       v["state"] = e.state;
@@ -140,7 +156,11 @@ bool EventsFile::WriteWhole(const std::string& line, std::string* why) {
 }
 
 void EventsFile::Take(const HostEvent& event) {
-  const std::string line = json_text::Line(EventJson(event)) + "\n";
+  const outputs::DeviceInfo* device = nullptr;
+  for (const outputs::DeviceInfo& d : devices_) {
+    if (d.data_id == event.data_id) device = &d;
+  }
+  const std::string line = json_text::Line(EventJson(event, device)) + "\n";
   std::string why;
   if (WriteWhole(line, &why)) {
     // At a size limit a short line may still fit where a longer one did not: the trouble is over

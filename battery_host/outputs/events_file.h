@@ -19,10 +19,14 @@
 //   history      "record": the record saved as history
 //   restore      "record": the record restored from the cache
 //   threshold    "key", "label", "value", "index": one threshold request
-//   alarm        "state" ("raised"/"cleared"), "key", "label", "value", "limit"
+//   alarm        "state" ("raised"/"cleared"), "key", "label", "value", "limit", "text" (the
+//                alarm as people read it: "第16节电池 (battery_15_value) outside 9.0–15.0 V")
+// A cell value outside the device's window (stored as 0.0: no reading) is "value": null with
+// "window": "9.0–15.0 V" in threshold and alarm events; the record keeps its bytes.
 //   port         "state" ("open"/"lost"/"reopened"), "path", "detail"
 //   turn         "rounds_started", "rounds_completed", "rounds_abandoned", "stalled"
-// Floats read back to the same single-precision value; NaN and infinity are null.
+// Floats are their shortest text that reads back to the same single-precision value ("13.55");
+// NaN and infinity are null.
 //
 // A line is written whole or not at all: a write the disk cuts short (full, quota) is taken back
 // by truncating the file to where the line began, so a reader never meets a torn line. The first
@@ -39,8 +43,9 @@ class EventsFile : public outputs::Output {
              const outputs::NoticeFn& notice) override;
   void Take(const outputs::HostEvent& event) override;
 
-  // The object written for an event.
-  static Json::Value EventJson(const outputs::HostEvent& event);
+  // The object written for an event of `device` (null: a device the host did not announce).
+  static Json::Value EventJson(const outputs::HostEvent& event,
+                               const outputs::DeviceInfo* device = nullptr);
 
   std::uint64_t dropped() const { return dropped_; }
 
@@ -51,6 +56,7 @@ class EventsFile : public outputs::Output {
   std::string path_;
   int fd_ = -1;
   outputs::NoticeFn notice_;
+  std::vector<outputs::DeviceInfo> devices_;
   bool failing_ = false;
   std::size_t refused_size_ = 0;  // the shortest line refused while failing
   std::uint64_t dropped_ = 0;

@@ -46,6 +46,7 @@ struct DeviceStatus {
   std::uint64_t rounds_completed = 0;  // history records saved
   std::uint64_t rounds_abandoned = 0;  // begun, not completed, and replaced by a new round
   bool stalled = false;                // the module has not answered for several turns
+  bool silent = false;                 // this turn ended without a reply from the module
   bool port_up = true;                 // the device's line is open
 };
 

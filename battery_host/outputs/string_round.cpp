@@ -87,3 +87,17 @@ std::string OutOfWindowText(const std::string& label, const std::string& key,
 }
 
 }  // namespace outputs
+
+namespace outputs {
+
+std::string AlarmText(const DeviceInfo& device, const std::string& key, const std::string& label,
+                      float value, float limit) {
+  const CellWindow window = CellWindowFor(device.battery_type);
+  if (CellPositionOfKey(key) >= 0 && !window.Holds(value)) {
+    return OutOfWindowText(label, key, window);
+  }
+  return label + " (" + key + ") " + FloatText(value) + (value < limit ? " < " : " > ") +
+         FloatText(limit);
+}
+
+}  // namespace outputs

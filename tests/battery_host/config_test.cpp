@@ -218,7 +218,7 @@ TEST(HostThresholds, ValuesOutOfRangeAreRefusedWhereTheyStand) {
        "range)"},
       {R"({"hihg": 40})",
        "Line 1, Column 45: hostThresholds.temperature: unknown key \"hihg\" (known: low, high, "
-       "level)"},
+       "level, delay)"},
       {R"(40)", "Line 1, Column 36: hostThresholds.temperature must be an object"},
   };
   for (const Case& c : cases) {

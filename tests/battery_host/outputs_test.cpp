@@ -158,7 +158,8 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
     e.rule.limit = 40.0f;
     e.raised = true;
     cases.push_back({e, "{\"data_id\":2,\"event\":\"alarm\",\"key\":\"temperature\",\"label\":"
-                        "\"温度\",\"limit\":40.0,\"state\":\"raised\"," + t + ",\"value\":41.5}"});
+                        "\"温度\",\"limit\":40.0,\"state\":\"raised\",\"text\":\"温度 (temperature) "
+                        "41.5 > 40\"," + t + ",\"value\":41.5}"});
   }
   {
     outputs::HostEvent e = event(EventKind::kPort);
@@ -380,8 +381,8 @@ TEST(View, PlainLineShowsCountersValuesExtremesAndAlarms) {
   DeviceView d = WorkedView();
   // Cell 20 (12.25) is the lowest, cell 2 (13.75) the highest: spread 1500 mV.
   EXPECT_EQ(RenderLine(d),
-            "string 7: round 4, 1 abandoned 2026-12-08 14:03:59 group 270.00 V   current -2.50 A"
-            "   temperature 25.00 C; lowest #20 12.250 V, highest #2 13.750 V, spread 1500 mV; "
+            "string 7: round 4, 1 abandoned 2026-12-08 14:03:59 group 270 V   current -2.5 A"
+            "   temperature 25 C; lowest #20 12.25 V, highest #2 13.75 V, spread 1500 mV; "
             "alarms: none\n");
   d.alarms["battery_19_value"] = ActiveAlarm{"第20节电池", 12.25f, 12.5f};
   d.alarms["temperature"] = ActiveAlarm{"温度", 41.5f, 40.0f};
@@ -391,11 +392,11 @@ TEST(View, PlainLineShowsCountersValuesExtremesAndAlarms) {
   d.status.stalled = true;
   const std::string line = RenderLine(d);
   EXPECT_NE(line.find("round 4, 1 abandoned  [module not answering] "), std::string::npos) << line;
-  EXPECT_NE(line.find("group 270.00 V (with 5, 6)   current -2.50 A (from 5 group_current)"),
+  EXPECT_NE(line.find("group 270 V (with 5, 6)   current -2.5 A (from 5 group_current)"),
             std::string::npos)
       << line;
-  EXPECT_NE(line.find("alarms: 第20节电池 (battery_19_value) 12.250 < 12.5, "
-                      "温度 (temperature) 41.500 > 40\n"),
+  EXPECT_NE(line.find("alarms: 第20节电池 (battery_19_value) 12.25 < 12.5, "
+                      "温度 (temperature) 41.5 > 40\n"),
             std::string::npos)
       << line;
 }
@@ -428,20 +429,20 @@ TEST(View, NamesFromTheSiteFileCarryNoTerminalEscape) {
       << std::string(buf, static_cast<std::size_t>(n));
 }
 
-TEST(View, ABlockMarksTheExtremesAndLeavesRejectedCellsOut) {
+TEST(View, ABlockMarksTheExtremesAndShowsACellOutOfWindowAsSuch) {
   DeviceView d = WorkedView();
   d.info.cells = 12;
   d.record.cells[3] = 0.0f;  // a reading outside the window
   d.record.cells[11] = 13.25f;
   d.record.cells[0] = 13.5f;
   EXPECT_EQ(RenderBlock(d, false),
-            "string 7 (data id 7, 0x01 on port /dev/ttyUSB0)   round 4, 1 abandoned   record "
-            "2026-12-08 14:03:59\n"
-            "  1    13.500 ^13.750  13.500    --    13.500  13.500  13.500  13.500  13.500  "
-            "13.500\n"
-            "  11   13.500 v13.250\n"
-            "  lowest #12 13.250 V, highest #2 13.750 V, spread 500 mV\n"
-            "  group 270.00 V   current -2.50 A   temperature 25.00 C\n"
+            "string 7   round 4, 1 abandoned   2026-12-08 14:03:59\n"
+            "  data id 7, 0x01 on port /dev/ttyUSB0\n"
+            "   1   13.5 ^13.75   13.5    out   13.5   13.5   13.5   13.5   13.5   13.5\n"
+            "  11   13.5 v13.25\n"
+            "  lowest #12 13.25 V, highest #2 13.75 V, spread 500 mV\n"
+            "  1 out of window 9.0\u201315.0 V: #4\n"
+            "  group 270 V   current -2.5 A   temperature 25 C\n"
             "  alarms: none\n");
 }
 

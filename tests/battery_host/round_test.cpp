@@ -4,13 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 
+#include "battery_host/app/setting_typos.h"
+#include "battery_host/outputs/events_file.h"
 #include "battery_host/outputs/float_text.h"
 #include "battery_host/outputs/json_text.h"
 #include "battery_host/outputs/string_round.h"
+#include "battery_host/outputs/view/live_view.h"
+#include "battery_host/outputs/view/view_output.h"
+#include "host/xqr_vdevice.h"
+#include "host_framework/alarm_band.h"
+#include "host_framework/alarm_engine.h"
 
 namespace {
 
@@ -132,4 +142,185 @@ TEST(FloatText, EveryDecodedCellValueIsItsDecimalAndReadsBackExactly) {
       }
     }
   }
+}
+
+// ---- The fixed round in the view, the --plain line and the events -----------------------------
+
+namespace {
+
+DeviceView FixedView() {
+  DeviceView d;
+  d.info = SecondGroup();
+  d.info.bus_address = 0x02;
+  d.name = d.info.name;
+  d.source = "port /dev/ttyUSB1";
+  d.record = FixedRound();
+  d.record.stamp = {0xEA, 0x07, 12, 9, 8, 0, 5};
+  d.status.rounds_completed = 12;
+  d.alarms["battery_15_value"] = ActiveAlarm{"第36节电池", 0.0f, 9.0f};
+  return d;
+}
+
+const std::string kOut = "第36节电池 (battery_15_value) outside 9.0\u201315.0 V";
+
+}  // namespace
+
+TEST(RoundOutputs, TheFixedRoundInTheViewThePlainLineAndTheEvents) {
+  const DeviceView d = FixedView();
+  EXPECT_EQ(RenderLine(d),
+            "Rack A, string 2: round 12, 0 abandoned 2026-12-09 08:00:05 group 255.5 V (with 1)"
+            "   current -2.5 A   temperature 25.3 C; lowest #21 13 V, highest #40 13.95 V, "
+            "spread 950 mV, 1 out of window 9.0\u201315.0 V: #36; alarms: " + kOut + "\n");
+  EXPECT_EQ(RenderBlock(d, false),
+            "Rack A, string 2   round 12, 0 abandoned   2026-12-09 08:00:05\n"
+            "  data id 2, 0x02 on port /dev/ttyUSB1\n"
+            "  21    v13  13.05   13.1  13.15   13.2  13.25   13.3  13.35   13.4  13.45\n"
+            "  31   13.5  13.55   13.6  13.65   13.7    out   13.8  13.85   13.9 ^13.95\n"
+            "  lowest #21 13 V, highest #40 13.95 V, spread 950 mV\n"
+            "  1 out of window 9.0\u201315.0 V: #36\n"
+            "  group 255.5 V (with 1)   current -2.5 A   temperature 25.3 C\n"
+            "  alarms: " + kOut + "\n");
+  EXPECT_EQ(RenderCompactLine(d),
+            "Rack A, string 2  1 alarm  13 #21 .. 13.95 #40, 1 out  255.5 V -2.5 A 25.3 C");
+
+  outputs::HostEvent e;
+  e.kind = outputs::EventKind::kAlarm;
+  e.data_id = 2;
+  e.rule.key = "battery_15_value";
+  e.rule.label = "第36节电池";
+  e.rule.value = 0.0f;
+  e.rule.limit = 9.0f;
+  e.raised = true;
+  const outputs::DeviceInfo info = SecondGroup();
+  const Json::Value alarm = EventsFile::EventJson(e, &info);
+  EXPECT_TRUE(alarm["value"].isNull());
+  EXPECT_EQ(alarm["window"].asString(), "9.0\u201315.0 V");
+  EXPECT_EQ(alarm["text"].asString(), kOut);
+  e.kind = outputs::EventKind::kThreshold;
+  e.rule.key = "battery_14_value";
+  e.rule.value = 13.7f;
+  EXPECT_EQ(json_text::Line(EventsFile::EventJson(e, &info)["value"]), "13.7");
+}
+
+TEST(RoundOutputs, TheShippedSiteInCompactFormFits80x24AndTheFullViewWhenThereIsRoom) {
+  ViewState s;
+  for (unsigned id = 1; id <= 4; ++id) {
+    DeviceView d = FixedView();
+    d.info.data_id = id;
+    d.name = "Rack A, string " + std::to_string(id);
+    s.devices.push_back(d);
+  }
+  s.notice = "history: database is locked";
+  const std::string compact = RenderView(s, true, 80, 24);
+  std::istringstream lines(compact);
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    ++count;
+    EXPECT_LE(DisplayWidth(line), 80) << line;
+  }
+  EXPECT_EQ(count, 4 + 4 + 1);  // the strings, their alarms, the note
+  EXPECT_NE(compact.find("Rack A, string 3: " + kOut + "\n"), std::string::npos) << compact;
+  s.devices.resize(2);  // two blocks of 9 lines and the note: room enough
+  EXPECT_EQ(RenderView(s, false, 80, 24), RenderBlock(s.devices[0], false) + "\n" +
+                                              RenderBlock(s.devices[1], false) + "\n" +
+                                              "note: history: database is locked\n");
+  EXPECT_EQ(DisplayWidth("第36节 \x1b[1;31m13\x1b[0m"), 9);
+}
+
+TEST(RoundOutputs, PlainSaysAtOnceWhenAModuleFallsSilentAndWhenItAnswersAgain) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ViewOutput view(fds[1], false, {{2, "port /dev/ttyUSB1"}});
+  view.Start({SecondGroup()}, nullptr);
+  outputs::HostEvent turn;
+  turn.kind = outputs::EventKind::kTurnEnd;
+  turn.data_id = 2;
+  for (bool silent : {true, true, false, false}) {
+    turn.status.silent = silent;
+    view.Take(turn);
+  }
+  view.Stop();
+  close(fds[1]);
+  char buf[512];
+  const ssize_t n = read(fds[0], buf, sizeof buf);
+  close(fds[0]);
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0),
+            "Rack A, string 2: module not answering (no reply in its turn)\n"
+            "Rack A, string 2: module answers again\n");
+}
+
+// ---- The alarm delay and the window in the alarm engine ---------------------------------------
+
+namespace {
+
+class NoCacheDevice : public XQRVDevice {
+ public:
+  bool LoadFromCache(const unsigned char*, int) override { return false; }
+};
+
+}  // namespace
+
+TEST(AlarmEngine, ACellOutsideTheWindowAlarmsAtItsBoundWhateverTheLimits) {
+  NoCacheDevice device;
+  AlarmBand band;
+  band.has_window = true;
+  band.window_low = 9.0f;
+  band.window_high = 15.0f;
+  rule_value r = alarm_engine::Judge(device, &band, "battery_15_value", "第36节电池", 0.0f, 16);
+  EXPECT_TRUE(r.alarm);
+  EXPECT_EQ(r.limit, 9.0f);
+  r = alarm_engine::Judge(device, &band, "battery_15_value", "第36节电池", 13.0f, 16);
+  EXPECT_FALSE(r.alarm);  // a window alone sets no limit
+  band.has_low = true;
+  band.low = 12.0f;
+  EXPECT_TRUE(alarm_engine::Judge(device, &band, "k", "l", 11.5f, 1).alarm);
+  EXPECT_EQ(alarm_engine::Judge(device, &band, "k", "l", 15.5f, 1).limit, 15.0f);
+}
+
+TEST(AlarmEngine, DelayRaisesAfterNRoundsInARowAndClearsAfterNRoundsBack) {
+  struct Case {
+    int delay;
+    const char* judged;   // per round: 1 outside the limits, 0 inside
+    const char* changes;  // per round: r raised, c cleared, . nothing
+  };
+  const Case cases[] = {
+      {1, "1100", ".." /* unused */},
+      {3, "1101110001000", ".....r..c...."},
+      {3, "10101", "....."},  // one damaged reply at a time pages nobody
+  };
+  const char* const at_once = "r.c.";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.judged);
+    AlarmMemory memory;
+    std::string changes;
+    for (const char* j = c.judged; *j != '\0'; ++j) {
+      rule_value rule;
+      rule.key = "battery_15_value";
+      rule.alarm = *j == '1';
+      char seen = '.';
+      alarm_engine::Batch(memory, {rule}, [&](const std::string&) { return c.delay; },
+                          [&](const rule_value& changed) { seen = changed.alarm ? 'r' : 'c'; });
+      changes += seen;
+    }
+    EXPECT_EQ(changes, c.delay == 1 ? std::string(at_once) : std::string(c.changes));
+  }
+}
+
+// ---- A key the device does not read -------------------------------------------------------------
+
+TEST(SettingTypos, AKeyTheDeviceDoesNotReadIsNamedWithTheClosestKnownOne) {
+  Json::Value s(Json::objectValue);
+  s["appSetting"]["curent_ratio"] = 1;
+  s["appSetting"]["battery_type"] = 12;
+  s["appSetting"]["b_mode"] = 3;
+  s["appSetting"]["batery_start"] = 20;
+  EXPECT_EQ(UnknownAppSettingWarnings(s, "settings s.json"),
+            (std::vector<std::string>{
+                "settings s.json: appSetting key \"batery_start\" is not read by the device and "
+                "is ignored; did you mean \"battery_start\"?",
+                "settings s.json: appSetting key \"curent_ratio\" is not read by the device and "
+                "is ignored; did you mean \"current_ratio\"?"}));
+  EXPECT_EQ(ClosestAppSettingKey("T0"), "t0");
+  EXPECT_EQ(ClosestAppSettingKey("dirr"), "dir");
 }

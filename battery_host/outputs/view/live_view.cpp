@@ -2,45 +2,39 @@
 
 #include <cstdio>
 
+#include "battery_host/outputs/float_text.h"
+#include "battery_host/outputs/string_round.h"
+
 namespace {
 
-// Readings the module could not deliver are stored as 0.0; they are not the lowest cell.
-struct Extremes {
-  int low = -1;
-  int high = -1;
-};
+using outputs::StringRound;
 
-Extremes FindExtremes(const DeviceView& d) {
-  Extremes e;
-  for (int i = 0; i < d.info.cells && i < 32; ++i) {
-    const float v = d.record.cells[i];
-    if (!(v > 0.0f)) continue;
-    if (e.low < 0 || v < d.record.cells[e.low]) e.low = i;
-    if (e.high < 0 || v > d.record.cells[e.high]) e.high = i;
+StringRound RoundOf(const DeviceView& d) { return outputs::MakeStringRound(d.info, d.record); }
+
+std::string Volts(float v) { return FloatText(v) + " V"; }
+
+std::string OutList(const StringRound& r) {
+  std::string s;
+  for (const outputs::RoundCell& c : r.cells) {
+    if (!c.reading) s += (s.empty() ? "#" : ", #") + std::to_string(c.number);
   }
-  return e;
+  return s;
 }
 
-std::string Format(const char* fmt, double a) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, fmt, a);
-  return buf;
+// Lowest, highest and spread over the readings.
+std::string SpreadText(const StringRound& r) {
+  if (r.lowest < 0) return "no reading in the window " + outputs::WindowText(r.window);
+  const outputs::RoundCell& low = r.cells[r.lowest];
+  const outputs::RoundCell& high = r.cells[r.highest];
+  return "lowest #" + std::to_string(low.number) + " " + Volts(low.stored) + ", highest #" +
+         std::to_string(high.number) + " " + Volts(high.stored) + ", spread " +
+         std::to_string(r.spread_mv) + " mV";
 }
 
-std::string SpreadText(const DeviceView& d, const Extremes& e) {
-  if (e.low < 0) return "no valid cell";
-  const float low = d.record.cells[e.low];
-  const float high = d.record.cells[e.high];
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "lowest #%d %.3f V, highest #%d %.3f V, spread %.0f mV",
-                e.low + 1, static_cast<double>(low), e.high + 1, static_cast<double>(high),
-                (static_cast<double>(high) - static_cast<double>(low)) * 1000.0);
-  return buf;
-}
-
-std::string AlarmText(const std::string& key, const ActiveAlarm& a) {
-  const char* side = a.value < a.limit ? " < " : " > ";
-  return a.label + " (" + key + ") " + Format("%.3f", a.value) + side + Format("%g", a.limit);
+// The cells outside the window, which are not in the lowest, highest and spread.
+std::string OutText(const StringRound& r) {
+  return std::to_string(r.out_of_window) + " out of window " + outputs::WindowText(r.window) +
+         ": " + OutList(r);
 }
 
 std::string IdList(const std::vector<unsigned int>& ids) {
@@ -49,28 +43,37 @@ std::string IdList(const std::vector<unsigned int>& ids) {
   return s;
 }
 
-// The string values, and where a value comes from another device of the controller.
-std::string ValuesText(const DeviceView& d) {
-  const StringRecord& r = d.record;
-  std::string s = Format("group %.2f V", static_cast<double>(r.group_voltage));
-  if (!d.info.group_voltage_peers.empty()) {
+// The string values, and where a value comes from another device or is the cell sum.
+std::string ValuesText(const DeviceView& d, const StringRound& r) {
+  std::string s = "group " + Volts(r.record.group_voltage);
+  if (r.group_is_cell_sum) {
+    s += " (sum of the cells)";
+  } else if (r.group_with_peers) {
     s += " (with " + IdList(d.info.group_voltage_peers) + ")";
   }
-  s += Format("   current %.2f A", static_cast<double>(r.group_current));
+  s += "   current " + FloatText(r.record.group_current) + " A";
   if (d.info.current_peer != 0) {
     s += " (from " + std::to_string(d.info.current_peer) + " " + d.info.current_field + ")";
   }
-  s += Format("   temperature %.2f C", static_cast<double>(r.temperature));
+  s += "   temperature " + FloatText(r.record.temperature) + " C";
+  return s;
+}
+
+std::string FlagsText(const DeviceView& d) {
+  std::string s;
+  if (!d.status.port_up) s += "  [PORT LOST, reopening]";
+  if (d.status.stalled) {
+    s += "  [module not answering]";
+  } else if (d.silent) {
+    s += "  [no reply in its last turn]";
+  }
+  if (d.restored) s += "  [from the cache]";
   return s;
 }
 
 std::string CountersText(const DeviceView& d) {
-  std::string s = "round " + std::to_string(d.status.rounds_completed) + ", " +
-                  std::to_string(d.status.rounds_abandoned) + " abandoned";
-  if (!d.status.port_up) s += "  [PORT LOST, reopening]";
-  if (d.status.stalled) s += "  [module not answering]";
-  if (d.restored) s += "  [from the cache]";
-  return s;
+  return "round " + std::to_string(d.status.rounds_completed) + ", " +
+         std::to_string(d.status.rounds_abandoned) + " abandoned" + FlagsText(d);
 }
 
 std::string AlarmsText(const DeviceView& d, const char* separator) {
@@ -78,57 +81,184 @@ std::string AlarmsText(const DeviceView& d, const char* separator) {
   std::string s;
   for (const auto& [key, alarm] : d.alarms) {
     if (!s.empty()) s += separator;
-    s += AlarmText(key, alarm);
+    s += outputs::AlarmText(d.info, key, alarm.label, alarm.value, alarm.limit);
   }
   return s;
 }
 
+// Cut to `columns` on the terminal, whole characters only.
+std::string Fit(const std::string& line, int columns) {
+  if (DisplayWidth(line) <= columns) return line;
+  std::string out;
+  for (std::size_t i = 0; i < line.size();) {
+    std::size_t n = 1;
+    while (i + n < line.size() && (static_cast<unsigned char>(line[i + n]) & 0xC0) == 0x80) ++n;
+    const std::string ch = line.substr(i, n);
+    if (DisplayWidth(out + ch) > columns) break;
+    out += ch;
+    i += n;
+  }
+  return out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return lines;
+}
+
 }  // namespace
+
+int DisplayWidth(const std::string& text) {
+  int width = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == 0x1b) {  // ESC [ ... final byte
+      i += 2;
+      while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e)) ++i;
+      ++i;
+      continue;
+    }
+    unsigned cp = c;
+    std::size_t n = 1;
+    if (c >= 0xF0) {
+      cp = c & 0x07, n = 4;
+    } else if (c >= 0xE0) {
+      cp = c & 0x0F, n = 3;
+    } else if (c >= 0xC0) {
+      cp = c & 0x1F, n = 2;
+    }
+    for (std::size_t k = 1; k < n && i + k < text.size(); ++k) {
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    i += n;
+    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                      (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                      (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+    width += wide ? 2 : 1;
+  }
+  return width;
+}
 
 std::string RenderBlock(const DeviceView& d, bool color) {
   const char* low_on = color ? "\x1b[1;34m" : "";
   const char* high_on = color ? "\x1b[1;31m" : "";
+  const char* out_on = color ? "\x1b[1;33m" : "";
   const char* off = color ? "\x1b[0m" : "";
-  const Extremes e = FindExtremes(d);
+  const StringRound r = RoundOf(d);
   char address[8];
   std::snprintf(address, sizeof address, "0x%02X", d.info.bus_address);
-  std::string out = d.name + " (data id " + std::to_string(d.info.data_id) + ", " + address +
-                    " on " + d.source + ")   " + CountersText(d) + "   record " +
-                    StampText(d.record.stamp) + "\n";
-  constexpr int kPerRow = 10;
-  for (int i = 0; i < d.info.cells && i < 32; ++i) {
-    if (i % kPerRow == 0) out += Format("  %-3.0f", i + 1.0);
-    const float v = d.record.cells[i];
-    char cell[16];
-    if (v > 0.0f) {
-      std::snprintf(cell, sizeof cell, "%6.3f", static_cast<double>(v));
-    } else {
-      std::snprintf(cell, sizeof cell, "  --  ");
+  std::string out = d.name + "   " + CountersText(d) + "   " + StampText(d.record.stamp) +
+                    "\n  data id " + std::to_string(d.info.data_id) + ", " + address + " on " +
+                    d.source + "\n";
+  // Ten cells a row, each a marker and six columns: 4 + 10 x 7 = 74 columns.
+  constexpr std::size_t kPerRow = 10;
+  for (std::size_t k = 0; k < r.cells.size(); ++k) {
+    const outputs::RoundCell& c = r.cells[k];
+    char head[16];
+    if (k % kPerRow == 0) {
+      std::snprintf(head, sizeof head, "%4d", c.number);
+      out += head;
     }
-    if (i == e.low) {
-      out += std::string(" v") + low_on + cell + off;
-    } else if (i == e.high) {
-      out += std::string(" ^") + high_on + cell + off;
-    } else {
-      out += std::string("  ") + cell;
+    // The marker sits against its value: "v13.25" for the lowest, "^13.75" for the highest.
+    const std::string value = c.reading ? FloatText(c.stored) : "out";
+    std::string marker;
+    const char* on = "";
+    if (!c.reading) {
+      on = out_on;
+    } else if (static_cast<int>(k) == r.lowest) {
+      marker = "v";
+      on = low_on;
+    } else if (static_cast<int>(k) == r.highest) {
+      marker = "^";
+      on = high_on;
     }
-    if ((i + 1) % kPerRow == 0 || i + 1 == d.info.cells) out += "\n";
+    const std::size_t used = marker.size() + value.size();
+    out += std::string(used < 7 ? 7 - used : 1, ' ') + marker + on + value + off;
+    if ((k + 1) % kPerRow == 0 || k + 1 == r.cells.size()) out += "\n";
   }
-  out += "  " + SpreadText(d, e) + "\n";
-  out += "  " + ValuesText(d) + "\n";
+  out += "  " + SpreadText(r) + "\n";
+  if (r.out_of_window > 0) out += "  " + OutText(r) + "\n";
+  out += "  " + ValuesText(d, r) + "\n";
   out += "  alarms: " + AlarmsText(d, "\n          ") + "\n";
   return out;
 }
 
-std::string RenderView(const ViewState& s, bool color) {
-  std::string out;
-  for (const DeviceView& d : s.devices) out += RenderBlock(d, color) + "\n";
-  if (!s.notice.empty()) out += "note: " + s.notice + "\n";
-  return out;
+// Name, trouble first (what is cut at a narrow terminal is the end), then the extremes and the
+// string values: "Rack A, string 1  1 alarm  13 #21 .. 13.95 #40, 1 out  255.5 V -2.5 A 25.3 C".
+std::string RenderCompactLine(const DeviceView& d) {
+  const StringRound r = RoundOf(d);
+  std::string s = d.name + FlagsText(d);
+  if (!d.alarms.empty()) {
+    s += "  " + std::to_string(d.alarms.size()) + (d.alarms.size() == 1 ? " alarm" : " alarms");
+  }
+  s += "  ";
+  if (r.lowest >= 0) {
+    s += FloatText(r.cells[r.lowest].stored) + " #" + std::to_string(r.cells[r.lowest].number) +
+         " .. " + FloatText(r.cells[r.highest].stored) + " #" +
+         std::to_string(r.cells[r.highest].number);
+  } else {
+    s += "no reading";
+  }
+  if (r.out_of_window > 0) s += ", " + std::to_string(r.out_of_window) + " out";
+  s += "  " + Volts(r.record.group_voltage) + (r.group_is_cell_sum ? " (sum)" : "") + " " +
+       FloatText(r.record.group_current) + " A " + FloatText(r.record.temperature) + " C";
+  return s;
+}
+
+std::string RenderView(const ViewState& s, bool color, int columns, int rows) {
+  std::string full;
+  for (const DeviceView& d : s.devices) full += RenderBlock(d, color) + "\n";
+  if (!s.notice.empty()) full += "note: " + s.notice + "\n";
+  const std::vector<std::string> lines = Lines(full);
+  bool fits = static_cast<int>(lines.size()) < rows;
+  for (const std::string& line : lines) fits = fits && DisplayWidth(line) <= columns;
+  if (fits) return full;
+
+  // Compact: a line per string, then the alarms while there is room, the note last.
+  std::vector<std::string> out;
+  for (const DeviceView& d : s.devices) out.push_back(RenderCompactLine(d));
+  std::vector<std::string> alarms;
+  for (const DeviceView& d : s.devices) {
+    for (const auto& [key, a] : d.alarms) {
+      alarms.push_back(d.name + ": " +
+                       outputs::AlarmText(d.info, key, a.label, a.value, a.limit));
+    }
+  }
+  const int room = rows - 1 - static_cast<int>(out.size()) - (s.notice.empty() ? 0 : 1);
+  for (int i = 0; i < static_cast<int>(alarms.size()) && i < room; ++i) {
+    if (i + 1 == room && i + 1 < static_cast<int>(alarms.size())) {
+      out.push_back("... " + std::to_string(alarms.size() - i) + " more alarms");
+      break;
+    }
+    out.push_back(alarms[i]);
+  }
+  if (!s.notice.empty()) out.push_back("note: " + s.notice);
+  std::string text;
+  for (int i = 0; i < static_cast<int>(out.size()) && i < rows - 1; ++i) {
+    text += Fit(out[i], columns) + "\n";
+  }
+  return text;
 }
 
 std::string RenderLine(const DeviceView& d) {
-  const Extremes e = FindExtremes(d);
+  const StringRound r = RoundOf(d);
   return d.name + ": " + CountersText(d) + " " + StampText(d.record.stamp) + " " +
-         ValuesText(d) + "; " + SpreadText(d, e) + "; alarms: " + AlarmsText(d, ", ") + "\n";
+         ValuesText(d, r) + "; " + SpreadText(r) +
+         (r.out_of_window > 0 ? ", " + OutText(r) : std::string()) + "; alarms: " + AlarmsText(d, ", ") + "\n";
+}
+
+std::string SilentLine(const DeviceView& d) {
+  return d.name + ": module not answering (no reply in its turn)\n";
+}
+
+std::string AnswersAgainLine(const DeviceView& d) {
+  return d.name + ": module answers again\n";
 }

@@ -22,6 +22,7 @@ struct DeviceView {
   StringRecord record;  // the last history (or restored) record
   bool restored = false;  // the record came from the cache and no round has replaced it yet
   outputs::DeviceStatus status;
+  bool silent = false;  // its module's last turn ended without a reply
   std::map<std::string, ActiveAlarm> alarms;  // by signal key
 };
 
@@ -31,11 +32,20 @@ struct ViewState {
   std::string notice;
 };
 
-// For a terminal: per string its cells in rows with the lowest and highest marked, the spread,
-// the string values (saying which come from a peer), the counters and the alarms. Lines end
-// with "\n".
-std::string RenderView(const ViewState& state, bool color);
+// For a terminal of `columns` x `rows`: per string its cells in rows, numbered as the device
+// numbers them, with the lowest and highest reading marked and a cell outside the window shown
+// as "out", the spread over the readings, the string values (saying which come from a peer or are
+// the cell sum), the counters and the alarms. When that does not fit, a compact form: one line
+// per string, then the alarms as far as there is room. Lines end with "\n".
+std::string RenderView(const ViewState& state, bool color, int columns = 80, int rows = 24);
 std::string RenderBlock(const DeviceView& device, bool color);
+std::string RenderCompactLine(const DeviceView& device);
 
 // One line per round for logs and pipes.
 std::string RenderLine(const DeviceView& device);
+// The lines said at once when a module stops answering and when it answers again.
+std::string SilentLine(const DeviceView& device);
+std::string AnswersAgainLine(const DeviceView& device);
+
+// Columns a text takes on a terminal: East Asian wide characters take two, escape sequences none.
+int DisplayWidth(const std::string& text);

@@ -1,5 +1,7 @@
 #include "battery_host/outputs/view/view_output.h"
 
+#include <sys/ioctl.h>
+
 #include <chrono>
 
 #include "battery_host/config/input_file.h"
@@ -69,10 +71,18 @@ void ViewOutput::Take(const outputs::HostEvent& e) {
       Show(nullptr);
       return;
     case outputs::EventKind::kTurnEnd: {
+      // Said at once: the turn that ended silent, and the first answer after silence. A turn
+      // with the port down is neither (the port's own line says that).
+      const bool silent = e.status.silent;
+      const bool silence_changed = e.status.port_up && silent != d->silent;
       const bool changed = d->status.rounds_abandoned != e.status.rounds_abandoned ||
                            d->status.stalled != e.status.stalled ||
-                           d->status.port_up != e.status.port_up;
+                           d->status.port_up != e.status.port_up || silence_changed;
       d->status = e.status;
+      if (silence_changed) {
+        d->silent = silent;
+        if (!redraw_) writer_.Put(silent ? SilentLine(*d) : AnswersAgainLine(*d));
+      }
       if (changed) Show(nullptr);
       return;
     }
@@ -104,8 +114,17 @@ void ViewOutput::Show(const DeviceView* round_of) {
 
 void ViewOutput::Draw() {
   dirty_ = false;
+  // The picture must fit the terminal, or every redraw scrolls: its size is asked each time
+  // (a resized window is followed at the next picture); 80x24 when it cannot say.
+  int columns = 80;
+  int rows = 24;
+  winsize size{};
+  if (ioctl(writer_.fd(), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+    columns = size.ws_col;
+    rows = size.ws_row;
+  }
   // Cursor home, clear to the end of the screen, then the picture.
-  writer_.Put("\x1b[H\x1b[J" + RenderView(state_, true));
+  writer_.Put("\x1b[H\x1b[J" + RenderView(state_, true, columns, rows));
 }
 
 void ViewOutput::SetNotice(const std::string& message) {
