@@ -222,7 +222,8 @@ TEST(MqttBroker, AlarmRaisedAndClearedWithRetainedBinaryState) {
   ASSERT_TRUE(live.WaitForMessage("t3/1/alarm", "", kWait));
   EXPECT_EQ(live.Last("t3/1/alarm").payload,
             "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"" + label +
-                "\",\"limit\":12.0,\"state\":\"raised\",\"value\":11.9}");
+                "\",\"limit\":12.0,\"state\":\"raised\",\"text\":\"" + label +
+                " (battery_3_value) 11.9 < 12\",\"value\":11.9}");
   EXPECT_FALSE(live.Last("t3/1/alarm").retain);
   EXPECT_TRUE(LastIs(live, "t3/1/alarm/battery_3_value", "ON"));
 

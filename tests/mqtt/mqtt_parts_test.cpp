@@ -327,23 +327,24 @@ TEST(AlarmPayload, ExactText) {
   rule.label = "\xE7\xAC\xAC" "4" "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0";  // 第4节电池
   rule.value = 11.9f;  // 11.8999996185302734375
   rule.limit = 12.0f;
-  const outputs::CellWindow window = outputs::CellWindowFor(0);
-  EXPECT_EQ(mqtt::AlarmPayload(1, rule, true, window),
-            "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"\xE7\xAC\xAC" "4"
-            "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0\",\"limit\":12.0,\"state\":\"raised\","
-            "\"value\":11.9}");
+  const outputs::DeviceInfo d = mqtt_test::Device(1, 20);
+  const std::string head = "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"" + rule.label +
+                           "\",\"limit\":12.0,";
+  EXPECT_EQ(mqtt::AlarmPayload(d, rule, true),
+            head + "\"state\":\"raised\",\"text\":\"" + rule.label +
+                " (battery_3_value) 11.9 < 12\",\"value\":11.9}");
   // A cell stored as 0.0 is out of the window, not 0 V; any other value keeps its number.
   rule.value = 0.0f;
-  EXPECT_EQ(mqtt::AlarmPayload(1, rule, false, window),
-            "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"\xE7\xAC\xAC" "4"
-            "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0\",\"limit\":12.0,\"outside\":"
-            "\"9.0\xE2\x80\x93" "15.0 V\",\"state\":\"cleared\",\"value\":null}");
+  EXPECT_EQ(mqtt::AlarmPayload(d, rule, false),
+            head + "\"state\":\"cleared\",\"text\":\"" + rule.label +
+                " (battery_3_value) outside 9.0\xE2\x80\x93" "15.0 V\",\"value\":null,"
+                "\"window\":\"9.0\xE2\x80\x93" "15.0 V\"}");
   rule.key = "group_voltage";
   rule.label = "G";
-  rule.limit = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(mqtt::AlarmPayload(1, rule, true, window),
-            "{\"data_id\":1,\"key\":\"group_voltage\",\"label\":\"G\",\"limit\":null,"
-            "\"state\":\"raised\",\"value\":0.0}");
+  rule.limit = 1.0f;
+  EXPECT_EQ(mqtt::AlarmPayload(d, rule, true),
+            "{\"data_id\":1,\"key\":\"group_voltage\",\"label\":\"G\",\"limit\":1.0,"
+            "\"state\":\"raised\",\"text\":\"G (group_voltage) 0 < 1\",\"value\":0.0}");
 }
 
 const mqtt::HostInfo kHost{"0.1.0"};

@@ -144,10 +144,8 @@ class MqttOutput : public outputs::Output {
       }
     }
     for (const LatestState::AlarmEvent& e : changes.events) {
-      const outputs::CellWindow window =
-          outputs::CellWindowFor(devices_[e.data_id].battery_type);
       link.Publish(topics_.AlarmEvents(e.data_id),
-                   AlarmPayload(e.data_id, e.rule, e.raised, window), false, nullptr);
+                   AlarmPayload(devices_[e.data_id], e.rule, e.raised), false, nullptr);
     }
   }
 

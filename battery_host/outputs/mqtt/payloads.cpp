@@ -135,16 +135,17 @@ std::string StatePayload(const outputs::StringRound& round) {
   return JsonText(state);
 }
 
-std::string AlarmPayload(unsigned data_id, const rule_value& rule, bool raised,
-                         const outputs::CellWindow& window) {
+std::string AlarmPayload(const outputs::DeviceInfo& device, const rule_value& rule, bool raised) {
+  const outputs::CellWindow window = outputs::CellWindowFor(device.battery_type);
   Json::Value alarm(Json::objectValue);
-  alarm["data_id"] = data_id;
+  alarm["data_id"] = device.data_id;
   alarm["key"] = rule.key;
   alarm["label"] = rule.label;
   alarm["state"] = raised ? "raised" : "cleared";
+  alarm["text"] = outputs::AlarmText(device, rule.key, rule.label, rule.value, rule.limit);
   const bool outside = outputs::CellPositionOfKey(rule.key) >= 0 && !window.Holds(rule.value);
   alarm["value"] = outside ? Json::Value(Json::nullValue) : FloatValue(rule.value);
-  if (outside) alarm["outside"] = outputs::WindowText(window);
+  if (outside) alarm["window"] = outputs::WindowText(window);
   alarm["limit"] = FloatValue(rule.limit);
   return JsonText(alarm);
 }

@@ -37,13 +37,12 @@ Json::Value FloatValue(float value);
 // local time stamp, null when the record has no date.
 std::string StatePayload(const outputs::StringRound& round);
 
-// One alarm raised or cleared:
+// One alarm raised or cleared, with the alarm's one text as every output writes it:
 //   {"data_id":1,"key":"battery_3_value","label":"第4节电池","limit":12.0,"state":"raised",
-//    "value":11.9}
-// A cell whose value lies outside `window` (stored 0.0: no reading) has no value but the window
-// it left: "outside":"9.0–15.0 V","value":null.
-std::string AlarmPayload(unsigned data_id, const rule_value& rule, bool raised,
-                         const outputs::CellWindow& window);
+//    "text":"第4节电池 (battery_3_value) 11.9 < 12","value":11.9}
+// A cell outside the device's window (stored 0.0: no reading) has no value but the window it
+// left: "value":null,"window":"9.0–15.0 V".
+std::string AlarmPayload(const outputs::DeviceInfo& device, const rule_value& rule, bool raised);
 
 struct Message {
   std::string topic;
