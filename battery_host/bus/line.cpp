@@ -186,9 +186,9 @@ void Line::FinishPeriod() {
   in_period_ = false;
   const auto took =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - period_start_);
-  if (pending_period_ && !told_stretched_ &&
-      took.count() > static_cast<long long>(settings_.interval_ms)) {
-    told_stretched_ = true;
+  // Said once for the run: a period that is too short for its turns stays so.
+  if (pending_period_ && took.count() > static_cast<long long>(settings_.interval_ms) &&
+      stretched_.Begin()) {
     notice_("line " + settings_.port_label + ": the turns of its " +
             Plural(devices_.size(), "device", "devices") + " took " +
             std::to_string(took.count()) + " ms, longer than the period of " +
@@ -228,8 +228,7 @@ void Line::GuardOver(Clock::time_point now) {
                            held_->since + std::chrono::milliseconds(settings_.reply_timeout_ms));
       return;
     }
-    if (!told_never_quiet_) {
-      told_never_quiet_ = true;
+    if (never_quiet_.Begin()) {
       notice_("line " + settings_.port_label + " was not quiet for " +
               std::to_string(settings_.guard_ms) + " ms within the reply timeout of " +
               std::to_string(settings_.reply_timeout_ms) + " ms; device " +
@@ -243,8 +242,7 @@ void Line::GuardOver(Clock::time_point now) {
   held_.reset();
   if (WriteNow(held.data_id, held.frame.data(), held.frame.size()) > 0) {
     deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
-    if (told_never_quiet_) {
-      told_never_quiet_ = false;
+    if (never_quiet_.Over()) {
       notice_("line " + settings_.port_label + " is quiet again; its requests go out");
     }
     return;
@@ -358,8 +356,7 @@ bool Line::CallDevice(XQRSPDevice& d, const char* what, const std::function<void
 // never goes out is a request not answered).
 int Line::Write(unsigned int data_id, const unsigned char* data, unsigned int len) {
   if (!port_.IsOpen()) return -1;
-  if ((!in_period_ || data_id != TurnDataId()) && !told_outside_turn_write_) {
-    told_outside_turn_write_ = true;
+  if ((!in_period_ || data_id != TurnDataId()) && outside_turn_write_.Begin()) {
     notice_("device " + std::to_string(data_id) + " sent a frame outside its turn on line " +
             settings_.port_label);
   }

@@ -9,6 +9,7 @@
 
 #include "battery_host/bus/serial_port.h"
 #include "battery_host/outputs/output.h"
+#include "battery_host/support/said_once.h"
 #include "host/xqr_spdevice.h"
 
 // One serial line of the controller and the devices that answer on it, each at its own bus
@@ -125,7 +126,7 @@ class Line {
   bool in_period_ = false;   // some device's turn is running or due in this period
   std::size_t turn_ = 0;     // whose turn, while in_period_
   bool pending_period_ = false;  // a period started while the previous one was still running
-  bool told_stretched_ = false;
+  SaidOnce stretched_;
   Clock::time_point period_start_{};
   std::optional<Clock::time_point> deadline_;
   std::uint64_t periods_ = 0;
@@ -140,9 +141,9 @@ class Line {
     Clock::time_point since;
   };
   std::optional<Held> held_;
-  bool told_never_quiet_ = false;
+  SaidOnce never_quiet_;
 
   std::string loss_;  // why a write found the line gone, handled after the device call
   std::optional<Clock::time_point> reopen_at_;  // while the port is lost: the next try
-  bool told_outside_turn_write_ = false;
+  SaidOnce outside_turn_write_;  // said once for the run
 };

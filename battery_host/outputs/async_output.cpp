@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "battery_host/support/bounded_queue.h"
+
 namespace outputs {
 
 AsyncOutput::AsyncOutput(std::string name, std::unique_ptr<Output> inner, std::size_t capacity)
@@ -31,13 +33,7 @@ void AsyncOutput::Take(const HostEvent& event) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    if (queue_.size() >= capacity_) {
-      ++dropped_;
-      tell = !dropping_;
-      dropping_ = true;
-    } else {
-      queue_.push_back(event);
-    }
+    tell = PushOrDrop(queue_, capacity_, event, &dropped_, &falling_behind_);
   }
   if (tell && notice_) {
     notice_(name_ + ": falling behind; events are dropped until it catches up");
@@ -57,9 +53,8 @@ void AsyncOutput::Work() {
     inner_->Take(event);
     lock.lock();
     busy_ = false;
-    if (dropping_ && queue_.empty()) {
-      dropping_ = false;
-      const std::size_t lost = dropped_;
+    if (queue_.empty() && falling_behind_.Over()) {
+      const std::uint64_t lost = dropped_;
       lock.unlock();
       if (notice_) notice_(name_ + ": caught up; " + std::to_string(lost) + " events dropped so far");
       lock.lock();

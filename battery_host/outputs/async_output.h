@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "battery_host/outputs/output.h"
+#include "battery_host/support/said_once.h"
 
 namespace outputs {
 
@@ -48,8 +50,8 @@ class AsyncOutput : public Output {
   std::deque<HostEvent> queue_;
   bool busy_ = false;
   bool stopping_ = false;
-  bool dropping_ = false;
-  std::size_t dropped_ = 0;
+  SaidOnce falling_behind_;
+  std::uint64_t dropped_ = 0;
   std::thread worker_;
 };
 

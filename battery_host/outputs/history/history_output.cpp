@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "battery_host/outputs/history/history_store.h"
+#include "battery_host/support/bounded_queue.h"
 
 namespace history {
 
@@ -328,13 +329,8 @@ void HistoryOutput::Take(const outputs::HostEvent& event) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    if (queue_.size() >= options_.queue_limit) {
-      ++counters_.queue_dropped;
-      tell = !queue_overflow_told_;
-      queue_overflow_told_ = true;
-    } else {
-      queue_.push_back(event);
-    }
+    tell = PushOrDrop(queue_, options_.queue_limit, event, &counters_.queue_dropped,
+                      &queue_falling_behind_);
   }
   if (tell && notice_) notice_("history: the writer fell behind; events are dropped");
   wake_.notify_one();
@@ -376,10 +372,7 @@ void HistoryOutput::Work() {
       if (flush_requested_) w.flushing = true;
       flush_requested_ = false;
       working_ = true;
-      if (queue_overflow_told_) {
-        queue_overflow_told_ = false;
-        caught_up = counters_.queue_dropped;
-      }
+      if (queue_falling_behind_.Over()) caught_up = counters_.queue_dropped;
     }
     if (caught_up) {
       w.Tell("the writer caught up; " + std::to_string(caught_up) + " events dropped so far");

@@ -25,6 +25,7 @@
 
 #include "battery_host/outputs/history/thinning.h"
 #include "battery_host/outputs/output.h"
+#include "battery_host/support/said_once.h"
 
 namespace history {
 
@@ -99,7 +100,7 @@ class HistoryOutput : public outputs::Output {
   std::deque<outputs::HostEvent> queue_;
   bool stopping_ = false;
   bool working_ = false;
-  bool queue_overflow_told_ = false;
+  SaidOnce queue_falling_behind_;
   mutable bool flush_requested_ = false;
   std::vector<std::pair<unsigned int, int>> interval_changes_;
   Counters counters_;
