@@ -77,7 +77,7 @@ void PutRuleValue(Json::Value& v, const HostEvent& e, const outputs::DeviceInfo*
   const outputs::CellWindow window = outputs::CellWindowFor(device ? device->battery_type : 0);
   if (outputs::CellPositionOfKey(e.rule.key) >= 0 && !window.Holds(e.rule.value)) {
     v["value"] = Json::Value(Json::nullValue);
-    v["outside"] = outputs::WindowText(window);
+    v["window"] = outputs::WindowText(window);
   } else {
     v["value"] = json_text::FloatValue(e.rule.value);
   }

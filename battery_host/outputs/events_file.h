@@ -22,7 +22,7 @@
 //   alarm        "state" ("raised"/"cleared"), "key", "label", "value", "limit", "text" (the
 //                alarm as people read it: "第16节电池 (battery_15_value) outside 9.0–15.0 V")
 // A cell value outside the device's window (stored as 0.0: no reading) is "value": null with
-// "outside": "9.0–15.0 V" in threshold and alarm events; the record keeps its bytes.
+// "window": "9.0–15.0 V" in threshold and alarm events; the record keeps its bytes.
 //   port         "state" ("open"/"lost"/"reopened"), "path", "detail"
 //   turn         "rounds_started", "rounds_completed", "rounds_abandoned", "stalled"
 // Floats are their shortest text that reads back to the same single-precision value ("13.55");

@@ -194,7 +194,7 @@ TEST(RoundOutputs, TheFixedRoundInTheViewThePlainLineAndTheEvents) {
   const outputs::DeviceInfo info = SecondGroup();
   const Json::Value alarm = EventsFile::EventJson(e, &info);
   EXPECT_TRUE(alarm["value"].isNull());
-  EXPECT_EQ(alarm["outside"].asString(), "9.0\u201315.0 V");
+  EXPECT_EQ(alarm["window"].asString(), "9.0\u201315.0 V");
   EXPECT_EQ(alarm["text"].asString(), kOut);
   e.kind = outputs::EventKind::kThreshold;
   e.rule.key = "battery_14_value";
