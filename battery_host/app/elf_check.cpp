@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 
 namespace {
 

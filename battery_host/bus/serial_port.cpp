@@ -11,7 +11,7 @@
 
 #include <termios.h>
 
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <json/value.h>
 
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 
 // JSON files the host reads (device settings, the site file): one JSON object each, parsed with
 // limits so that no input can take the host down. Nesting deeper than kMaxDepth levels is refused

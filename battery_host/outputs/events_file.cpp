@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 #include "battery_host/outputs/json_text.h"
 #include "battery_host/outputs/string_round.h"
 

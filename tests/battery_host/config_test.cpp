@@ -17,7 +17,7 @@
 #include "battery_host/app/device_setup.h"
 #include "battery_host/config/device_peers.h"
 #include "battery_host/config/host_thresholds.h"
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 #include "battery_host/config/json_file.h"
 #include "battery_host/config/options.h"
 #include "battery_host/config/site.h"

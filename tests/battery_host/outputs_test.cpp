@@ -24,7 +24,7 @@
 
 #include <gtest/gtest.h>
 
-#include "battery_host/app/output_paths.h"
+#include "battery_host/support/output_paths.h"
 #include "battery_host/outputs/async_output.h"
 #include "battery_host/outputs/events_file.h"
 #include "battery_host/outputs/json_text.h"

@@ -1,6 +1,6 @@
 #include "battery_host/outputs/mqtt/credentials_file.h"
 
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -18,7 +18,7 @@
 #include "battery_host/outputs/mqtt/mosquitto_link.h"
 #include "battery_host/outputs/mqtt/payloads.h"
 #include "battery_host/outputs/mqtt/topics.h"
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 #include "battery_host/outputs/string_record.h"
 #include "battery_host/outputs/string_round.h"
 

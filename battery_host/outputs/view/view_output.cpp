@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 
 ViewOutput::ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources)
     : writer_(fd, redraw ? TerminalWriter::Mode::kFrames : TerminalWriter::Mode::kLines),

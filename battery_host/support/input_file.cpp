@@ -1,4 +1,4 @@
-#include "battery_host/config/input_file.h"
+#include "battery_host/support/input_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "battery_host/app/output_paths.h"
+#include "battery_host/support/output_paths.h"
 
 #include <limits.h>
 #include <stdlib.h>
