@@ -168,7 +168,7 @@ json_file::Document Doc(const std::string& text) {
 
 TEST(HostThresholds, CellDefaultCoversEveryCellWithoutAnEntryOfItsOwn) {
   const json_file::Document doc = Doc(R"({"hostThresholds": {
-      "*cells*": {"low": 12.0, "high": 14.4},
+      "*cells*": {"low": 12.0, "high": 14.4, "delay": 3},
       "battery_2_value": {"low": 12.5, "level": 2},
       "temperature": {"high": 40}}})");
   std::map<std::string, HostLimit> limits;
@@ -180,6 +180,8 @@ TEST(HostThresholds, CellDefaultCoversEveryCellWithoutAnEntryOfItsOwn) {
   EXPECT_EQ(cell0.band.low, 12.0f);
   EXPECT_EQ(cell0.band.high, 14.4f);
   EXPECT_EQ(cell0.level, 1);
+  EXPECT_EQ(cell0.band.delay, 3);
+  EXPECT_EQ(limits.at("battery_2_value").band.delay, 1);  // its own entry: at once
   const HostLimit& cell2 = limits.at("battery_2_value");
   EXPECT_EQ(cell2.band.low, 12.5f);
   EXPECT_FALSE(cell2.band.has_high);
@@ -209,6 +211,9 @@ TEST(HostThresholds, ValuesOutOfRangeAreRefusedWhereTheyStand) {
        "2147483647"},
       {R"({"level": 1.5})",
        "Line 1, Column 46: hostThresholds.temperature.level must be a whole number 1 to "
+       "2147483647"},
+      {R"({"delay": 0})",
+       "Line 1, Column 46: hostThresholds.temperature.delay must be a whole number 1 to "
        "2147483647"},
       {R"({"high": "40"})",
        "Line 1, Column 45: hostThresholds.temperature.high must be a number (single-precision "
