@@ -517,7 +517,11 @@ TEST(MqttBroker, HostileBrokerCannotMakeTheHostHoldAHugePacket) {
   std::printf("hostile broker: %lld bytes sent before the host dropped it; resident memory "
               "%ld KiB before, at most %ld KiB\n",
               sent.load(), before, peak);
+#if !defined(__SANITIZE_ADDRESS__)
+  // (Under AddressSanitizer its own shadow of libmosquitto's 268 MB buffer, an eighth of it, is
+  // written when the buffer is freed: that is the sanitizer's memory, not the host's.)
   EXPECT_LT(peak - before, 8 * 1024);
+#endif
   const std::vector<std::string> lines = notices.lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back().rfind("mqtt: dropped the connection to " + url + ": the broker sent ", 0),
