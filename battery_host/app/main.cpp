@@ -13,15 +13,24 @@
 #include "battery_host/app/host_app.h"
 #include "battery_host/config/options.h"
 
-int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);  // a closed view or log must not kill the host
-  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails the write, it must not kill the host
-  // The loop takes these through a signalfd. They are blocked before any thread exists (the
-  // outputs have threads of their own), so that none of those threads is killed by one.
+namespace {
+
+// The loop takes these through a signalfd. They are blocked before anything of the program runs
+// (before its static objects are made, and so before any thread exists: the outputs have
+// threads of their own), so that a SIGTERM while the host starts waits for the loop instead of
+// ending the host by the default action without a word, and no thread is killed by one.
+__attribute__((constructor(101))) void TakeSignals() {
   sigset_t taken;
   sigemptyset(&taken);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&taken, s);
   sigprocmask(SIG_BLOCK, &taken, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // a closed view or log must not kill the host
+  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails the write, it must not kill the host
   // The last guard: nothing may leave main as an exception (std::terminate, abort). RunHost
   // says what escapes start-up or the run itself; what is left here is the command line.
   try {

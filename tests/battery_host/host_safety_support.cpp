@@ -74,6 +74,15 @@ int SpawnHost(const std::vector<std::string>& args, const ScratchDir& dir,
         _exit(126);
       }
     }
+    if (options.pending_signal > 0) {
+      // Blocked and raised: it stays pending across exec, as one sent in the host's first
+      // instructions would be.
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, options.pending_signal);
+      sigprocmask(SIG_BLOCK, &one, nullptr);
+      raise(options.pending_signal);
+    }
     execve(argv[0], argv.data(), environ);
     _exit(127);
   }

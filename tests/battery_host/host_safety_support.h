@@ -23,6 +23,7 @@ struct SpawnOptions {
   long long fsize_limit = -1;  // RLIMIT_FSIZE soft limit in bytes; -1: unchanged
   long long nofile_limit = -1;  // RLIMIT_NOFILE, soft and hard (as `ulimit -n`); -1: unchanged
   int uid = -1;                 // run as this user (and group) when the test is root; -1: as is
+  int pending_signal = 0;       // a signal already waiting (blocked) when the host begins
 };
 
 // fork + exec of battery-host (posix_spawn cannot set a resource limit). Standard input is

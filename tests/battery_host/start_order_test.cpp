@@ -3,9 +3,11 @@
 // file descriptors) is checked before anything is opened.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "tests/battery_host/host_safety_support.h"
@@ -106,6 +108,23 @@ TEST_F(StartOrder, OutputsInAReadOnlyFolderAreRefusedAtStart) {
     EXPECT_EQ(r.err, std::string("battery-host: ") + c.what + " " + path + ": its folder " + ro +
                          " cannot be written: Permission denied\n");
     EXPECT_FALSE(Exists(events));
+    ExpectNothingLeft();
+  }
+}
+
+// A SIGTERM that comes while the host is still starting waits for the loop, which ends the run
+// with its line, rather than ending the host by the default action without a word.
+TEST_F(StartOrder, ASignalWhileStartingEndsTheRunWithItsLine) {
+  for (int sig : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    host_safety::SpawnOptions early;
+    early.pending_signal = sig;
+    const host_run::Result r = host_safety::WaitBounded(
+        host_safety::SpawnHost({"--interval-ms", "100"}, dir_, early), dir_, 20000);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find(std::string("battery-host: stopped by ") + strsignal(sig) + "\n"),
+              std::string::npos)
+        << r.err;
     ExpectNothingLeft();
   }
 }
