@@ -27,7 +27,7 @@ apt_get() {
 started=$SECONDS
 
 # --- build machine tools -------------------------------------------------------------------
-bash scripts/install_deps.sh crossbuild-essential-armel qemu-user dpkg-dev file
+bash scripts/install_deps.sh --tests crossbuild-essential-armel qemu-user dpkg-dev file
 
 # --- target sysroot --------------------------------------------------------------------------
 # A finished sysroot carries a stamp naming the package versions it was unpacked from, and the

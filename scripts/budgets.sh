@@ -24,7 +24,7 @@ if [ -z "$armel_lib" ]; then
   done
 fi
 
-bash scripts/install_deps.sh libbenchmark-dev
+bash scripts/install_deps.sh libbenchmark-dev valgrind
 
 build=build-perf
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \

@@ -1,13 +1,34 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build and the tests need, and any more named as arguments,
-# only those that are missing (apt-get as root, or through sudo).
+# Installs the Debian 12 packages that are missing (apt-get as root, or through sudo):
 #
-#   bash scripts/install_deps.sh [package ...]
+#   bash scripts/install_deps.sh [--report] [--tests] [package ...]
+#
+#   (nothing)   what the main job needs: building the plug-in and the programs, and running
+#               battery-host (its history and MQTT libraries, the sqlite3 shell for the history)
+#   --report    also battery-report's (Python with matplotlib, a font with the labels' Chinese)
+#   --tests     also what only the tests use (the report's included): GoogleTest, valgrind, a
+#               Mosquitto broker, Chromium and its driver, poppler-utils (pdftoppm: the report
+#               test renders its PDF), lintian, systemd's tools. Add a tool that only a test
+#               needs to test_packages below.
+#   package     any further packages (armel.sh, budgets.sh name theirs)
+#
+# The main job does not wait for the test tools: on a fresh machine they are most of the download.
+# The Mosquitto package starts a system broker on port 1883; the tests start their own brokers
+# on free loopback ports and never talk to it.
 set -euo pipefail
-packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libcli11-dev libgtest-dev
-          valgrind libmosquitto-dev mosquitto mosquitto-clients
-          libsqlite3-dev sqlite3 python3 python3-matplotlib chromium chromium-driver
-          fonts-wqy-microhei "$@")
+build_packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libcli11-dev
+                libmosquitto-dev libsqlite3-dev sqlite3)
+report_packages=(python3 python3-matplotlib fonts-wqy-microhei)
+test_packages=(libgtest-dev valgrind mosquitto mosquitto-clients chromium chromium-driver
+               poppler-utils lintian systemd)
+packages=("${build_packages[@]}")
+for arg in "$@"; do
+  case "$arg" in
+    --report) packages+=("${report_packages[@]}") ;;
+    --tests) packages+=("${report_packages[@]}" "${test_packages[@]}") ;;
+    *) packages+=("$arg") ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

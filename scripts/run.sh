@@ -10,9 +10,18 @@
 #                                         about a minute, then the report; prints its paths
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install_deps.sh
-# Same configuration as the tests use for build/, so that both commands share one build tree.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+# Only what building and running need; the report's packages for the discharge test. The test
+# tools come with scripts/run_tests.sh.
+if [ "${1:-}" = "--discharge-test" ]; then
+  bash scripts/install_deps.sh --report
+else
+  bash scripts/install_deps.sh
+fi
+# Same build type as the tests use for build/, so that both commands share one build tree. A new
+# tree is made without the tests (GoogleTest is a test tool); scripts/run_tests.sh adds them.
+tests=()
+[ -f build/CMakeCache.txt ] || tests=(-DONDRELL_TESTS=OFF)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${tests[@]+"${tests[@]}"}" > /dev/null
 
 if [ "${1:-}" = "--discharge-test" ]; then
   cmake --build build --target battery-host battery_report -j"$(nproc)"

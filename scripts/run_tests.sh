@@ -3,14 +3,15 @@
 # AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install_deps.sh poppler-utils  # pdftoppm: the report test renders its PDF
+bash scripts/install_deps.sh --tests
 jobs="$(nproc)"
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DONDRELL_SANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DONDRELL_SANITIZE=ON -DONDRELL_TESTS=ON
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# build/ may have been made without the tests by scripts/run.sh or scripts/build.sh.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRELL_TESTS=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
