@@ -21,6 +21,7 @@
 #include "simulator/module_options.h"
 #include "simulator/serial_line.h"
 #include "simulator/serve.h"
+#include "ondrell_version.h"
 
 namespace {
 
@@ -145,6 +146,7 @@ void PrintCounters(const bms_sim::Bus& bus) {
 int main(int argc, char** argv) {
   CLI::App app("bms-sim: simulated battery-monitoring modules on one serial line", "bms-sim");
   app.set_help_flag("-h,--help", "print this help and exit");
+  app.set_version_flag("--version", "bms-sim " ONDRELL_VERSION, "print the version and exit");
   app.formatter(std::make_shared<Help>());
   app.get_formatter()->column_width(24);
   app.footer(kFooter);
@@ -190,6 +192,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::cout << app.help();
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::cout << e.what() << "\n";
     return 0;
   } catch (const CLI::ParseError& e) {
     Usage(e.what());

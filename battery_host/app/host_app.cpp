@@ -21,6 +21,7 @@
 #include "battery_host/bus/poll_loop.h"
 #include "battery_host/bus/pollable.h"
 #include "battery_host/bus/sim_child.h"
+#include "battery_host/config/default_paths.h"
 #include "battery_host/support/input_file.h"
 #include "battery_host/config/site.h"
 #include "battery_host/outputs/async_output.h"

@@ -54,13 +54,3 @@ void PluginLibrary::Unload() {
     handle_ = nullptr;
   }
 }
-
-std::string DefaultPluginPath() {
-  char buf[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "ondrell_20.so";
-  std::string exe(buf, static_cast<std::size_t>(n));
-  const std::size_t slash = exe.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) +
-         "/ondrell_20.so";
-}

@@ -31,6 +31,3 @@ class PluginLibrary {
   void* handle_ = nullptr;
   std::shared_ptr<XQRSPDeviceProvider> provider_;
 };
-
-// ondrell_20.so in the directory of the running executable (/proc/self/exe).
-std::string DefaultPluginPath();

@@ -7,6 +7,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "ondrell_version.h"
+
 namespace {
 
 constexpr const char* kDescription =
@@ -103,6 +105,7 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
   formatter->column_width(30);
   app.formatter(formatter);
   const HostOptions d;  // the defaults, for the help texts
+  app.set_version_flag("--version", "battery-host " ONDRELL_VERSION, "print the version and exit");
 
   app.add_option("--site", o->site,
                  "site file (JSON): the controller's serial lines and the devices on each; "
@@ -195,7 +198,8 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                        ->group(sim));
 
   app.add_option("--plugin", o->plugin,
-                 "the plug-in library [default: ondrell_20.so beside the executable]")
+                 "the plug-in library [default: ondrell_20.so beside the executable, else the plug-in "
+                 "package's]")
       ->type_name("PATH");
   app.add_option("--rounds", o->rounds,
                  "exit 0 once every device completed N rounds; exit 1 when they did not within "
@@ -285,6 +289,9 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
     }
   } catch (const CLI::CallForHelp&) {
     *text = app.help();
+    return ParseResult::kHelp;
+  } catch (const CLI::CallForVersion& e) {
+    *text = std::string(e.what()) + "\n";
     return ParseResult::kHelp;
   } catch (const CLI::ParseError& e) {
     *text = e.what();

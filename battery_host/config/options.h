@@ -55,7 +55,7 @@ struct HostOptions {
 
 enum class ParseResult { kRun, kHelp, kError };
 
-// Parses argv. kHelp: *text holds the help to print on standard output. kError: *text holds one
-// line naming the option and what is wrong with it.
+// Parses argv. kHelp: *text holds the help (or, for --version, the version line) to print on
+// standard output. kError: *text holds one line naming the option and what is wrong with it.
 ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* options,
                              std::string* text);

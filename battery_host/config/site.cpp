@@ -7,6 +7,7 @@
 #include <sstream>
 #include <set>
 
+#include "battery_host/config/default_paths.h"
 #include "battery_host/config/options.h"
 #include "battery_host/config/signal_names.h"
 
@@ -470,5 +471,3 @@ bool CheckSignalNames(const Site& site, const std::function<int(unsigned int dat
   }
   return true;
 }
-
-std::string DefaultSettingsPath() { return BATTERY_HOST_SOURCE_DIR "/examples/settings.example.json"; }

@@ -108,6 +108,3 @@ bool CheckSignalNames(const Site& site, const std::function<int(unsigned int dat
 // Reads a device's settings file and its host thresholds (from `thresholds` if not null, else
 // from the settings' own "hostThresholds").
 bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::string* error);
-
-// The example settings shipped with the sources.
-std::string DefaultSettingsPath();
