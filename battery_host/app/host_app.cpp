@@ -12,9 +12,11 @@
 #include "battery_host/app/descriptors.h"
 #include "battery_host/app/device_setup.h"
 #include "battery_host/app/notice_hub.h"
+#include "battery_host/app/journal_stream.h"
 #include "battery_host/support/output_paths.h"
 #include "battery_host/app/plugin_library.h"
 #include "battery_host/app/plugin_output.h"
+#include "battery_host/app/service_notify.h"
 #include "battery_host/app/setting_typos.h"
 #include "battery_host/bus/device_port.h"
 #include "battery_host/bus/line.h"
@@ -45,7 +47,9 @@ namespace {
 
 int Fail(int code, const std::string& message) {
   // One line whatever the message quotes (a key or file name with a line break in it).
-  std::fprintf(stderr, "battery-host: %s\n", input_file::Printable(message).c_str());
+  std::fprintf(stderr, "%sbattery-host: %s\n",
+               service::JournalPrefix(service::Priority::kError).c_str(),
+               input_file::Printable(message).c_str());
   std::fflush(stderr);
   return code;
 }
@@ -106,8 +110,9 @@ struct Run {
     view.reset();
   }
 
-  void Show(const std::string& m) {
-    errors->Put("battery-host: " + m + "\n");
+  // Messages while running are troubles (and their end) unless said otherwise.
+  void Show(const std::string& m, service::Priority priority = service::Priority::kWarning) {
+    errors->Put(service::JournalPrefix(priority) + "battery-host: " + m + "\n");
     view->SetNotice(m);
   }
 };
@@ -351,11 +356,11 @@ void SayStarted(const HostOptions& o, const Site& site, Run* run) {
   const std::size_t device_count = run->devices.size();
   if (device_count == 1) {
     run->Show("polling the " + run->where + " every " + std::to_string(site.lines[0].interval_ms) +
-              " ms; plug-in output to " + log);
+              " ms; plug-in output to " + log, service::Priority::kInfo);
   } else {
     run->Show("polling " + CountText(device_count, "device", "devices") + " on " +
               CountText(run->lines.size(), "line", "lines") + " (" + run->where +
-              "); plug-in output to " + log);
+              "); plug-in output to " + log, service::Priority::kInfo);
   }
 }
 
@@ -414,23 +419,28 @@ int Poll(const HostOptions& o, Run* run) {
   NoticeDrain notices(run);
   WriterFlush errors(run->errors.get());
   WriterFlush view(&run->view->writer());
-  PollLoop loop(lines, {&notices, &errors, &view}, run->simulator_pids, limits);
+  service::WatchdogPing watchdog(service::HostNotifier());  // systemd's, when it has one
+  PollLoop loop(lines, {&notices, &errors, &view, &watchdog}, run->simulator_pids, limits);
   int code = 0;
   std::string message;
   if (!loop.Start(&message)) {
     run->Show(message);
     code = kExitRuntime;
   } else {
+    service::HostNotifier().Ready("polling " + std::to_string(lines.size()) + " line(s)");
     const LoopEnd end = loop.Run(&message);
+    service::HostNotifier().Stopping();
     for (const std::string& m : run->notices.Take()) run->Show(m);
     if (end == LoopEnd::kSimulatorExited) {
       for (auto& s : run->simulators) {
         if (s->pid() == loop.exited_simulator()) s->Forget();
       }
     }
-    if (end != LoopEnd::kRoundsDone && end != LoopEnd::kDurationDone) run->Show(message);
     const bool failed = end == LoopEnd::kSimulatorExited || end == LoopEnd::kRoundsTimedOut ||
                         end == LoopEnd::kError;
+    if (end != LoopEnd::kRoundsDone && end != LoopEnd::kDurationDone) {
+      run->Show(message, failed ? service::Priority::kError : service::Priority::kInfo);
+    }
     if (failed) code = kExitRuntime;
   }
   run->fanout.Stop();

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "battery_host/app/host_app.h"
+#include "battery_host/app/journal_stream.h"
+#include "battery_host/app/service_notify.h"
 #include "battery_host/config/options.h"
 
 namespace {
@@ -26,6 +28,12 @@ __attribute__((constructor(101))) void TakeSignals() {
   sigprocmask(SIG_BLOCK, &taken, nullptr);
 }
 
+// "<3>" when standard error is the journal's stream.
+const char* ErrorPrefix() {
+  static const std::string prefix = service::JournalPrefix(service::Priority::kError);
+  return prefix.c_str();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,15 +47,16 @@ int main(int argc, char** argv) {
     switch (ParseHostOptions(argc, argv, &options, &text)) {
       case ParseResult::kHelp: std::fputs(text.c_str(), stdout); return 0;
       case ParseResult::kError:
-        std::fprintf(stderr, "battery-host: %s (see --help)\n", text.c_str());
+        std::fprintf(stderr, "%sbattery-host: %s (see --help)\n", ErrorPrefix(), text.c_str());
         return kExitConfig;
       case ParseResult::kRun: break;
     }
+    service::HostNotifier();  // takes $NOTIFY_SOCKET before any simulator child is made
     return RunHost(options);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "battery-host: cannot start: %s\n", e.what());
+    std::fprintf(stderr, "%sbattery-host: cannot start: %s\n", ErrorPrefix(), e.what());
   } catch (...) {
-    std::fprintf(stderr, "battery-host: cannot start: unexpected error\n");
+    std::fprintf(stderr, "%sbattery-host: cannot start: unexpected error\n", ErrorPrefix());
   }
   return kExitConfig;
 }
