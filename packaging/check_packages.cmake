@@ -43,11 +43,15 @@ set(libdir "usr/lib/${MULTIARCH}")
 # Per package: name, the files it must hold (and only those), the shared libraries among them
 # with their SONAME.
 set(plugin_name ondrell20-plugin)
-set(plugin_files "./${libdir}/xqr/plugins/ondrell_20.so")
+set(plugin_files "./${libdir}/xqr/plugins/ondrell_20.so"
+    "./usr/share/doc/ondrell20-plugin/copyright" "./usr/share/doc/ondrell20-plugin/changelog.gz")
 set(plugin_libraries "${libdir}/xqr/plugins/ondrell_20.so=ondrell_20.so")
 set(host_name xqr-battery-host)
 set(examples_dir "usr/share/xqr-battery-host/examples")
-set(host_files "./${libdir}/libxqr_host.so")
+set(host_files "./${libdir}/xqr-battery-host/libxqr_host.so"
+    "./lib/systemd/system/battery-host.service" "./etc/battery-host/site.json"
+    "./usr/share/doc/xqr-battery-host/copyright" "./usr/share/doc/xqr-battery-host/changelog.gz"
+    "./usr/share/lintian/overrides/xqr-battery-host")
 foreach(example IN LISTS examples)
   list(APPEND host_files "./${examples_dir}/${example}")
 endforeach()
@@ -58,7 +62,7 @@ string(REPLACE "," ";" host_scripts "${HOST_SCRIPTS}")
 foreach(script IN LISTS host_scripts)
   list(APPEND host_files "./usr/bin/${script}")
 endforeach()
-set(host_libraries "${libdir}/libxqr_host.so=libxqr_host.so")
+set(host_libraries "${libdir}/xqr-battery-host/libxqr_host.so=libxqr_host.so")
 set(depends "libc6, libgcc-s1, libjsoncpp25, libstdc++6")
 
 set(expected_debs "")

@@ -4,7 +4,7 @@
 # the simulator. Then the same with the installed example settings broken: the refusal must name
 # the installed file, which shows that it is the one read (not the source tree's).
 #
-# Usage: cmake -DPACKAGE_DIR=... -DROOT=... -DDPKG_DEB=... -DMULTIARCH=... -DROUNDS=N
+# Usage: cmake -DPACKAGE_DIR=... -DROOT=... -DDPKG_DEB=... -DROUNDS=N
 #              -P installed_run.cmake
 
 cmake_minimum_required(VERSION 3.25)
@@ -23,10 +23,8 @@ foreach(deb IN LISTS debs)
   endif()
 endforeach()
 
-# Installed, libxqr_host.so is in the system's library folder; in a scratch root the loader
-# has to be told.
+# The program finds its framework library through its RUNPATH, relative to itself.
 set(host "${ROOT}/usr/bin/battery-host")
-set(ENV{LD_LIBRARY_PATH} "${ROOT}/usr/lib/${MULTIARCH}")
 execute_process(COMMAND "${host}" --rounds ${ROUNDS} --plain
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 30)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "string 1: round ${ROUNDS}, 0 abandoned")
