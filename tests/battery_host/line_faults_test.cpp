@@ -182,7 +182,10 @@ TEST(LineFaults, BytesThatWaitedInThePortAnswerNoLaterRequest) {
 TEST(LineFaults, AReplyHeardTwiceIsNotTakenForTheNextAnswer) {
   ScratchDir dir;
   Pty pty;
-  const int pid = host_run::Spawn({"--port", pty.slave_path, "--interval-ms", "250", "--rounds",
+  // A guard well above the copies' 12 ms, so that a busy machine (sanitizers, the emulator) that
+  // is late to write the copy still has it arrive while the next request waits.
+  const int pid = host_run::Spawn({"--port", pty.slave_path, "--interval-ms", "1000",
+                                   "--reply-timeout-ms", "500", "--guard-ms", "150", "--rounds",
                                    "3", "--events", dir.File("events.jsonl")},
                                   dir);
   ASSERT_GT(pid, 0);
