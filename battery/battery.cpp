@@ -32,11 +32,20 @@ void Battery::CallTemperature() { SendRequest(frame::kCmdTemperature, kTemperatu
 
 void Battery::ResendOutstanding() {
   switch (poll_step_) {
-    case kCellVoltages: CallVoltage(); break;
-    case kGroupVoltage: CallGroupVoltage(); break;
-    case kCurrent: CallCurrent(); break;
-    case kTemperature: CallTemperature(); break;
-    default: break;
+    case kCellVoltages:
+      CallVoltage();
+      break;
+    case kGroupVoltage:
+      CallGroupVoltage();
+      break;
+    case kCurrent:
+      CallCurrent();
+      break;
+    case kTemperature:
+      CallTemperature();
+      break;
+    default:
+      break;
   }
 }
 

@@ -10,11 +10,11 @@ int Battery::InitSetting(const Json::Value& settings) {
   // The host keeps the module's address with bit 7 set; on the bus it is sent without. Every call
   // inverts it again.
   addr_ = static_cast<std::uint8_t>(addr_ ^ 0x80u);
-  link_settings::Read(settings, link_settings::Targets{
-                                    &battery_type_, &current_ratio_, &group_a_, &group_b_,
-                                    &battery_adjust_, &version_, &dir_, &r_data_id_,
-                                    &r_current_field_, &save_interval_, &battery_start_,
-                                    &active_batteries_, &group_voltage_ids_, &t0_, &t31_});
+  link_settings::Read(settings,
+                      link_settings::Targets{&battery_type_, &current_ratio_, &group_a_, &group_b_,
+                                             &battery_adjust_, &version_, &dir_, &r_data_id_,
+                                             &r_current_field_, &save_interval_, &battery_start_,
+                                             &active_batteries_, &group_voltage_ids_, &t0_, &t31_});
   return 1;
 }
 

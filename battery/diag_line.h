@@ -14,7 +14,7 @@
 class DiagLine {
  public:
   DiagLine& Text(std::string_view text);
-  DiagLine& Int(long long value);            // plain decimal, "-" when negative
+  DiagLine& Int(long long value);  // plain decimal, "-" when negative
   DiagLine& Unsigned(unsigned long long value);
   // As a stream writes a float by default: six significant digits, no trailing zeros (1.8, 2.25,
   // 0), with "." as the decimal point whatever locale the host process set.

@@ -33,7 +33,7 @@ constexpr unsigned int kShortReplyValue = 2;
 constexpr unsigned int kShortReplyChecksum = 4;
 
 constexpr unsigned int kCellReplyLen = 67;
-constexpr unsigned int kCellReadings = 2;         // first reading's high byte
+constexpr unsigned int kCellReadings = 2;  // first reading's high byte
 constexpr unsigned int kCellReadingCount = 32;
 constexpr unsigned int kCellChecksum = 66;
 constexpr unsigned int kCellChecksummedLen = 65;  // address and 64 reading bytes

@@ -11,10 +11,23 @@
 
 namespace link_settings {
 
-const char* const kKeys[17] = {"battery_type", "current_ratio", "group_a", "group_b",
-                               "battery_adjust", "version", "dir", "r_data_id",
-                               "r_current_field", "save_interval", "group_index", "amount",
-                               "active_batteries", "battery_start", "group_voltage", "t0", "t31"};
+const char* const kKeys[17] = {"battery_type",
+                               "current_ratio",
+                               "group_a",
+                               "group_b",
+                               "battery_adjust",
+                               "version",
+                               "dir",
+                               "r_data_id",
+                               "r_current_field",
+                               "save_interval",
+                               "group_index",
+                               "amount",
+                               "active_batteries",
+                               "battery_start",
+                               "group_voltage",
+                               "t0",
+                               "t31"};
 
 bool IsListKey(const char* key) {
   return std::strcmp(key, "active_batteries") == 0 || std::strcmp(key, "group_voltage") == 0;
@@ -135,10 +148,21 @@ void Read(const Json::Value& settings, const Targets& to, Position* at) {
 }
 
 Targets Values::Each() {
-  return Targets{&battery_type, &current_ratio,     &group_a,         &group_b,
-                 &battery_adjust, &version,         &dir,             &r_data_id,
-                 &r_current_field, &save_interval,  &battery_start,   &active_batteries,
-                 &group_voltage_ids, &t0,           &t31};
+  return Targets{&battery_type,
+                 &current_ratio,
+                 &group_a,
+                 &group_b,
+                 &battery_adjust,
+                 &version,
+                 &dir,
+                 &r_data_id,
+                 &r_current_field,
+                 &save_interval,
+                 &battery_start,
+                 &active_batteries,
+                 &group_voltage_ids,
+                 &t0,
+                 &t31};
 }
 
 bool ReadDeviceSettings(const Json::Value& settings, Values* values, Position* at) {

@@ -62,8 +62,7 @@ const OpInfo kOps[] = {
     {Op::kGetUnsupported, "get_unsupported", "Get_Value \"cell_voltage\" (refused)", -1, false},
     {Op::kInitSetting, "init_setting", "InitSetting, typical settings", -1, false},
     // Paid once per second and thread, on top of the rows above, when the clock has moved on.
-    {Op::kClockNewSecond, "clock_new_second", "local time of a new second (localtime_r)", -1,
-     true},
+    {Op::kClockNewSecond, "clock_new_second", "local time of a new second (localtime_r)", -1, true},
     {Op::kRegex, "regex_reference", "reference: std::regex built per query", -1, false},
 };
 
@@ -257,7 +256,7 @@ void ReportFirstRounds(Checker& check) {
   std::fprintf(out, "first round after new settings (Ondrell20), plug-in allocations:\n");
   struct Step {
     const char* what;
-    bool new_settings;   // InitSetting with battery_start before the round
+    bool new_settings;  // InitSetting with battery_start before the round
     int battery_start;
     bool builds_labels;  // the numbering changed, so the round builds the labels again
   };
@@ -281,8 +280,8 @@ void ReportFirstRounds(Checker& check) {
     } else {
       std::snprintf(what, sizeof what, step.new_settings ? "labels kept" : "labels came with it");
     }
-    std::fprintf(out, "  %-40s %3ld allocs, %+5ld bytes held (%s); next round %ld  %s\n",
-                 step.what, first.allocations, first.held_bytes, what, next.allocations,
+    std::fprintf(out, "  %-40s %3ld allocs, %+5ld bytes held (%s); next round %ld  %s\n", step.what,
+                 first.allocations, first.held_bytes, what, next.allocations,
                  check.Verdict(first.allocations == expected && next.allocations == 0));
   }
 }
@@ -318,8 +317,8 @@ int Report(int argc, char** argv) {
     const bench::HeapCounts after = bench::Heap();
     const double allocs =
         static_cast<double>(after.plugin_allocations - before.plugin_allocations) / kCalls;
-    const double host = static_cast<double>(after.host_allocations - before.host_allocations) /
-                        kCalls;
+    const double host =
+        static_cast<double>(after.host_allocations - before.host_allocations) / kCalls;
 
     const auto it = instructions.find(info.name);
     const bool counted = it != instructions.end();
@@ -335,8 +334,8 @@ int Report(int argc, char** argv) {
     if (info.max_instructions >= 0) budget_text = "<= " + std::to_string(info.max_instructions);
     if (info.no_allocation) budget_text += budget_text.empty() ? "0 allocs" : ", 0 allocs";
     if (budget_text.empty()) budget_text = "-";
-    std::fprintf(out, "%-46s %14s %20s %8.2f %6.2f  %s\n", info.what, instr_text, budget_text.c_str(),
-                 allocs, host, has_budget ? check.Verdict(met) : "");
+    std::fprintf(out, "%-46s %14s %20s %8.2f %6.2f  %s\n", info.what, instr_text,
+                 budget_text.c_str(), allocs, host, has_budget ? check.Verdict(met) : "");
   }
   const auto regex = instructions.find("regex_reference");
   const auto cell = instructions.find("get_cell");
@@ -357,9 +356,9 @@ int Report(int argc, char** argv) {
     const long before = bench::Heap().live_bytes;
     for (unsigned i = 1; i <= 100; ++i) fleet.Add(bench::kDataId + i);
     const long per_device = (bench::Heap().live_bytes - before) / 100;
-    std::fprintf(out, "heap per configured device: %ld bytes (budget <= %ld; first device %ld)  %s\n",
-                 per_device, kMaxHeapPerDevice, first,
-                 check.Verdict(per_device <= kMaxHeapPerDevice));
+    std::fprintf(
+        out, "heap per configured device: %ld bytes (budget <= %ld; first device %ld)  %s\n",
+        per_device, kMaxHeapPerDevice, first, check.Verdict(per_device <= kMaxHeapPerDevice));
     std::fprintf(out, "device object sizeof(Ondrell20): %zu bytes\n", sizeof(Ondrell20));
   }
 
@@ -373,19 +372,19 @@ int Report(int argc, char** argv) {
   const double slope = static_cast<double>(rss[3] - rss[0]) * 1024.0 / 999.0;
   const double slope_low = static_cast<double>(rss[2] - rss[1]) * 1024.0 / 90.0;
   const double slope_high = static_cast<double>(rss[3] - rss[2]) * 1024.0 / 900.0;
-  std::fprintf(out,
-               "VmRSS growth per device: %.0f bytes (10->100: %.0f, 100->1000: %.0f; "
-               "budget <= %ld)  %s\n",
-               slope, slope_low, slope_high, kMaxRssPerDevice,
-               check.Verdict(rss[0] > 0 && slope <= kMaxRssPerDevice &&
-                             slope_high <= kMaxRssPerDevice));
+  std::fprintf(
+      out,
+      "VmRSS growth per device: %.0f bytes (10->100: %.0f, 100->1000: %.0f; "
+      "budget <= %ld)  %s\n",
+      slope, slope_low, slope_high, kMaxRssPerDevice,
+      check.Verdict(rss[0] > 0 && slope <= kMaxRssPerDevice && slope_high <= kMaxRssPerDevice));
 
   if (lib_size >= 0) {
     std::fprintf(out, "stripped ondrell_20.so, x86-64: %ld bytes\n", lib_size);
   }
   if (armel_size >= 0) {
-    std::fprintf(out, "stripped ondrell_20.so, armel: %ld bytes (budget <= %ld)  %s\n",
-                 armel_size, kMaxArmelStripped, check.Verdict(armel_size <= kMaxArmelStripped));
+    std::fprintf(out, "stripped ondrell_20.so, armel: %ld bytes (budget <= %ld)  %s\n", armel_size,
+                 kMaxArmelStripped, check.Verdict(armel_size <= kMaxArmelStripped));
   } else {
     std::fprintf(out, "stripped ondrell_20.so, armel: not built\n");
   }

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   close(null_fd);
   std::ofstream results("/proc/self/fd/" + std::to_string(results_fd));
   benchmark::ConsoleReporter reporter(isatty(results_fd) ? benchmark::ConsoleReporter::OO_Defaults
-                                                        : benchmark::ConsoleReporter::OO_Tabular);
+                                                         : benchmark::ConsoleReporter::OO_Tabular);
   reporter.SetOutputStream(&results);
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);

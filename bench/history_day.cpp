@@ -295,7 +295,7 @@ Result RunDay(const Scenario& scenario, int strings, bool every_round, const std
   // they are (each stored REAL is a float widened to double, written back exactly).
   struct Check {
     const char* column;
-    int k;         // 0 group voltage, 1 current, 2 temperature, 3 lowest cell, 4 highest cell
+    int k;  // 0 group voltage, 1 current, 2 temperature, 3 lowest cell, 4 highest cell
     bool lowest;
   };
   static const Check kChecks[] = {{"group_voltage_min", 0, true}, {"group_voltage_max", 0, false},
@@ -313,9 +313,9 @@ Result RunDay(const Scenario& scenario, int strings, bool every_round, const std
   }
   const std::int64_t from = kDayStartMs + 1000LL * kDischargeFrom;
   const std::int64_t to = from + 1000LL * kDischargeSeconds;
-  r.discharge_rows = QueryInt(path, "SELECT count(*) FROM rounds WHERE received_ms >= " +
-                                        std::to_string(from) + " AND received_ms < " +
-                                        std::to_string(to));
+  r.discharge_rows =
+      QueryInt(path, "SELECT count(*) FROM rounds WHERE received_ms >= " + std::to_string(from) +
+                         " AND received_ms < " + std::to_string(to));
   return r;
 }
 
@@ -335,8 +335,8 @@ int main(int argc, char** argv) {
   bool every_round = false;
   std::string dir = "/tmp";
   std::vector<Scenario> chosen;
-  const std::vector<Scenario> all = {{"float", false, 0.0}, {"discharge", true, 0.0},
-                                     {"noisy", false, 0.05}};
+  const std::vector<Scenario> all = {
+      {"float", false, 0.0}, {"discharge", true, 0.0}, {"noisy", false, 0.05}};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") Usage(nullptr);
@@ -377,18 +377,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "history_day: cannot set standard output aside\n");
     return 1;
   }
-  std::fprintf(table, "scenario strings rows_per_string bytes_per_string commits commits_per_second "
-              "discharge_rows discharge_rounds dropped extremes_kept\n");
+  std::fprintf(table,
+               "scenario strings rows_per_string bytes_per_string commits commits_per_second "
+               "discharge_rows discharge_rounds dropped extremes_kept\n");
   for (const Scenario& s : chosen) {
     std::fprintf(stderr, "history_day: %s, %d strings ...\n", s.name.c_str(), strings);
     const std::string path = dir + "/history_day." + std::to_string(getpid()) + ".sqlite";
     const Result r = RunDay(s, strings, every_round, path);
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
     std::fprintf(table, "%s %d %lld %lld %llu %.3f %lld %lld %llu %d\n", s.name.c_str(), strings,
-                r.rows / strings, r.bytes / strings, static_cast<unsigned long long>(r.commits),
-                static_cast<double>(r.commits) / kDaySeconds, r.discharge_rows,
-                r.discharge_rounds, static_cast<unsigned long long>(r.dropped),
-                 r.extremes_kept ? 1 : 0);
+                 r.rows / strings, r.bytes / strings, static_cast<unsigned long long>(r.commits),
+                 static_cast<double>(r.commits) / kDaySeconds, r.discharge_rows, r.discharge_rounds,
+                 static_cast<unsigned long long>(r.dropped), r.extremes_kept ? 1 : 0);
     std::fflush(table);
   }
   std::fclose(table);

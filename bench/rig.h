@@ -110,8 +110,8 @@ struct Rig {
   Json::Value settings = TypicalSettings();
   BenchDevice device;
   test::Bytes cells = test::CellFrame(0x01, test::Readings(1234));
-  test::Bytes group = test::ShortReply(0x01, 2468);       // 246.8 V
-  test::Bytes current = test::ShortReply(0x01, 250);      // 25.0 A
+  test::Bytes group = test::ShortReply(0x01, 2468);        // 246.8 V
+  test::Bytes current = test::ShortReply(0x01, 250);       // 25.0 A
   test::Bytes temperature = test::ShortReply(0x01, 2530);  // 25.3 degrees
 };
 

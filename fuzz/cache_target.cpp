@@ -132,9 +132,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string bytes = in.Rest();
   const bool as_string = how & 2;
   switch (how % 3) {
-    case 0: StringRestore(false, as_string, bytes); break;
-    case 1: StringRestore(true, as_string, bytes); break;
-    default: PlainRestore(as_string, bytes); break;
+    case 0:
+      StringRestore(false, as_string, bytes);
+      break;
+    case 1:
+      StringRestore(true, as_string, bytes);
+      break;
+    default:
+      PlainRestore(as_string, bytes);
+      break;
   }
   return 0;
 }

@@ -32,17 +32,15 @@ namespace fuzz {
   std::abort();
 }
 
-#define FUZZ_CHECK(cond)                                   \
-  do {                                                     \
-    if (!(cond)) ::fuzz::Fail(#cond, __FILE__, __LINE__);  \
+#define FUZZ_CHECK(cond)                                  \
+  do {                                                    \
+    if (!(cond)) ::fuzz::Fail(#cond, __FILE__, __LINE__); \
   } while (0)
 
 // The devices write their diagnostic lines to standard output; a fuzzer runs millions of rounds,
 // so the lines go nowhere. Called once by every target.
 inline void QuietStdout() {
-  static const bool done = [] {
-    return std::freopen("/dev/null", "w", stdout) != nullptr;
-  }();
+  static const bool done = [] { return std::freopen("/dev/null", "w", stdout) != nullptr; }();
   (void)done;
 }
 
@@ -188,8 +186,8 @@ class DeviceUnderTest {
       } else {
         FUZZ_CHECK(listener_.histories == histories_before_ + 1);
         FUZZ_CHECK(listener_.last_history_device == d.DataId());
-        FUZZ_CHECK(std::memcmp(listener_.last_history.data(), d.RecordBytes(),
-                               sizeof before_) == 0);
+        FUZZ_CHECK(std::memcmp(listener_.last_history.data(), d.RecordBytes(), sizeof before_) ==
+                   0);
         CheckRecordFromRound(d);
       }
       return 0;
@@ -201,8 +199,8 @@ class DeviceUnderTest {
   template <typename D>
   static void CheckCells(D& d) {
     const bool six = d.battery_type_ == 6;
-    const bool nan_offset = std::isnan(d.battery_adjust_) || std::isnan(d.t0_) ||
-                            std::isnan(d.t31_);
+    const bool nan_offset =
+        std::isnan(d.battery_adjust_) || std::isnan(d.t0_) || std::isnan(d.t31_);
     for (int i = 0; i < 32; ++i) {
       const float v = d.cells_[i];
       if (i >= d.cell_count_) {
@@ -237,9 +235,7 @@ class DeviceUnderTest {
     }
   }
 
-  static bool SameBits(float a, float b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-  }
+  static bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
   const unsigned char* before() const { return before_; }
 

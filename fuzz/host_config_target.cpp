@@ -35,9 +35,9 @@ namespace {
   std::abort();
 }
 
-#define HOST_CHECK(cond, detail)                      \
-  do {                                                \
-    if (!(cond)) Fail(#cond, (detail), __LINE__);     \
+#define HOST_CHECK(cond, detail)                  \
+  do {                                            \
+    if (!(cond)) Fail(#cond, (detail), __LINE__); \
   } while (0)
 
 const std::string kSitePath = BATTERY_HOST_EXAMPLES "/fuzz-site.json";

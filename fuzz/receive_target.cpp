@@ -111,8 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     byte_order::WriteLeFloat(stored.group_voltage, in.Byte() < 128 ? 12.5f : in.Float());
     byte_order::WriteLeFloat(stored.group_current, (in.Byte() - 128) / 4.0f);
     byte_order::WriteLeFloat(stored.temperature, 21.5f);
-    FUZZ_CHECK(peer.LoadFromCache(reinterpret_cast<const unsigned char*>(&stored),
-                                  sizeof stored));
+    FUZZ_CHECK(peer.LoadFromCache(reinterpret_cast<const unsigned char*>(&stored), sizeof stored));
     // Fresh for as long as the run lasts, whatever the wall clock does meanwhile.
     peer.last_update_ = peer.last_update_ + boost::posix_time::hours(24);
     dut.controller()->AddDevice(&peer);
@@ -178,9 +177,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 5: {  // the host's queries in the middle of it all
-        static const char* const kNames[] = {"group_voltage", "group_current", "temperature",
-                                             "battery_0_value", "battery_19_value",
-                                             "battery_31_value"};
+        static const char* const kNames[] = {"group_voltage",    "group_current",
+                                             "temperature",      "battery_0_value",
+                                             "battery_19_value", "battery_31_value"};
         try {
           (void)device.Get_Value(kDataId, kNames[in.Byte() % 6]);
         } catch (const std::out_of_range&) {

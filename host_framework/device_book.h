@@ -15,12 +15,12 @@ class XQRPort;
 // keyed by the device. An entry lives from the device's construction to its destruction.
 struct DeviceBook {
   std::weak_ptr<XQRController> controller;
-  std::shared_ptr<XQRPort> port;  // where SendData writes; without one frames are dropped
-  unsigned int refreshes = 0;     // RefreshStatus calls: rounds the device has begun
+  std::shared_ptr<XQRPort> port;   // where SendData writes; without one frames are dropped
+  unsigned int refreshes = 0;      // RefreshStatus calls: rounds the device has begun
   unsigned int history_saves = 0;  // SaveDeviceHistory calls: rounds completed
-  unsigned int resets = 0;        // Reset calls
-  bool awaiting_reply = false;    // a request went out and process() has not finished with it
-  unsigned int silent_turns = 0;  // turns in a row that ended in silence
+  unsigned int resets = 0;         // Reset calls
+  bool awaiting_reply = false;     // a request went out and process() has not finished with it
+  unsigned int silent_turns = 0;   // turns in a row that ended in silence
   AlarmMemory alarms;
 };
 

@@ -24,12 +24,11 @@ struct Layout {
 #if defined(__arm__) && !defined(__aarch64__)
 // The controller: 32-bit ARM EABI (armel). 8-byte alignment of the 64-bit time; addr_ sits in
 // XQRVDevice's tail padding.
-constexpr Layout kShipped{4, 8, 32, 40, 41, 44, 56, 68, 92, 116, 140,
-                          142, 143, 400, 404, 144, 408};
+constexpr Layout kShipped{4, 8, 32, 40, 41, 44, 56, 68, 92, 116, 140, 142, 143, 400, 404, 144, 408};
 #elif defined(__x86_64__)
 // The build machine, where the tests run the same library code.
-constexpr Layout kShipped{8, 16, 48, 56, 57, 64, 88, 112, 160, 208, 256,
-                          258, 259, 516, 520, 264, 528};
+constexpr Layout kShipped{8,   16,  48,  56,  57,  64,  88,  112, 160,
+                          208, 256, 258, 259, 516, 520, 264, 528};
 #else
 #error "no device layout is pinned for this target: add it from the controller's ABI"
 #endif

@@ -28,8 +28,7 @@ void XQRController::SetAlarmBands(unsigned int data_id, std::map<std::string, Al
   alarm_bands_[data_id] = std::move(bands);
 }
 
-const AlarmBand* XQRController::FindAlarmBand(unsigned int data_id,
-                                              const std::string& key) const {
+const AlarmBand* XQRController::FindAlarmBand(unsigned int data_id, const std::string& key) const {
   auto device = alarm_bands_.find(data_id);
   if (device == alarm_bands_.end()) return nullptr;
   auto band = device->second.find(key);

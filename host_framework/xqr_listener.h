@@ -20,8 +20,8 @@ class XQR_API XQRListener {
   virtual void OnCheckAOReport(const XQRVDevice& device, const std::string& name, float value,
                                bool due);
   virtual void OnCheckThreshold(const XQRVDevice& device, const rule_value& rule);
-  virtual void OnBatchCheckThreshold(const XQRVDevice& device,
-                                     const std::vector<rule_value>& queue, bool report_due);
+  virtual void OnBatchCheckThreshold(const XQRVDevice& device, const std::vector<rule_value>& queue,
+                                     bool report_due);
   virtual void OnSaveHistory(const XQRVDevice& device, const unsigned char* data, int len);
   // A queued rule whose alarm state differs from the previous batch: raised or cleared.
   virtual void OnAlarmChange(const XQRVDevice& device, const rule_value& rule, bool raised);

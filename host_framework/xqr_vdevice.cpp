@@ -125,10 +125,10 @@ bool XQRVDevice::DoBatchCheckThreshold(std::vector<rule_value>& queue) {
     const AlarmBand* band = controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
     return band != nullptr ? band->delay : 1;
   };
-  const bool due = alarm_engine::Batch(BookOf(*this).alarms, queue, delay_of,
-                                       [&](const rule_value& rule) {
-    if (listener != nullptr) listener->OnAlarmChange(*this, rule, rule.alarm);
-  });
+  const bool due =
+      alarm_engine::Batch(BookOf(*this).alarms, queue, delay_of, [&](const rule_value& rule) {
+        if (listener != nullptr) listener->OnAlarmChange(*this, rule, rule.alarm);
+      });
   if (listener != nullptr) listener->OnBatchCheckThreshold(*this, queue, due);
   return due;
 }

@@ -60,7 +60,8 @@ bool RunControl(const std::string& line, const std::function<bool(const ControlC
     return false;
   }
   static const char* const kDone[] = {"silent", "answers", "removed", "added"};
-  if (report) *report = AddressText(command->address) + " " + kDone[static_cast<int>(command->verb)];
+  if (report)
+    *report = AddressText(command->address) + " " + kDone[static_cast<int>(command->verb)];
   return true;
 }
 
@@ -130,16 +131,21 @@ bool Bus::Add(std::uint8_t address) {
 
 bool Bus::Apply(const ControlCommand& command) {
   switch (command.verb) {
-    case ControlVerb::kSilent: return SetSilent(command.address, true);
-    case ControlVerb::kAnswer: return SetSilent(command.address, false);
-    case ControlVerb::kRemove: return Remove(command.address);
-    case ControlVerb::kAdd: return Add(command.address);
+    case ControlVerb::kSilent:
+      return SetSilent(command.address, true);
+    case ControlVerb::kAnswer:
+      return SetSilent(command.address, false);
+    case ControlVerb::kRemove:
+      return Remove(command.address);
+    case ControlVerb::kAdd:
+      return Add(command.address);
   }
   return false;
 }
 
 bool Bus::Command(const std::string& line, std::string* report) {
-  return RunControl(line, [this](const ControlCommand& c) { return Apply(c); }, report);
+  return RunControl(
+      line, [this](const ControlCommand& c) { return Apply(c); }, report);
 }
 
 std::vector<std::uint8_t> Bus::addresses() const {

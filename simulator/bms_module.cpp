@@ -101,15 +101,24 @@ RequestParser::Result RequestParser::Feed(const std::uint8_t* data, std::size_t 
 
 const char* FaultName(std::uint32_t bit) {
   switch (bit) {
-    case kFaultNoise: return "noise";
-    case kFaultSplit: return "split";
-    case kFaultDrop: return "drop";
-    case kFaultBadChecksum: return "bad-checksum";
-    case kFaultWrongAddress: return "wrong-address";
-    case kFaultOutOfWindow: return "out-of-window";
-    case kFaultGarbage: return "garbage";
-    case kFaultSilence: return "silence";
-    default: return "";
+    case kFaultNoise:
+      return "noise";
+    case kFaultSplit:
+      return "split";
+    case kFaultDrop:
+      return "drop";
+    case kFaultBadChecksum:
+      return "bad-checksum";
+    case kFaultWrongAddress:
+      return "wrong-address";
+    case kFaultOutOfWindow:
+      return "out-of-window";
+    case kFaultGarbage:
+      return "garbage";
+    case kFaultSilence:
+      return "silence";
+    default:
+      return "";
   }
 }
 
@@ -148,7 +157,7 @@ bool Module::Roll(double rate) {
 std::uint32_t Module::Below(std::uint32_t n) { return static_cast<std::uint32_t>(rng_() % n); }
 
 std::uint8_t Module::NoiseByte() {
-  std::uint8_t b = static_cast<std::uint8_t>(Below(255));  // 0..254
+  std::uint8_t b = static_cast<std::uint8_t>(Below(255));          // 0..254
   return b >= kReplyStart ? static_cast<std::uint8_t>(b + 1) : b;  // skip 0xED
 }
 

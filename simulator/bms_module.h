@@ -123,9 +123,9 @@ struct Config {
   double float_volts = 13.575;
   double cell_spread = 0.04;
   double drift_volts = 0.02;
-  double float_current = 0.5;  // amperes, small positive float-charge current
-  double current_wander = 0.25;  // the current moves by this fraction around its centre
-  double temperature = 25.0;     // degrees Celsius
+  double float_current = 0.5;      // amperes, small positive float-charge current
+  double current_wander = 0.25;    // the current moves by this fraction around its centre
+  double temperature = 25.0;       // degrees Celsius
   double temperature_swing = 0.3;  // degrees, slow swing around it
 
   // Discharge at a constant current, as a capacity test's load bank draws it: each block
@@ -133,8 +133,8 @@ struct Config {
   // resistance, and the load trips when the group voltage reaches cells x end volts; the blocks
   // then rest and recover.
   bool discharge = false;
-  double discharge_current = -50.0;  // amperes, negative: out of the string
-  double capacity_ah = 100.0;        // a healthy block's capacity at that current
+  double discharge_current = -50.0;   // amperes, negative: out of the string
+  double capacity_ah = 100.0;         // a healthy block's capacity at that current
   double discharge_end_volts = 10.5;  // a block's end voltage; the string's is cells times it
   // An optional load step, for an internal resistance estimate to measure: every 10 minutes
   // from the 5th, for one minute, the load draws this many amperes more (0: none).
@@ -189,10 +189,10 @@ struct Reply {
 
 struct Counters {
   std::uint64_t bytes_received = 0;
-  std::uint64_t requests_seen = 0;      // good requests for our address with a known command
-  std::uint64_t requests_ignored = 0;   // bad sum, other address or unknown command
-  std::uint64_t requests_silent = 0;    // good requests for us while set silent: no reply
-  std::uint64_t replies_sent = 0;       // replies with bytes to write
+  std::uint64_t requests_seen = 0;     // good requests for our address with a known command
+  std::uint64_t requests_ignored = 0;  // bad sum, other address or unknown command
+  std::uint64_t requests_silent = 0;   // good requests for us while set silent: no reply
+  std::uint64_t replies_sent = 0;      // replies with bytes to write
   std::uint64_t replies_clean = 0;
   std::array<std::uint64_t, kFaultKinds> faults{};  // indexed by bit number of Fault
 };
@@ -258,7 +258,7 @@ class Module {
   unsigned silence_left_ = 0;
   double delivered_ah_ = 0;  // out of the string since the discharge started
   std::optional<double> tripped_at_;
-  int weak_index_ = -1;  // 0-based reading of the weak block, -1 for none
+  int weak_index_ = -1;             // 0-based reading of the weak block, -1 for none
   double LoadAmps(double t) const;  // drawn by the discharge's load at t, before any trip
   // Per-cell character fixed by the seed: offset from the nominal voltage, drift period and
   // phase, and a spread factor 0.9..1.1 that sets its capacity (0.97..1.03 of the rating) and

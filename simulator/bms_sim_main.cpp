@@ -57,7 +57,7 @@ class Help : public CLI::Formatter {
   }
   std::string make_option_opts(const CLI::Option* opt) const override {
     return opt->get_type_size() != 0 && !opt->get_type_name().empty() ? " " + opt->get_type_name()
-                                                                        : "";
+                                                                      : "";
   }
   std::string make_option(const CLI::Option* opt, bool is_positional) const override {
     std::string left = "  " + make_option_name(opt, is_positional) + make_option_opts(opt);
@@ -124,17 +124,16 @@ void PrintCounters(const bms_sim::Bus& bus) {
               << " clean)\n";
     PrintFaults("bms-sim: ", c);
   } else {
-    std::cout << "bms-sim: line: " << line.bytes_received << " bytes received, "
-              << line.requests << " requests, " << line.unclaimed << " for no module on the line, "
+    std::cout << "bms-sim: line: " << line.bytes_received << " bytes received, " << line.requests
+              << " requests, " << line.unclaimed << " for no module on the line, "
               << line.bad_checksums << " with a bad sum\n";
     for (std::size_t i = 0; i < bus.size(); ++i) {
       const bms_sim::Module& m = bus.module(i);
       const bms_sim::Counters& c = m.counters();
       const std::string prefix = "bms-sim: " + bms_sim::AddressText(m.config().address) + ": ";
       std::cout << prefix << c.requests_seen << " requests answered or withheld, "
-                << c.requests_silent << " while silent, " << c.requests_ignored
-                << " ignored, " << c.replies_sent << " replies sent (" << c.replies_clean
-                << " clean)\n";
+                << c.requests_silent << " while silent, " << c.requests_ignored << " ignored, "
+                << c.replies_sent << " replies sent (" << c.replies_clean << " clean)\n";
       PrintFaults(prefix, c);
     }
   }
@@ -167,8 +166,9 @@ int main(int argc, char** argv) {
     const std::string name = key.name;
     if (name == "silent") continue;  // one module alone and silent is of no use
     module_options[name] =
-        *key.value_name ? app.add_option("--" + name, values[name], key.help)->type_name(key.value_name)
-                        : app.add_flag("--" + name, key.help);
+        *key.value_name
+            ? app.add_option("--" + name, values[name], key.help)->type_name(key.value_name)
+            : app.add_flag("--" + name, key.help);
   }
 
   app.add_option("--module", module_items,

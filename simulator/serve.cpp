@@ -112,20 +112,24 @@ class ModuleLine : public Line {
   std::vector<BusReply> Receive(const std::uint8_t* data, std::size_t len) override {
     std::vector<BusReply> out;
     if (!on_line_) return out;  // unplugged: hears nothing
-    for (Reply& r : module_.Receive(data, len)) out.push_back({module_.config().address, std::move(r)});
+    for (Reply& r : module_.Receive(data, len))
+      out.push_back({module_.config().address, std::move(r)});
     return out;
   }
   void Advance(double seconds) override { module_.Advance(seconds); }
   bool Command(const std::string& line, std::string* report) override {
-    return RunControl(line, [this](const ControlCommand& c) {
-      if (c.address != module_.config().address) return false;
-      if (c.verb == ControlVerb::kSilent || c.verb == ControlVerb::kAnswer) {
-        module_.set_silent(c.verb == ControlVerb::kSilent);
-      } else {
-        on_line_ = c.verb == ControlVerb::kAdd;
-      }
-      return true;
-    }, report);
+    return RunControl(
+        line,
+        [this](const ControlCommand& c) {
+          if (c.address != module_.config().address) return false;
+          if (c.verb == ControlVerb::kSilent || c.verb == ControlVerb::kAnswer) {
+            module_.set_silent(c.verb == ControlVerb::kSilent);
+          } else {
+            on_line_ = c.verb == ControlVerb::kAdd;
+          }
+          return true;
+        },
+        report);
   }
   bool several() const override { return false; }
 

@@ -17,9 +17,9 @@
 namespace bms_sim {
 
 struct ServeOptions {
-  int chunk_gap_ms = 20;        // pause between the pieces of a split reply
-  double time_scale = 1.0;      // simulated seconds per real second
-  int stop_fd = -1;             // stop once this fd is readable or hung up (-1: none)
+  int chunk_gap_ms = 20;                    // pause between the pieces of a split reply
+  double time_scale = 1.0;                  // simulated seconds per real second
+  int stop_fd = -1;                         // stop once this fd is readable or hung up (-1: none)
   const std::atomic<bool>* stop = nullptr;  // stop once true (checked at least every idle_ms)
   int idle_ms = 200;            // longest wait without looking at the stop flag and the clock
   std::ostream* log = nullptr;  // one line per request answered, when given

@@ -24,11 +24,16 @@ class Opened : public Device {
 
 int StepOfCommand(std::uint8_t command) {
   switch (command) {
-    case bms_sim::kCmdCells: return 1;
-    case bms_sim::kCmdGroupVoltage: return 2;
-    case bms_sim::kCmdCurrent: return 3;
-    case bms_sim::kCmdTemperature: return 4;
-    default: return 0;
+    case bms_sim::kCmdCells:
+      return 1;
+    case bms_sim::kCmdGroupVoltage:
+      return 2;
+    case bms_sim::kCmdCurrent:
+      return 3;
+    case bms_sim::kCmdTemperature:
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -74,14 +79,14 @@ std::string Describe(const Station& s, const std::string& what) {
 
 bms_sim::Faults RealisticFaults() {
   bms_sim::Faults f;
-  f.noise = 0.02;          // a few stray bytes before a reply
-  f.split = 0.05;          // the UART hands a reply over in pieces
-  f.drop = 0.01;           // a reply lost
-  f.bad_checksum = 0.005;  // a flipped bit in the reply
-  f.wrong_address = 0.003; // another module on the bus answers
-  f.out_of_window = 0.005; // a broken sense lead or temperature probe
-  f.garbage = 0.003;       // a burst of garbage, e.g. a contactor switching nearby
-  f.silence = 0.0005;      // the module resets and stays quiet for a while
+  f.noise = 0.02;           // a few stray bytes before a reply
+  f.split = 0.05;           // the UART hands a reply over in pieces
+  f.drop = 0.01;            // a reply lost
+  f.bad_checksum = 0.005;   // a flipped bit in the reply
+  f.wrong_address = 0.003;  // another module on the bus answers
+  f.out_of_window = 0.005;  // a broken sense lead or temperature probe
+  f.garbage = 0.003;        // a burst of garbage, e.g. a contactor switching nearby
+  f.silence = 0.0005;       // the module resets and stays quiet for a while
   f.silence_requests = 12;
   return f;
 }
@@ -155,8 +160,8 @@ class Soak::Listener : public XQRListener {
   Soak* soak_;
 };
 
-Soak::Soak(const std::vector<StationPlan>& plans, const bms_sim::Faults& faults,
-           std::uint64_t seed, double poll_seconds)
+Soak::Soak(const std::vector<StationPlan>& plans, const bms_sim::Faults& faults, std::uint64_t seed,
+           double poll_seconds)
     : controller_(std::make_shared<XQRController>()),
       listener_(std::make_unique<Listener>(this)),
       poll_seconds_(poll_seconds) {

@@ -48,17 +48,17 @@ struct Model {
 };
 
 // Decoding as the device documents it, written out independently of the device code.
-float DecodeCell(std::uint16_t raw);            // raw / 100, outside 9.0..15.0 -> 0.0
-float DecodeGroupVoltage(std::uint16_t raw);    // raw / 10
-float DecodeCurrentTenths(std::uint16_t raw);   // raw / 10
-float DecodeCurrentSensor(std::uint16_t raw);   // ((raw / 10) / 125 - 2) * 50
+float DecodeCell(std::uint16_t raw);                  // raw / 100, outside 9.0..15.0 -> 0.0
+float DecodeGroupVoltage(std::uint16_t raw);          // raw / 10
+float DecodeCurrentTenths(std::uint16_t raw);         // raw / 10
+float DecodeCurrentSensor(std::uint16_t raw);         // ((raw / 10) / 125 - 2) * 50
 bool DecodeTemperature(std::uint16_t raw, float* t);  // raw / 100, only if in (0, 100]
 
 struct StationPlan {
   unsigned int data_id = 0;
-  bool twenty_cells = true; // Ondrell20, else Battery32
+  bool twenty_cells = true;  // Ondrell20, else Battery32
   std::uint8_t bus_address = 0x01;
-  bool reversed = false;    // settings "dir" 1
+  bool reversed = false;        // settings "dir" 1
   bool current_sensor = false;  // settings "current_ratio" 1, module with the sensor encoding
   bool discharge = false;
   std::vector<unsigned int> group_voltage_peers;  // settings "group_voltage"
@@ -78,7 +78,7 @@ struct Report {
   std::uint64_t replies = 0;
   std::uint64_t replies_clean = 0;
   std::uint64_t clean_replies_taken = 0;
-  std::uint64_t faulty_replies_taken = 0;   // accepted although a fault touched them
+  std::uint64_t faulty_replies_taken = 0;  // accepted although a fault touched them
   std::uint64_t history_records_checked = 0;
   std::uint64_t mismatches = 0;
   std::vector<std::string> first_mismatches;  // descriptions, at most 20
@@ -108,8 +108,8 @@ struct Station {
 
 class Soak {
  public:
-  Soak(const std::vector<StationPlan>& stations, const bms_sim::Faults& faults,
-       std::uint64_t seed, double poll_seconds = 2.0);
+  Soak(const std::vector<StationPlan>& stations, const bms_sim::Faults& faults, std::uint64_t seed,
+       double poll_seconds = 2.0);
   ~Soak();
 
   // Ticks until at least `rounds` rounds have started over all devices; then a few clean ticks

@@ -17,8 +17,9 @@ Battery32::Battery32() {
 
 void Battery32::PrepareCellLabels() {
   const std::size_t count = static_cast<std::size_t>(
-      cell_count_ < 0 ? 0 : (cell_count_ > signal_key::kMaxCells ? signal_key::kMaxCells
-                                                                  : cell_count_));
+      cell_count_ < 0
+          ? 0
+          : (cell_count_ > signal_key::kMaxCells ? signal_key::kMaxCells : cell_count_));
   if (cell_labels_.size() == count && labels_start_ == battery_start_) return;
   cell_labels_.resize(count);
   for (std::size_t i = 0; i < count; ++i) {

@@ -26,13 +26,13 @@ constexpr std::size_t kStampSize = 7;
 // little-endian, IEEE single-precision floats; the temperature sits at the odd offset 141.
 // Every field is kept as bytes and read or written through the helpers below.
 struct __attribute__((packed)) Battery32_Data_t {
-  std::uint8_t id[4];              // the device's data id
-  std::uint8_t cells[32][4];       // cell voltages in volts
-  std::uint8_t group_voltage[4];   // volts
-  std::uint8_t group_current[4];   // amperes
-  std::uint8_t reserved;           // always 0
-  std::uint8_t temperature[4];     // degrees Celsius
-  std::uint8_t time_stamp[7];      // host's time stamp of the round
+  std::uint8_t id[4];             // the device's data id
+  std::uint8_t cells[32][4];      // cell voltages in volts
+  std::uint8_t group_voltage[4];  // volts
+  std::uint8_t group_current[4];  // amperes
+  std::uint8_t reserved;          // always 0
+  std::uint8_t temperature[4];    // degrees Celsius
+  std::uint8_t time_stamp[7];     // host's time stamp of the round
 };
 
 static_assert(sizeof(Battery32_Data_t) == record::kSize, "record is 152 bytes");

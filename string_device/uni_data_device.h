@@ -140,12 +140,7 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
       if (const Json::Value* v = PresentMember(member, field)) {
         identity += v->asString();
       } else {
-        DiagLine()
-            .Unsigned(this->DataId())
-            .Text(" ")
-            .Text(field)
-            .Text(" is missing")
-            .Write();
+        DiagLine().Unsigned(this->DataId()).Text(" ").Text(field).Text(" is missing").Write();
       }
       identity += ";";
     }

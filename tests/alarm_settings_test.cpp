@@ -31,7 +31,9 @@ struct Rig {
     if (result != nullptr) *result = r;
     return testing::internal::GetCapturedStdout();
   }
-  std::uint32_t RecordId() const { return U32At(Bytes(dev.RecordBytes(), dev.RecordBytes() + 4), 0); }
+  std::uint32_t RecordId() const {
+    return U32At(Bytes(dev.RecordBytes(), dev.RecordBytes() + 4), 0);
+  }
 
   Host host;
   OpenOndrell20 dev;
@@ -45,8 +47,7 @@ TEST(AlarmSettings, WithoutAppSettingTheModeStaysOne) {
   Rig rig;
   int result = 0;
   EXPECT_EQ(
-      rig.Init(R"({"thresholdSetting": {"temperature": {"NMAlarmID": 1, "ID": 2}}})", &result),
-      "");
+      rig.Init(R"({"thresholdSetting": {"temperature": {"NMAlarmID": 1, "ID": 2}}})", &result), "");
   EXPECT_EQ(result, 1);
   EXPECT_EQ(rig.dev.b_mode_, 1);
   EXPECT_TRUE(rig.dev.alarm_ids_.empty());
@@ -149,8 +150,7 @@ TEST(AlarmSettings, IdentityFields) {
     EXPECT_EQ(rig.dev.alarm_ids_, (Map{{"battery_5_value", c.identity}}));
     // The host now holds a threshold entry for the signal.
     EXPECT_EQ(rig.dev.threshold_levels_, (std::map<std::string, int>{{"battery_5_value", 0}}));
-    EXPECT_EQ(rig.dev.threshold_values_,
-              (std::map<std::string, float>{{"battery_5_value", 0.0f}}));
+    EXPECT_EQ(rig.dev.threshold_values_, (std::map<std::string, float>{{"battery_5_value", 0.0f}}));
   }
 }
 
@@ -214,11 +214,11 @@ TEST(AlarmSettings, FieldWithoutTextFormThrowsBeforeTheLinkSettings) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.member);
     Rig rig;
-    EXPECT_ANY_THROW(rig.Init(
-        std::string(R"({"appSetting": {"b_mode": 3, "version": "2"}, "thresholdSetting": {
+    EXPECT_ANY_THROW(
+        rig.Init(std::string(R"({"appSetting": {"b_mode": 3, "version": "2"}, "thresholdSetting": {
                           "a_first": {"NMAlarmID": 1, "ID": 2, "SignalNumber": 3},
                           "battery_2_value": )") +
-        c.member + "}}"));
+                 c.member + "}}"));
     // Init threw before it could stop the capture.
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               std::string(kMode3) +

@@ -134,13 +134,18 @@ TEST(FrameChecksum, SumModulo256ThenModulo254) {
     unsigned char expected;
   };
   const Case cases[] = {
-      {{0x01, 0xA1}, 2, 0xA2},       {{0x5D, 0xA1}, 2, 0x00},  // 254
-      {{0x5E, 0xA1}, 2, 0x01},                                  // 255
-      {{0x80, 0xA1}, 2, 0x21},                                  // wraps past 256
-      {{0x01, 0xFF, 0xFF}, 3, 0x01}, {{0x01, 0x00, 0x00}, 3, 0x01},
-      {{0xFD}, 1, 0xFD},             {{0xFE}, 1, 0x00},
-      {{0xFF}, 1, 0x01},             {{0x01, 0xFF}, 2, 0x00},   // sum 0 after the wrap
-      {{0x05}, 0, 0x00},             {{0x05}, -3, 0x00},
+      {{0x01, 0xA1}, 2, 0xA2},
+      {{0x5D, 0xA1}, 2, 0x00},  // 254
+      {{0x5E, 0xA1}, 2, 0x01},  // 255
+      {{0x80, 0xA1}, 2, 0x21},  // wraps past 256
+      {{0x01, 0xFF, 0xFF}, 3, 0x01},
+      {{0x01, 0x00, 0x00}, 3, 0x01},
+      {{0xFD}, 1, 0xFD},
+      {{0xFE}, 1, 0x00},
+      {{0xFF}, 1, 0x01},
+      {{0x01, 0xFF}, 2, 0x00},  // sum 0 after the wrap
+      {{0x05}, 0, 0x00},
+      {{0x05}, -3, 0x00},
   };
   TestBattery dev;
   for (const Case& c : cases) {
@@ -184,8 +189,7 @@ TEST_F(LinkTest, RequestAndReceiveStampLastUpdate) {
   using boost::posix_time::second_clock;
   Bytes noise(200, 0x00);
   std::vector<std::function<void()>> actions = {
-      [&] { dev.RefreshStatus(); },
-      [&] { dev.process(noise.data(), 2); },
+      [&] { dev.RefreshStatus(); }, [&] { dev.process(noise.data(), 2); },
       [&] { dev.process(noise.data(), 200); },  // even a dropped chunk
   };
   for (auto& act : actions) {
@@ -463,7 +467,7 @@ TEST_F(LinkTest, GroupVoltageScaling) {
       {1, 1.0f, 0.0f, kGroupVoltage240, 240.0f},
       {2, 1.0f, 0.0f, kGroupVoltage240, 24.0f},
       {1, 2.0f, 1.0f, kGroupVoltage240, 481.0f},
-      {3, 1.0f, 0.0f, kGroupVoltage240, 240.0f},   // only 2 selects the divisor 100
+      {3, 1.0f, 0.0f, kGroupVoltage240, 240.0f},  // only 2 selects the divisor 100
       {0, 1.0f, 0.0f, kGroupVoltage240, 240.0f},
       {1, 1.0f, 0.0f, {0xED, 0x01, 0xFF, 0xFF, 0x01}, 6553.5f},  // raw is unsigned
       {1, 1.0f, 0.0f, {0xED, 0x01, 0xFE, 0x00, 0x01}, 6502.4f},
@@ -548,10 +552,14 @@ TEST_F(LinkTest, CurrentFormulaAndPeerCurrent) {
     float expected;
   };
   const Case cases[] = {
-      {1, 0, "", 2500, 0.0f},       {1, 0, "", 3750, 50.0f},
-      {1, 0, "", 1250, -50.0f},     {1, 0, "", 0, -100.0f},
-      {-1, 0, "", 3750, 50.0f},     {1, 6001, "i_total", 3750, 50.0f},  // the sensor wins
-      {0, 0, "", 3750, 375.0f},     {0, 6001, "", 3750, 375.0f},
+      {1, 0, "", 2500, 0.0f},
+      {1, 0, "", 3750, 50.0f},
+      {1, 0, "", 1250, -50.0f},
+      {1, 0, "", 0, -100.0f},
+      {-1, 0, "", 3750, 50.0f},
+      {1, 6001, "i_total", 3750, 50.0f},  // the sensor wins
+      {0, 0, "", 3750, 375.0f},
+      {0, 6001, "", 3750, 375.0f},
       {0, 0, "i_total", 3750, 375.0f},
       {0, 6001, "i_total", 3750, 31.5f},  // the reply's own value is not used
       {0, 6002, "i_total", 3750, -7.0f},  // failing peer: previous current kept

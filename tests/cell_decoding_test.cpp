@@ -184,8 +184,8 @@ TYPED_TEST(CellDecoding, PlausibilityWindowAppliesToTheFinalValue) {
       {6, nan, 6000, 0.0f},
   };
   for (const WindowCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "type " << c.battery_type << " adjust " << c.adjust
-                                      << " raw " << c.raw);
+    SCOPED_TRACE(::testing::Message()
+                 << "type " << c.battery_type << " adjust " << c.adjust << " raw " << c.raw);
     Bench<TypeParam> b;
     b.dev.battery_type_ = c.battery_type;
     b.dev.battery_adjust_ = c.adjust;
@@ -246,15 +246,13 @@ struct ChecksumCase {
 
 TYPED_TEST(CellDecoding, ByteSumsOf254And255WrapToChecksums0And1) {
   const ChecksumCase cases[] = {
-      {1069, 254, 0x00, true, 10.69f},
-      {1069, 254, 0xFE, false, kUntouched},
-      {1070, 255, 0x01, true, 10.7f},
-      {1070, 255, 0xFF, false, kUntouched},
+      {1069, 254, 0x00, true, 10.69f}, {1069, 254, 0xFE, false, kUntouched},
+      {1070, 255, 0x01, true, 10.7f},  {1070, 255, 0xFF, false, kUntouched},
       {1071, 0, 0x00, true, 10.71f},
   };
   for (const ChecksumCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "reading0 " << c.reading0 << " checksum "
-                                      << int(c.checksum));
+    SCOPED_TRACE(::testing::Message()
+                 << "reading0 " << c.reading0 << " checksum " << int(c.checksum));
     auto readings = Readings(1200);
     readings[0] = c.reading0;
     Bytes frame = CellFrame(0x01, readings);

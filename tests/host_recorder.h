@@ -16,7 +16,6 @@
 
 namespace test {
 
-
 using Bytes = std::vector<unsigned char>;
 
 // The module's checksum, written out again for the tests: byte sum modulo 256, then modulo 254.

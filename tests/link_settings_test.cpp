@@ -71,10 +71,23 @@ TEST(LinkSettings, NullValuesCountAsMissing) {
   dev.battery_start_ = 17;
   dev.active_batteries_ = {4};
   dev.group_voltage_ids_ = {5001};
-  const char* keys[] = {"battery_type", "current_ratio", "group_a", "group_b", "battery_adjust",
-                        "version", "dir", "r_data_id", "r_current_field", "save_interval",
-                        "group_index", "amount", "active_batteries", "battery_start",
-                        "group_voltage", "t0", "t31"};
+  const char* keys[] = {"battery_type",
+                        "current_ratio",
+                        "group_a",
+                        "group_b",
+                        "battery_adjust",
+                        "version",
+                        "dir",
+                        "r_data_id",
+                        "r_current_field",
+                        "save_interval",
+                        "group_index",
+                        "amount",
+                        "active_batteries",
+                        "battery_start",
+                        "group_voltage",
+                        "t0",
+                        "t31"};
   Json::Value settings = App("{}");
   for (const char* key : keys) settings["appSetting"][key] = Json::Value();
   EXPECT_EQ(dev.InitSetting(settings), 1);
@@ -189,7 +202,9 @@ TEST(LinkSettings, GroupRuleAndActiveBatteries) {
   };
   const Case cases[] = {
       {R"({"group_index": 2, "amount": 3, "active_batteries": [1, 5, 5], "battery_start": 20})",
-       {}, {0, 1, 2, 5}, 20},
+       {},
+       {0, 1, 2, 5},
+       20},
       {R"({"group_index": 1, "amount": 0, "active_batteries": [3]})", {7}, {7, 3}, 0},
       {R"({"group_index": 1, "amount": -3})", {7}, {7}, 0},
       {R"({"group_index": 3, "amount": 5})", {7}, {7}, 9},
@@ -350,8 +365,13 @@ TEST(LinkValues, GroupValuesByExactName) {
   EXPECT_EQ(dev.Get_Value(999, "group_current"), -12.5f);
   EXPECT_EQ(dev.Get_Value(7, "temperature"), 25.3f);
 
-  const char* unsupported[] = {"Group_Voltage", "GROUP_VOLTAGE", "Temperature", "battery_0_value",
-                               "group_voltage ", "temperatur", ""};
+  const char* unsupported[] = {"Group_Voltage",
+                               "GROUP_VOLTAGE",
+                               "Temperature",
+                               "battery_0_value",
+                               "group_voltage ",
+                               "temperatur",
+                               ""};
   for (const char* name : unsupported) {
     SCOPED_TRACE(name);
     try {
@@ -378,13 +398,33 @@ TEST(LinkSettings, TheHostsReadingIsTheDevices) {
   };
   const Case cases[] = {
       {R"({"group_index": 2, "amount": 3, "active_batteries": [1, 5, 5], "battery_start": 20})",
-       {0, 1, 2, 5}, 20, {}, 28800, nullptr, -1},
+       {0, 1, 2, 5},
+       20,
+       {},
+       28800,
+       nullptr,
+       -1},
       {R"({"group_index": "2", "amount": 2, "save_interval": "10", "group_voltage": ["-1", 7]})",
-       {0, 1}, 17, {4294967295u, 7}, 600, nullptr, -1},
+       {0, 1},
+       17,
+       {4294967295u, 7},
+       600,
+       nullptr,
+       -1},
       {R"({"save_interval": 0, "group_voltage": [5001, [5002], 5003], "t0": 1})",
-       {}, 0, {5001}, 28800, "group_voltage", 1},
-      {R"({"group_index": 1, "amount": 2, "battery_start": {}})", {0, 1}, 0, {}, 28800,
-       "battery_start", -1},
+       {},
+       0,
+       {5001},
+       28800,
+       "group_voltage",
+       1},
+      {R"({"group_index": 1, "amount": 2, "battery_start": {}})",
+       {0, 1},
+       0,
+       {},
+       28800,
+       "battery_start",
+       -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.app);

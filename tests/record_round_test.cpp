@@ -131,7 +131,7 @@ TEST(StringRecord, SendSPCarriesThePreviousRoundsMeasurementsWithTheNewStamp) {
   EXPECT_EQ(first.code, 5013);
   EXPECT_FALSE(first.flag);
   ASSERT_EQ(first.bytes.size(), 152u);
-  EXPECT_EQ(U32At(first.bytes, 0), kDataId);        // written by InitSetting
+  EXPECT_EQ(U32At(first.bytes, 0), kDataId);             // written by InitSetting
   EXPECT_EQ(Slice(first.bytes, 4, 145), Bytes(141, 0));  // every measurement 0.0, reserved 0
   EXPECT_EQ(Slice(first.bytes, 145, 152), stamp1);
 
@@ -267,14 +267,31 @@ TEST(StringRecord, RoundCompletionCountsQueuedRulesAndRunsTheAnalogPass) {
   const std::string b32 = "Battery32 16909060 ";
   const RoundCase cases[] = {
       {"Ondrell20: 3 string values and 20 cells", true, {}, {}, {}, "rvSize is 23\n", 23, {}},
-      {"Ondrell20: one analog name with a value, one without", true, {"load", "spare"},
-       {{"load", 42.5f}}, {}, "rvSize is 24\n", 24, {{"load", 42.5f}}},
-      {"Ondrell20: analog name without a value", true, {"spare"}, {}, {}, "rvSize is 23\n", 23,
+      {"Ondrell20: one analog name with a value, one without",
+       true,
+       {"load", "spare"},
+       {{"load", 42.5f}},
+       {},
+       "rvSize is 24\n",
+       24,
+       {{"load", 42.5f}}},
+      {"Ondrell20: analog name without a value", true, {"spare"}, {}, {}, "rvSize is 23\n", 23, {}},
+      {"Ondrell20: cells 3 and 0 selected, 25 and -1 skipped",
+       true,
+       {},
+       {},
+       {3, 25, -1, 0},
+       "rvSize is 5\n",
+       5,
        {}},
-      {"Ondrell20: cells 3 and 0 selected, 25 and -1 skipped", true, {}, {}, {3, 25, -1, 0},
-       "rvSize is 5\n", 5, {}},
-      {"Battery32: 3 string values and 32 cells", false, {}, {}, {},
-       b32 + "before CallGroupVoltage\n" + b32 + "after CallGroupVoltage\nrvSize is 35\n", 35, {}},
+      {"Battery32: 3 string values and 32 cells",
+       false,
+       {},
+       {},
+       {},
+       b32 + "before CallGroupVoltage\n" + b32 + "after CallGroupVoltage\nrvSize is 35\n",
+       35,
+       {}},
   };
   for (const RoundCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -19,7 +19,7 @@ using namespace test;
 namespace {
 
 // UTF-8 of the label pieces, spelled out byte by byte so that a wrong encoding cannot pass.
-const std::string kDi = "\xE7\xAC\xAC";                            // 第
+const std::string kDi = "\xE7\xAC\xAC";                                  // 第
 const std::string kJieDianChi = "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0";  // 节电池
 
 std::string Label(int number) { return kDi + std::to_string(number) + kJieDianChi; }
@@ -161,8 +161,9 @@ class GroupingPunct : public std::numpunct<char> {
 class GlobalLocale {
  public:
   explicit GlobalLocale(const std::string& grouping)
-      : previous_(std::locale::global(
-            std::locale(std::locale::classic(), new GroupingPunct(grouping)))) {}
+      : previous_(
+            std::locale::global(std::locale(std::locale::classic(), new GroupingPunct(grouping)))) {
+  }
   ~GlobalLocale() { std::locale::global(previous_); }
 
  private:

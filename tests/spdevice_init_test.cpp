@@ -52,10 +52,8 @@ TEST(SpDeviceInit, TakesWholeNumbersFrom0To255) {
     std::uint8_t expected;
   };
   const Case cases[] = {
-      {"0", 0},
-      {"129", 129},
-      {"255", 255},
-      {"129.0", 129},  // a JSON number with nothing after the point is a whole number
+      {"0", 0},     {"129", 129},
+      {"255", 255}, {"129.0", 129},  // a JSON number with nothing after the point is a whole number
       {"1e2", 100},
   };
   for (const Case& c : cases) {
@@ -134,8 +132,8 @@ TEST(SpDeviceInit, LongValueIsCutToOneShortLine) {
 
 // Without an address (or with null, which counts as missing) the host sets addr_ itself.
 TEST(SpDeviceInit, MissingOrNullAddressLeavesItAlone) {
-  const char* const settings[] = {R"({})", R"({"address": null})", R"({"appSetting": {}})",
-                                  "null", "[]", "7"};
+  const char* const settings[] = {
+      R"({})", R"({"address": null})", R"({"appSetting": {}})", "null", "[]", "7"};
   for (const char* text : settings) {
     SCOPED_TRACE(text);
     InitRig rig;

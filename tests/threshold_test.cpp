@@ -52,13 +52,13 @@ TEST(Threshold, GroupVoltageBelowFortyIsReplacedByTheCellSum) {
     float group_voltage;
     float expected;
   } const cases[] = {
-      {true, 39.99f, kSumOf20}, {true, 40.0f, 40.0f},  {true, 0.0f, kSumOf20},
-      {true, -3.0f, kSumOf20},  {true, nan, kSumOf20}, {true, 230.5f, 230.5f},
+      {true, 39.99f, kSumOf20},  {true, 40.0f, 40.0f},  {true, 0.0f, kSumOf20},
+      {true, -3.0f, kSumOf20},   {true, nan, kSumOf20}, {true, 230.5f, 230.5f},
       {false, 39.99f, kSumOf32}, {false, 40.0f, 40.0f}, {false, nan, kSumOf32},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << (c.twenty_cells ? "Ondrell20 " : "Battery32 ")
-                                    << c.group_voltage);
+    SCOPED_TRACE(testing::Message()
+                 << (c.twenty_cells ? "Ondrell20 " : "Battery32 ") << c.group_voltage);
     float record = 0.0f;
     const float got = c.twenty_cells ? GroupAfterFallback<OpenOndrell20>(c.group_voltage, &record)
                                      : GroupAfterFallback<OpenBattery32>(c.group_voltage, &record);
@@ -147,12 +147,11 @@ TEST(Threshold, RecordTakesTheRoundsValues) {
   EXPECT_EQ(Bytes(rec.begin(), rec.begin() + 4), (Bytes{0x00, 0x5E, 0xD0, 0xB2}));
   for (int i = 0; i < 32; ++i) EXPECT_EQ(FloatAt(rec, 4 + 4 * i), 2.0f + 0.25f * i) << i;
   EXPECT_EQ(Bytes(rec.begin() + 132, rec.begin() + 145),
-            (Bytes{0x00, 0x00, 0x52, 0x42,    // 52.5
-                   0x00, 0x00, 0x50, 0xC0,    // -3.25
-                   0x00,                      // reserved
+            (Bytes{0x00, 0x00, 0x52, 0x42,     // 52.5
+                   0x00, 0x00, 0x50, 0xC0,     // -3.25
+                   0x00,                       // reserved
                    0x00, 0x00, 0xC8, 0x41}));  // 25.0 at the odd offset 141
-  EXPECT_EQ(Bytes(rec.begin() + 145, rec.end()),
-            (Bytes{0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37}));
+  EXPECT_EQ(Bytes(rec.begin() + 145, rec.end()), (Bytes{0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37}));
   EXPECT_EQ(dev.retry_count_, 0);
 }
 

@@ -165,7 +165,9 @@ TEST(ValueLookup, GroupValuesMidRoundCellValuesPerCompletedRound) {
   OpenOndrell20 dev;
   host.Attach(dev, 9);
   dev.InitSetting(Json::Value(Json::objectValue));
-  auto feed = [&dev](Bytes frame) { dev.process(frame.data(), static_cast<unsigned>(frame.size())); };
+  auto feed = [&dev](Bytes frame) {
+    dev.process(frame.data(), static_cast<unsigned>(frame.size()));
+  };
 
   testing::internal::CaptureStdout();
   dev.RefreshStatus();
@@ -183,7 +185,7 @@ TEST(ValueLookup, GroupValuesMidRoundCellValuesPerCompletedRound) {
   feed(ShortReply(0x01, 2410));  // 241.0 V
   EXPECT_EQ(Ask(dev, "group_voltage"), Value(241.0f));
   EXPECT_EQ(Ask(dev, "battery_19_value"), Value(12.0f));
-  feed(ShortReply(0x01, 110));   // 11.0 A
+  feed(ShortReply(0x01, 110));  // 11.0 A
   EXPECT_EQ(Ask(dev, "group_current"), Value(11.0f));
   feed(ShortReply(0x01, 2600));  // round complete
   testing::internal::GetCapturedStdout();
@@ -220,9 +222,15 @@ class NameGenerator {
       if (Chance(2)) {
         const std::size_t at = Uniform(0, static_cast<int>(core.size()) - 1);
         switch (Uniform(0, 2)) {
-          case 0: core.erase(at, 1); break;
-          case 1: core.insert(at, 1, core[at]); break;
-          default: core[at] = "_b1x -Ve"[Uniform(0, 7)]; break;
+          case 0:
+            core.erase(at, 1);
+            break;
+          case 1:
+            core.insert(at, 1, core[at]);
+            break;
+          default:
+            core[at] = "_b1x -Ve"[Uniform(0, 7)];
+            break;
         }
       }
       name += core;
@@ -235,8 +243,8 @@ class NameGenerator {
   bool Chance(int one_in) { return Uniform(1, one_in) == 1; }
 
   std::string Digits() {
-    static const char* const kEdges[] = {"2147483647", "2147483648", "02147483647",
-                                         "4294967296", "0", "00", "31", "32", "19", "20"};
+    static const char* const kEdges[] = {
+        "2147483647", "2147483648", "02147483647", "4294967296", "0", "00", "31", "32", "19", "20"};
     if (Chance(4)) return kEdges[Uniform(0, 9)];
     std::string d;
     const int n = Chance(3) ? Uniform(1, 2) : Uniform(1, 14);
@@ -245,8 +253,8 @@ class NameGenerator {
   }
 
   std::string Pieces(int most) {
-    static const char* const kPieces[] = {"battery_", "_value", "batter", "_valu", "_", "b",
-                                          "x", " ", "Battery_", "value", "y_", "-"};
+    static const char* const kPieces[] = {"battery_", "_value", "batter",   "_valu", "_",  "b",
+                                          "x",        " ",      "Battery_", "value", "y_", "-"};
     std::string s;
     // At most about 130 characters on either side of the core, well within what std::regex
     // can search without running out of stack.
@@ -266,13 +274,31 @@ class NameGenerator {
 
 TEST(ValueLookup, CellKeyMatcherAgreesWithTheRegularExpression) {
   std::vector<std::string> names = {
-      "battery_battery_1_value", "battery_battery__value", "batterybattery_1_value",
-      "battery_1_battery_2_value", "battery_1__value", "battery_1_valuee", "battery_12_valu",
-      "battery__1_value", "battery_1 _value", "battery_ 1_value", "_value battery_",
-      "battery_0_value", "battery_00000000000000000000007_value", "battery_2147483647_value",
-      "battery_2147483648_value battery_3_value", "battery_31_value_value", "bbattery_9_value",
-      "battery_", "_value", "", "battery_9", "9_value", "battery_1_valuebattery_2_value",
-      "battery_" + std::string(250, '1') + "_value", std::string(280, '9'),
+      "battery_battery_1_value",
+      "battery_battery__value",
+      "batterybattery_1_value",
+      "battery_1_battery_2_value",
+      "battery_1__value",
+      "battery_1_valuee",
+      "battery_12_valu",
+      "battery__1_value",
+      "battery_1 _value",
+      "battery_ 1_value",
+      "_value battery_",
+      "battery_0_value",
+      "battery_00000000000000000000007_value",
+      "battery_2147483647_value",
+      "battery_2147483648_value battery_3_value",
+      "battery_31_value_value",
+      "bbattery_9_value",
+      "battery_",
+      "_value",
+      "",
+      "battery_9",
+      "9_value",
+      "battery_1_valuebattery_2_value",
+      "battery_" + std::string(250, '1') + "_value",
+      std::string(280, '9'),
       "battery_" + std::string(200, '0') + "42_value",
   };
   NameGenerator generator;

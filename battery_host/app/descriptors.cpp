@@ -25,9 +25,9 @@ long OpenNow() {
 // output, the loop's signal descriptor and its wake-up, and one for a file opened in passing
 // (the plug-in library, a settings or cache file, a temporary cache).
 constexpr long kOwn = 7;
-constexpr long kPerLine = 3;      // the port, the period timer, the reopen timer
+constexpr long kPerLine = 3;       // the port, the period timer, the reopen timer
 constexpr long kPerSimulator = 2;  // the simulator child's pipes
-constexpr long kHistory = 4;      // the database, its log and shared memory, a journal
+constexpr long kHistory = 4;       // the database, its log and shared memory, a journal
 
 long Needed(const HostOptions& o, const Site& site) {
   long n = OpenNow() + kOwn;

@@ -47,8 +47,8 @@ const char* ClassName(unsigned char c) {
 bool ReadAt(int fd, off_t offset, void* out, std::size_t len) {
   std::size_t done = 0;
   while (done < len) {
-    const ssize_t n = pread(fd, static_cast<char*>(out) + done, len - done,
-                            offset + static_cast<off_t>(done));
+    const ssize_t n =
+        pread(fd, static_cast<char*>(out) + done, len - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -93,9 +93,8 @@ bool CheckSharedObject(const std::string& path, std::string* error) {
   if (eh.e_phentsize != sizeof(Phdr) || eh.e_phnum == 0) {
     return fail("no usable program headers");
   }
-  const unsigned long long ph_end =
-      static_cast<unsigned long long>(eh.e_phoff) +
-      static_cast<unsigned long long>(eh.e_phnum) * sizeof(Phdr);
+  const unsigned long long ph_end = static_cast<unsigned long long>(eh.e_phoff) +
+                                    static_cast<unsigned long long>(eh.e_phnum) * sizeof(Phdr);
   if (eh.e_phoff == 0 || ph_end > size) {
     return fail("cut short: its program headers end at byte " + std::to_string(ph_end) +
                 ", the file has " + std::to_string(size));

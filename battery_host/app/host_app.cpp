@@ -164,12 +164,16 @@ bool ReadCaches(Plan* plan, std::string* error) {
   for (const auto& [data_id, target] : plan->cache_targets) {
     std::string bytes;
     switch (record_cache::ReadFile(target, StringRecord::kSize, &bytes, error)) {
-      case record_cache::Read::kRecord: plan->cached[data_id] = bytes; break;
-      case record_cache::Read::kMissing: break;
+      case record_cache::Read::kRecord:
+        plan->cached[data_id] = bytes;
+        break;
+      case record_cache::Read::kMissing:
+        break;
       case record_cache::Read::kWrongSize:
         std::fprintf(stderr, "battery-host: %s; starting without it\n", error->c_str());
         break;
-      case record_cache::Read::kRefused: return false;
+      case record_cache::Read::kRefused:
+        return false;
     }
   }
   return true;
@@ -241,8 +245,7 @@ bool PlanRun(const HostOptions& o, Plan* plan, std::string* error) {
 }
 
 // The devices of one line, made by the plug-in and configured in the controller's order.
-bool AssembleLine(std::size_t li, const LineConfig& lc, Run* run, Line* line,
-                  std::string* error) {
+bool AssembleLine(std::size_t li, const LineConfig& lc, Run* run, Line* line, std::string* error) {
   for (const DeviceConfig& dc : lc.devices) {
     for (const std::string& w : UnknownAppSettingWarnings(dc.settings, dc.settings_source)) {
       std::fprintf(stderr, "battery-host: %s\n", input_file::Printable(w).c_str());
@@ -300,8 +303,8 @@ bool Assemble(Plan& plan, Run* run, std::string* error) {
   // Alarm keys and peer values against the cells of the devices the plug-in made.
   std::map<unsigned int, int> cells_of;
   for (const outputs::DeviceInfo& info : run->infos) cells_of[info.data_id] = info.cells;
-  return CheckSignalNames(plan.site, [&cells_of](unsigned int id) { return cells_of[id]; },
-                          error);
+  return CheckSignalNames(
+      plan.site, [&cells_of](unsigned int id) { return cells_of[id]; }, error);
 }
 
 // Step 3: the simulators and the ports.
@@ -341,8 +344,7 @@ bool OpenOutputs(const HostOptions& o, Plan& plan, Run* run, std::string* error)
   }
   for (auto& out : plan.checked_outputs) run->outputs.push_back(std::move(out));
   const int view_fd = run->plugin_output.view_fd();
-  run->view = std::make_unique<ViewOutput>(view_fd, !o.plain && isatty(view_fd) == 1,
-                                           run->sources);
+  run->view = std::make_unique<ViewOutput>(view_fd, !o.plain && isatty(view_fd) == 1, run->sources);
   for (auto& out : run->outputs) run->fanout.Add(out.get());
   run->fanout.Add(run->view.get());
   run->errors = std::make_unique<TerminalWriter>(STDERR_FILENO, TerminalWriter::Mode::kLines);
@@ -356,11 +358,13 @@ void SayStarted(const HostOptions& o, const Site& site, Run* run) {
   const std::size_t device_count = run->devices.size();
   if (device_count == 1) {
     run->Show("polling the " + run->where + " every " + std::to_string(site.lines[0].interval_ms) +
-              " ms; plug-in output to " + log, service::Priority::kInfo);
+                  " ms; plug-in output to " + log,
+              service::Priority::kInfo);
   } else {
     run->Show("polling " + CountText(device_count, "device", "devices") + " on " +
-              CountText(run->lines.size(), "line", "lines") + " (" + run->where +
-              "); plug-in output to " + log, service::Priority::kInfo);
+                  CountText(run->lines.size(), "line", "lines") + " (" + run->where +
+                  "); plug-in output to " + log,
+              service::Priority::kInfo);
   }
 }
 

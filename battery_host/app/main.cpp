@@ -45,11 +45,14 @@ int main(int argc, char** argv) {
     HostOptions options;
     std::string text;
     switch (ParseHostOptions(argc, argv, &options, &text)) {
-      case ParseResult::kHelp: std::fputs(text.c_str(), stdout); return 0;
+      case ParseResult::kHelp:
+        std::fputs(text.c_str(), stdout);
+        return 0;
       case ParseResult::kError:
         std::fprintf(stderr, "%sbattery-host: %s (see --help)\n", ErrorPrefix(), text.c_str());
         return kExitConfig;
-      case ParseResult::kRun: break;
+      case ParseResult::kRun:
+        break;
     }
     service::HostNotifier();  // takes $NOTIFY_SOCKET before any simulator child is made
     return RunHost(options);

@@ -46,10 +46,11 @@ bool Line::SettleSpeed(std::string* error) {
   const XQRSPDevice& first = *devices_.front();
   for (const XQRSPDevice* d : devices_) {
     if (d->baud_rate_ == first.baud_rate_) continue;
-    *error = "line " + settings_.port_label + ": its devices ask for different serial speeds (device " +
+    *error = "line " + settings_.port_label +
+             ": its devices ask for different serial speeds (device " +
              std::to_string(first.DataId()) + " " + std::to_string(first.baud_rate_) +
-             " baud, device " + std::to_string(d->DataId()) + " " +
-             std::to_string(d->baud_rate_) + " baud); put them on lines of their own";
+             " baud, device " + std::to_string(d->DataId()) + " " + std::to_string(d->baud_rate_) +
+             " baud); put them on lines of their own";
     return false;
   }
   if (!IsSerialSpeed(first.baud_rate_)) {
@@ -190,9 +191,8 @@ void Line::FinishPeriod() {
   if (pending_period_ && took.count() > static_cast<long long>(settings_.interval_ms) &&
       stretched_.Begin()) {
     notice_("line " + settings_.port_label + ": the turns of its " +
-            Plural(devices_.size(), "device", "devices") + " took " +
-            std::to_string(took.count()) + " ms, longer than the period of " +
-            std::to_string(settings_.interval_ms) +
+            Plural(devices_.size(), "device", "devices") + " took " + std::to_string(took.count()) +
+            " ms, longer than the period of " + std::to_string(settings_.interval_ms) +
             " ms; the period is stretched so that turns never overlap");
   }
 }

@@ -46,8 +46,8 @@ class Line {
   using Clock = std::chrono::steady_clock;
 
   struct Settings {
-    int index = 0;  // position in the site, for messages
-    std::string port_path;  // what is opened and reopened
+    int index = 0;           // position in the site, for messages
+    std::string port_path;   // what is opened and reopened
     std::string port_label;  // how people know the line: the path, or "simulator on /dev/pts/3"
     unsigned int interval_ms = 1000;
     unsigned int reply_timeout_ms = 100;
@@ -82,8 +82,8 @@ class Line {
   // silent, a request waiting for the guard may go out, a lost port is tried again.
   std::optional<Clock::time_point> deadline() const;
 
-  void OnTimer();    // the timer fd is readable: Tick(), or note the period as pending
-  void Tick();       // a new period begins (or waits for the running one to end)
+  void OnTimer();  // the timer fd is readable: Tick(), or note the period as pending
+  void Tick();     // a new period begins (or waits for the running one to end)
   bool busy() const { return in_period_; }  // turns of a period are running
   void OnReadable();
   void OnDeadline(Clock::time_point now);
@@ -123,8 +123,8 @@ class Line {
   SerialPort port_;
   int timer_fd_ = -1;
 
-  bool in_period_ = false;   // some device's turn is running or due in this period
-  std::size_t turn_ = 0;     // whose turn, while in_period_
+  bool in_period_ = false;       // some device's turn is running or due in this period
+  std::size_t turn_ = 0;         // whose turn, while in_period_
   bool pending_period_ = false;  // a period started while the previous one was still running
   SaidOnce stretched_;
   Clock::time_point period_start_{};
@@ -145,5 +145,5 @@ class Line {
 
   std::string loss_;  // why a write found the line gone, handled after the device call
   std::optional<Clock::time_point> reopen_at_;  // while the port is lost: the next try
-  SaidOnce outside_turn_write_;  // said once for the run
+  SaidOnce outside_turn_write_;                 // said once for the run
 };

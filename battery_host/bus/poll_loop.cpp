@@ -24,8 +24,7 @@ PollLoop::~PollLoop() {
   if (signal_fd_ >= 0) close(signal_fd_);
 }
 
-unsigned long long PollLoop::RoundsDeadlinePeriods(unsigned int rounds,
-                                                   unsigned int interval_ms) {
+unsigned long long PollLoop::RoundsDeadlinePeriods(unsigned int rounds, unsigned int interval_ms) {
   const unsigned long long margin =
       std::max<unsigned long long>(20, (5000ull + interval_ms - 1) / interval_ms);
   return 8ull * rounds + margin;
@@ -73,8 +72,9 @@ bool PollLoop::RoundsTimedOut(std::string* message) const {
     for (const XQRSPDevice* d : line->devices()) {
       if (host_side::HistorySaves(*d) >= limits_.rounds) continue;
       *message = "device " + std::to_string(d->DataId()) + " completed only " +
-                 std::to_string(host_side::HistorySaves(*d)) + " of " + std::to_string(limits_.rounds) +
-                 " rounds within " + std::to_string(line->periods()) + " poll periods of " +
+                 std::to_string(host_side::HistorySaves(*d)) + " of " +
+                 std::to_string(limits_.rounds) + " rounds within " +
+                 std::to_string(line->periods()) + " poll periods of " +
                  std::to_string(line->settings().interval_ms) + " ms";
       return true;
     }

@@ -10,9 +10,9 @@
 #include "battery_host/bus/pollable.h"
 
 // The host's one loop: every line's period timer and port, the signals, and whatever else the
-// host waits on (the messages of the outputs, the terminals it writes to: Pollable). Everything runs on this one thread, so every
-// device sees one call at a time. Nothing spins: the loop sleeps in poll() until a descriptor is
-// ready or the nearest turn's reply timeout has passed.
+// host waits on (the messages of the outputs, the terminals it writes to: Pollable). Everything
+// runs on this one thread, so every device sees one call at a time. Nothing spins: the loop sleeps
+// in poll() until a descriptor is ready or the nearest turn's reply timeout has passed.
 struct LoopLimits {
   unsigned int rounds = 0;  // stop once every device completed this many rounds (0: never)
   double duration_s = 0.0;  // stop after this long (0: never)

@@ -20,9 +20,9 @@ struct Speed {
   speed_t code;
 };
 
-constexpr Speed kSpeeds[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},
-                             {9600, B9600},     {19200, B19200},   {38400, B38400},
-                             {57600, B57600},   {115200, B115200}, {230400, B230400}};
+constexpr Speed kSpeeds[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},
+                             {9600, B9600},   {19200, B19200},   {38400, B38400},
+                             {57600, B57600}, {115200, B115200}, {230400, B230400}};
 
 const Speed* FindSpeed(int baud_rate) {
   for (const Speed& s : kSpeeds) {
@@ -68,8 +68,8 @@ bool SerialPort::Open(const std::string& path, int baud_rate, std::string* error
   // A regular file, a pipe or /dev/null opens like a port, and then no serial ioctl works on it.
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd)) {
-    const std::string kind =
-        S_ISCHR(st.st_mode) ? "a device that is not a terminal" : input_file::KindOfNonRegular(st.st_mode);
+    const std::string kind = S_ISCHR(st.st_mode) ? "a device that is not a terminal"
+                                                 : input_file::KindOfNonRegular(st.st_mode);
     *error = "port " + path + " is not a serial device (" +
              (S_ISREG(st.st_mode) ? std::string("a regular file") : kind) + ")";
     close(fd);

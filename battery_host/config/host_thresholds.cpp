@@ -40,14 +40,13 @@ bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc,
     // A key that is no signal of the device would switch its alarm off without a word.
     if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
       const bool cell = signal_names::Served(key, 1 << 30) && key.rfind("battery_", 0) == 0;
-      *error = doc.Error(
-          entry, "hostThresholds: unknown key \"" + key + "\"" +
-                     (cell ? " (the device has " + std::to_string(cells) +
-                                 " cells, battery_0_value to battery_" +
-                                 std::to_string(cells - 1) + "_value)"
-                           : std::string()) +
-                     "; the closest signal key is \"" +
-                     signal_names::Closest(key, keys, cells) + "\"");
+      *error = doc.Error(entry, "hostThresholds: unknown key \"" + key + "\"" +
+                                    (cell ? " (the device has " + std::to_string(cells) +
+                                                " cells, battery_0_value to battery_" +
+                                                std::to_string(cells - 1) + "_value)"
+                                          : std::string()) +
+                                    "; the closest signal key is \"" +
+                                    signal_names::Closest(key, keys, cells) + "\"");
       return false;
     }
     if (!entry.isObject()) {
@@ -77,8 +76,8 @@ bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc,
         }
         limit.band.delay = member->asInt();
       } else {
-        *error = doc.Error(*member, name + ": unknown key \"" + m +
-                                        "\" (known: low, high, level, delay)");
+        *error = doc.Error(*member,
+                           name + ": unknown key \"" + m + "\" (known: low, high, level, delay)");
         return false;
       }
     }

@@ -28,7 +28,7 @@ struct HostLimit {
 
 // Parses a "hostThresholds" object (null: no limits) and expands "*cells*" to the keys
 // battery_0_value to battery_<cells-1>_value that have no entry of their own. Every key must be
-// "*cells*" or a signal key of a device of `cells` cells; another is refused with the closest. Errors are one line
-// from doc.Error(): file, line and column of the offending value.
+// "*cells*" or a signal key of a device of `cells` cells; another is refused with the closest.
+// Errors are one line from doc.Error(): file, line and column of the offending value.
 bool ParseHostThresholds(const Json::Value& thresholds, const json_file::Document& doc, int cells,
                          std::map<std::string, HostLimit>* limits, std::string* error);

@@ -45,10 +45,14 @@ bool FindTooDeep(const std::string& text, int max_depth, int* line, int* column)
         }
         break;
       case kString:
-        if (ch == '\\') state = kEscape;
-        else if (ch == '"') state = kCode;
+        if (ch == '\\')
+          state = kEscape;
+        else if (ch == '"')
+          state = kCode;
         break;
-      case kEscape: state = kString; break;
+      case kEscape:
+        state = kString;
+        break;
       case kLineComment:
         if (ch == '\n') state = kCode;
         break;
@@ -154,8 +158,7 @@ input_file::Read ReadObjectFile(const std::string& path, const char* what, Docum
   Document doc;
   doc.what = what;
   doc.path = path;
-  const input_file::Read r =
-      input_file::ReadRegularFile(path, what, kMaxBytes, &doc.text, error);
+  const input_file::Read r = input_file::ReadRegularFile(path, what, kMaxBytes, &doc.text, error);
   if (r != input_file::Read::kOk) return r;
   std::string why;
   if (!ParseObject(doc.text, &doc.root, &why)) {

@@ -48,7 +48,8 @@ const CLI::Validator kRate = Between(0.0, 1.0);
 
 // Plain decimal digits within [low, high]: the conversion alone would let "-1" wrap around to
 // the largest value. `unit` names what is counted ("ms"), if anything.
-CLI::Validator Whole(unsigned long long low, unsigned long long high, const std::string& unit = "") {
+CLI::Validator Whole(unsigned long long low, unsigned long long high,
+                     const std::string& unit = "") {
   return CLI::Validator(
       [low, high, unit](std::string& text) {
         errno = 0;
@@ -98,8 +99,7 @@ std::string Default(const T& value) {
 
 }  // namespace
 
-ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
-                             std::string* text) {
+ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, std::string* text) {
   CLI::App app(kDescription, "battery-host");
   auto formatter = std::make_shared<HelpFormatter>();
   formatter->column_width(30);
@@ -107,9 +107,10 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
   const HostOptions d;  // the defaults, for the help texts
   app.set_version_flag("--version", "battery-host " ONDRELL_VERSION, "print the version and exit");
 
-  app.add_option("--site", o->site,
-                 "site file (JSON): the controller's serial lines and the devices on each; "
-                 "without it, one device from the options under \"One device\" [default: one device]")
+  app.add_option(
+         "--site", o->site,
+         "site file (JSON): the controller's serial lines and the devices on each; "
+         "without it, one device from the options under \"One device\" [default: one device]")
       ->type_name("FILE");
 
   const std::string one = "One device (not with --site)";
@@ -124,18 +125,21 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                        ->type_name("DEVICE")
                        ->group(one));
   single.push_back(app.add_option("--address", o->address,
-                                  "bus address in the host's form, bit 7 set (129 talks to 0x01)" + Default(d.address))
+                                  "bus address in the host's form, bit 7 set (129 talks to 0x01)" +
+                                      Default(d.address))
                        ->check(Whole(0, 255))
                        ->type_name("N")
                        ->group(one));
   single.push_back(
       app.add_option("--data-id", o->data_id, "the device's data id" + Default(d.data_id))
           ->check(Whole(0, 4294967295ull))
-          ->type_name("N")->group(one));
-  single.push_back(app.add_option("--interval-ms", o->interval_ms, "poll period in ms" + Default(d.interval_ms))
-                       ->check(Whole(10, 3600000, "ms"))
-                       ->type_name("MS")
-                       ->group(one));
+          ->type_name("N")
+          ->group(one));
+  single.push_back(
+      app.add_option("--interval-ms", o->interval_ms, "poll period in ms" + Default(d.interval_ms))
+          ->check(Whole(10, 3600000, "ms"))
+          ->type_name("MS")
+          ->group(one));
   single.push_back(app.add_option("--reply-timeout-ms", o->reply_timeout_ms,
                                   "silence after which the module's turn on the line ends, in ms" +
                                       Default(d.reply_timeout_ms))
@@ -159,11 +163,11 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                                 "the simulated string has a capacity test: 50 A until it reaches "
                                 "10.5 V a block [default: float charge]")
                        ->group(sim));
-  single.push_back(
-      app.add_option("--sim-seed", o->sim_seed, "seed: same seed, same values and faults" + Default(d.sim_seed))
-          ->check(Whole(0, 18446744073709551615ull))
-          ->type_name("N")
-          ->group(sim));
+  single.push_back(app.add_option("--sim-seed", o->sim_seed,
+                                  "seed: same seed, same values and faults" + Default(d.sim_seed))
+                       ->check(Whole(0, 18446744073709551615ull))
+                       ->type_name("N")
+                       ->group(sim));
   single.push_back(app.add_option("--sim-faults", o->sim_faults,
                                   "chance (0 to 1) that a reply is damaged: noise, split, "
                                   "dropped, bad checksum, wrong address, out-of-window, garbage" +
@@ -197,9 +201,10 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                        ->type_name("A")
                        ->group(sim));
 
-  app.add_option("--plugin", o->plugin,
-                 "the plug-in library [default: ondrell_20.so beside the executable, else the plug-in "
-                 "package's]")
+  app.add_option(
+         "--plugin", o->plugin,
+         "the plug-in library [default: ondrell_20.so beside the executable, else the plug-in "
+         "package's]")
       ->type_name("PATH");
   app.add_option("--rounds", o->rounds,
                  "exit 0 once every device completed N rounds; exit 1 when they did not within "
@@ -219,7 +224,8 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
   app.add_option("--log", o->log,
                  "where the plug-in's own standard-output lines go [default: discarded]")
       ->type_name("FILE");
-  app.add_flag("--plain", o->plain, "one line per round even on a terminal [default: a live view on a terminal, "
+  app.add_flag("--plain", o->plain,
+               "one line per round even on a terminal [default: a live view on a terminal, "
                "one line per round otherwise]");
 
   const std::string history = "History";
@@ -258,7 +264,8 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o,
                  "CA certificate file for mqtts:// [default: the system's CA store]")
       ->type_name("FILE")
       ->group(mqtt);
-  app.add_option("--mqtt-prefix", o->mqtt_prefix, "topic prefix of the published values" + Default(d.mqtt_prefix))
+  app.add_option("--mqtt-prefix", o->mqtt_prefix,
+                 "topic prefix of the published values" + Default(d.mqtt_prefix))
       ->type_name("TEXT")
       ->group(mqtt);
   app.add_option("--mqtt-site", o->mqtt_site,

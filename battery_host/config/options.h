@@ -19,7 +19,7 @@ struct HostOptions {
   unsigned int interval_ms = 1000;
   unsigned int reply_timeout_ms = 100;
   unsigned int guard_ms = 20;  // quiet on the line before a request
-  std::string cache;  // last history record, empty: none
+  std::string cache;           // last history record, empty: none
   bool sim_discharge = false;
   std::uint64_t sim_seed = 1;
   double sim_faults = 0.0;  // rate applied to every fault kind
@@ -30,12 +30,13 @@ struct HostOptions {
 
   // The whole host.
   std::string plugin;  // empty: ondrell_20.so beside the executable
-  unsigned int rounds = 0;   // 0: run until a signal; else stop once every device completed this many
-  double duration_s = 0.0;   // 0: no limit; else stop after this many seconds
-  std::string events;        // JSON Lines file, empty: none
-  bool events_new = false;   // start the events file anew instead of appending
-  std::string log;           // where the plug-in's own stdout lines go, empty: discarded
-  bool plain = false;        // one line per round even on a terminal
+  unsigned int rounds =
+      0;  // 0: run until a signal; else stop once every device completed this many
+  double duration_s = 0.0;  // 0: no limit; else stop after this many seconds
+  std::string events;       // JSON Lines file, empty: none
+  bool events_new = false;  // start the events file anew instead of appending
+  std::string log;          // where the plug-in's own stdout lines go, empty: discarded
+  bool plain = false;       // one line per round even on a terminal
 
   // History database and its retention.
   std::string history;

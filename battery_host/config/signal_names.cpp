@@ -57,7 +57,8 @@ bool Served(const std::string& name, int cells) {
 }
 
 std::string Closest(const std::string& name, const std::vector<std::string>& keys, int cells) {
-  if (cells > 0 && CellIndex(name) >= cells) return "battery_" + std::to_string(cells - 1) + "_value";
+  if (cells > 0 && CellIndex(name) >= cells)
+    return "battery_" + std::to_string(cells - 1) + "_value";
   std::string best;
   // A part of a key ("temp", "voltage") means that key; the shortest such.
   for (const std::string& k : keys) {

@@ -76,8 +76,7 @@ class SiteReader {
     return true;
   }
 
-  bool Number(const Json::Value& v, const std::string& name, double min, double max,
-              double* out) {
+  bool Number(const Json::Value& v, const std::string& name, double min, double max, double* out) {
     if (!v.isNumeric() || !(v.asDouble() >= min && v.asDouble() <= max)) {
       std::ostringstream range;
       range << min << " to " << max;
@@ -100,9 +99,9 @@ class SiteReader {
   }
 
   bool Sim(const Json::Value& v, const std::string& name, SimModuleConfig* sim) {
-    if (!Object(v, name) ||
-        !KnownKeys(v, name,
-                   {"seed", "faults", "discharge", "silent", "weak_cell", "weak_capacity", "cells"})) {
+    if (!Object(v, name) || !KnownKeys(v, name,
+                                       {"seed", "faults", "discharge", "silent", "weak_cell",
+                                        "weak_capacity", "cells"})) {
       return false;
     }
     if (v.isMember("seed") && !UnsignedAs(v["seed"], name + ".seed", 0, ~0ull, &sim->seed)) {
@@ -332,7 +331,9 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
     *error = input_file::Printable("invalid site file " + path + ": " + *error);
     return false;
   }
-  if (!CheckSignalNames(s, [](unsigned int) { return kMostCells; }, error)) return false;
+  if (!CheckSignalNames(
+          s, [](unsigned int) { return kMostCells; }, error))
+    return false;
   *site = std::move(s);
   return true;
 }
@@ -412,14 +413,14 @@ bool CheckSite(const Site& site, std::string* error) {
       if (d.peers.current_peer != 0) wanted.emplace_back(d.peers.current_peer, "r_data_id");
       for (const auto& [id, key] : wanted) {
         if (id == d.data_id) {
-          *error = "device " + std::to_string(d.data_id) + " names itself in \"" + key +
-                   "\" of " + d.settings_source;
+          *error = "device " + std::to_string(d.data_id) + " names itself in \"" + key + "\" of " +
+                   d.settings_source;
           return false;
         }
         if (ids.count(id) == 0) {
-          *error = "device " + std::to_string(d.data_id) + " takes \"" + key +
-                   "\" from data id " + std::to_string(id) + ", which no device of the site has (" +
-                   d.settings_source + ")";
+          *error = "device " + std::to_string(d.data_id) + " takes \"" + key + "\" from data id " +
+                   std::to_string(id) + ", which no device of the site has (" + d.settings_source +
+                   ")";
           return false;
         }
       }
@@ -451,9 +452,8 @@ bool CheckSignalNames(const Site& site, const std::function<int(unsigned int dat
   for (const LineConfig& line : site.lines) {
     for (const DeviceConfig& d : line.devices) {
       std::map<std::string, HostLimit> limits;
-      if (d.thresholds_doc &&
-          !ParseHostThresholds(d.thresholds, *d.thresholds_doc, cells_of(d.data_id), &limits,
-                               error)) {
+      if (d.thresholds_doc && !ParseHostThresholds(d.thresholds, *d.thresholds_doc,
+                                                   cells_of(d.data_id), &limits, error)) {
         return false;
       }
       if (d.peers.current_peer == 0) continue;
@@ -464,8 +464,8 @@ bool CheckSignalNames(const Site& site, const std::function<int(unsigned int dat
           "device " + std::to_string(d.data_id) + " takes its current from \"" +
           d.peers.current_field + "\" of device " + std::to_string(d.peers.current_peer) +
           ", which that device does not have; the closest is \"" +
-          signal_names::Closest(d.peers.current_field, signal_names::Keys(cells), cells) +
-          "\" (" + d.settings_source + ")");
+          signal_names::Closest(d.peers.current_field, signal_names::Keys(cells), cells) + "\" (" +
+          d.settings_source + ")");
       return false;
     }
   }

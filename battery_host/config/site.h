@@ -44,9 +44,9 @@ struct SimModuleConfig {
 
 struct DeviceConfig {
   unsigned int data_id = 1;
-  unsigned int address = 129;  // host form; the device inverts bit 7
-  std::string name;            // for people; empty: "string <data id>"
-  Json::Value settings;        // the settings object handed to InitSetting
+  unsigned int address = 129;   // host form; the device inverts bit 7
+  std::string name;             // for people; empty: "string <data id>"
+  Json::Value settings;         // the settings object handed to InitSetting
   std::string settings_source;  // the settings file, or "site file F" for inline settings
   std::shared_ptr<json_file::Document> settings_doc;  // for messages that point into it
   std::map<std::string, HostLimit> limits;

@@ -56,7 +56,8 @@ void AsyncOutput::Work() {
     if (queue_.empty() && falling_behind_.Over()) {
       const std::uint64_t lost = dropped_;
       lock.unlock();
-      if (notice_) notice_(name_ + ": caught up; " + std::to_string(lost) + " events dropped so far");
+      if (notice_)
+        notice_(name_ + ": caught up; " + std::to_string(lost) + " events dropped so far");
       lock.lock();
     }
     if (queue_.empty()) idle_.notify_all();

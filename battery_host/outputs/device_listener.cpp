@@ -18,8 +18,8 @@ void CopyBytes(outputs::HostEvent* e, const unsigned char* data, int len) {
 
 }  // namespace
 
-void DeviceListener::OnSendSP(const XQRVDevice& device, int record_code,
-                              const unsigned char* data, int len, bool) {
+void DeviceListener::OnSendSP(const XQRVDevice& device, int record_code, const unsigned char* data,
+                              int len, bool) {
   outputs::HostEvent e = EventOf(outputs::EventKind::kSend, device);
   e.code = record_code;
   CopyBytes(&e, data, len);
@@ -32,16 +32,14 @@ void DeviceListener::OnCheckThreshold(const XQRVDevice& device, const rule_value
   out_.Take(e);
 }
 
-void DeviceListener::OnAlarmChange(const XQRVDevice& device, const rule_value& rule,
-                                   bool raised) {
+void DeviceListener::OnAlarmChange(const XQRVDevice& device, const rule_value& rule, bool raised) {
   outputs::HostEvent e = EventOf(outputs::EventKind::kAlarm, device);
   e.rule = rule;
   e.raised = raised;
   out_.Take(e);
 }
 
-void DeviceListener::OnSaveHistory(const XQRVDevice& device, const unsigned char* data,
-                                   int len) {
+void DeviceListener::OnSaveHistory(const XQRVDevice& device, const unsigned char* data, int len) {
   outputs::HostEvent e = EventOf(outputs::EventKind::kHistory, device);
   CopyBytes(&e, data, len);
   out_.Take(e);

@@ -57,15 +57,24 @@ namespace {
 
 const char* KindName(EventKind kind) {
   switch (kind) {
-    case EventKind::kTx: return "tx";
-    case EventKind::kRx: return "rx";
-    case EventKind::kSend: return "send";
-    case EventKind::kHistory: return "history";
-    case EventKind::kRestore: return "restore";
-    case EventKind::kThreshold: return "threshold";
-    case EventKind::kAlarm: return "alarm";
-    case EventKind::kPort: return "port";
-    case EventKind::kTurnEnd: return "turn";
+    case EventKind::kTx:
+      return "tx";
+    case EventKind::kRx:
+      return "rx";
+    case EventKind::kSend:
+      return "send";
+    case EventKind::kHistory:
+      return "history";
+    case EventKind::kRestore:
+      return "restore";
+    case EventKind::kThreshold:
+      return "threshold";
+    case EventKind::kAlarm:
+      return "alarm";
+    case EventKind::kPort:
+      return "port";
+    case EventKind::kTurnEnd:
+      return "turn";
   }
   return "?";
 }
@@ -91,7 +100,9 @@ Json::Value EventsFile::EventJson(const HostEvent& e, const outputs::DeviceInfo*
   v["data_id"] = e.data_id;
   v["time"] = json_text::TimeText(e.at);
   switch (e.kind) {
-    case EventKind::kTx: v["bytes"] = HexOf(e); break;
+    case EventKind::kTx:
+      v["bytes"] = HexOf(e);
+      break;
     case EventKind::kRx:
       v["bytes"] = HexOf(e);
       if (e.outside_turn) v["outside_turn"] = true;
@@ -102,7 +113,9 @@ Json::Value EventsFile::EventJson(const HostEvent& e, const outputs::DeviceInfo*
       v["record"] = HexOf(e);
       break;
     case EventKind::kHistory:
-    case EventKind::kRestore: v["record"] = HexOf(e); break;
+    case EventKind::kRestore:
+      v["record"] = HexOf(e);
+      break;
     case EventKind::kThreshold:
       v["key"] = e.rule.key;
       v["label"] = e.rule.label;

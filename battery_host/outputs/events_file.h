@@ -35,8 +35,7 @@ class EventsFile : public outputs::Output {
  public:
   // Appends to the file (creating it), or starts it anew with `fresh`. The path must be a
   // regular file or not exist yet; on failure one line naming the file.
-  static std::unique_ptr<EventsFile> Open(const std::string& path, bool fresh,
-                                          std::string* error);
+  static std::unique_ptr<EventsFile> Open(const std::string& path, bool fresh, std::string* error);
   ~EventsFile() override;
 
   void Start(const std::vector<outputs::DeviceInfo>& devices,

@@ -7,4 +7,3 @@ std::string FloatText(float value) {
   const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
   return std::string(buf, r.ptr);
 }
-

@@ -8,4 +8,3 @@
 // or programs (view, --plain, events, alarms, MQTT) goes through this.
 // Not finite: "nan", "inf", "-inf".
 std::string FloatText(float value);
-

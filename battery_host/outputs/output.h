@@ -25,19 +25,19 @@ using WallClock = std::chrono::system_clock;
 // One battery string of the site, as the outputs describe it.
 struct DeviceInfo {
   unsigned int data_id = 0;
-  std::string name;               // how people know the string: the site's name, "string 1"
-  std::string type;               // the plug-in's device type key, e.g. "ondrell_20"
-  int cells = 20;                 // cells of the string
-  int line = 0;                   // index of its serial line in the site, from 0
-  std::string port;               // that line's port path, or "sim" for the simulator
-  std::uint8_t bus_address = 0;   // the module's address on the bus (0x01 for host form 0x81)
+  std::string name;              // how people know the string: the site's name, "string 1"
+  std::string type;              // the plug-in's device type key, e.g. "ondrell_20"
+  int cells = 20;                // cells of the string
+  int line = 0;                  // index of its serial line in the site, from 0
+  std::string port;              // that line's port path, or "sim" for the simulator
+  std::uint8_t bus_address = 0;  // the module's address on the bus (0x01 for host form 0x81)
   // Values that come from other devices (data ids), read through the controller:
   std::vector<unsigned int> group_voltage_peers;  // group voltages added to this one
   unsigned int current_peer = 0;                  // supplies the current (0: the module's own)
   std::string current_field;                      // that peer's value name
-  int battery_start = 0;          // offset of the cell numbers in the alarm labels
-  int save_interval_s = 28800;    // how often the device wants history kept ("save_interval")
-  int battery_type = 0;           // the device's cell class: 6 is the 6 V block (its window)
+  int battery_start = 0;                          // offset of the cell numbers in the alarm labels
+  int save_interval_s = 28800;  // how often the device wants history kept ("save_interval")
+  int battery_type = 0;         // the device's cell class: 6 is the 6 V block (its window)
 };
 
 // Per-device counters at the end of each turn of the device on its line.
@@ -64,17 +64,17 @@ enum class EventKind {
 
 struct HostEvent {
   EventKind kind = EventKind::kTx;
-  unsigned int data_id = 0;           // the device it concerns
-  WallClock::time_point at;           // when the host saw it
-  std::vector<unsigned char> bytes;   // kTx, kRx, kSend, kHistory, kRestore
-  int code = 0;                       // kSend
-  rule_value rule;                    // kThreshold, kAlarm
-  bool raised = false;                // kAlarm
-  std::string state;                  // kPort
-  std::string path;                   // kPort
-  std::string detail;                 // kPort; kRx: why it was discarded ("stale", "guard")
-  bool outside_turn = false;          // kRx
-  DeviceStatus status;                // kTurnEnd
+  unsigned int data_id = 0;          // the device it concerns
+  WallClock::time_point at;          // when the host saw it
+  std::vector<unsigned char> bytes;  // kTx, kRx, kSend, kHistory, kRestore
+  int code = 0;                      // kSend
+  rule_value rule;                   // kThreshold, kAlarm
+  bool raised = false;               // kAlarm
+  std::string state;                 // kPort
+  std::string path;                  // kPort
+  std::string detail;                // kPort; kRx: why it was discarded ("stale", "guard")
+  bool outside_turn = false;         // kRx
+  DeviceStatus status;               // kTurnEnd
 };
 
 // What an output may tell the person running the host ("history: database is locked").

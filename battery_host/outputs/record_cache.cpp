@@ -44,9 +44,12 @@ Read ReadFile(const std::string& path, std::size_t size, std::string* bytes, std
   constexpr std::size_t kLimit = 1u << 20;
   std::string content;
   switch (input_file::ReadRegularFile(path, "cache", kLimit, &content, error)) {
-    case input_file::Read::kMissing: return Read::kMissing;
-    case input_file::Read::kRefused: return Read::kRefused;
-    case input_file::Read::kOk: break;
+    case input_file::Read::kMissing:
+      return Read::kMissing;
+    case input_file::Read::kRefused:
+      return Read::kRefused;
+    case input_file::Read::kOk:
+      break;
   }
   if (content.size() != size) {
     *error = "cache " + path + " does not hold a " + std::to_string(size) + "-byte record";
@@ -144,7 +147,8 @@ void CacheOutput::Start(const std::vector<outputs::DeviceInfo>&, const outputs::
 }
 
 void CacheOutput::Take(const outputs::HostEvent& event) {
-  if (event.kind != outputs::EventKind::kHistory || event.bytes.size() != StringRecord::kSize) return;
+  if (event.kind != outputs::EventKind::kHistory || event.bytes.size() != StringRecord::kSize)
+    return;
   auto path = paths_.find(event.data_id);
   if (path == paths_.end()) return;
   std::string error;

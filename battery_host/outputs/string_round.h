@@ -48,8 +48,8 @@ struct StringRound {
   std::vector<RoundCell> cells;  // the string's cells (20 or 32), in record order
   int readings = 0;              // cells inside the window
   int out_of_window = 0;
-  int lowest = -1;   // index in cells of the lowest reading (the first of equals); -1: none
-  int highest = -1;  // the highest reading
+  int lowest = -1;    // index in cells of the lowest reading (the first of equals); -1: none
+  int highest = -1;   // the highest reading
   int spread_mv = 0;  // highest minus lowest reading, to the millivolt
   // The group voltage is the cell sum: the device puts the sum of its cells (added in order in
   // single precision) in place of a group voltage below 40 V. The record does not say which it

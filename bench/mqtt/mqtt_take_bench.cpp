@@ -78,8 +78,7 @@ void RunRounds(benchmark::State& state, outputs::Output& out) {
     for (const outputs::HostEvent& e : events) out.Take(e);
     longest = std::max(longest, Clock::now() - t0);
   }
-  state.counters["max_round_us"] =
-      std::chrono::duration<double, std::micro>(longest).count();
+  state.counters["max_round_us"] = std::chrono::duration<double, std::micro>(longest).count();
   state.counters["events"] = static_cast<double>(events.size());
 }
 

@@ -64,7 +64,10 @@ TEST(AlarmBands, BothSidesAreInclusiveLimits) {
     float limit;
   };
   const Case cases[] = {
-      {11.99f, true, 12.0f}, {12.0f, false, 14.4f}, {14.4f, false, 14.4f}, {14.41f, true, 14.4f},
+      {11.99f, true, 12.0f},
+      {12.0f, false, 14.4f},
+      {14.4f, false, 14.4f},
+      {14.41f, true, 14.4f},
   };
   Rig rig;
   rig.controller->SetAlarmBands(1, {{"battery_0_value", Band(true, 12.0f, true, 14.4f)}});

@@ -143,7 +143,8 @@ TEST_F(BadInput, TheChecksSeeWhatTheyLookFor) {
   EXPECT_TRUE(host_safety::NoChildLeft(&child)) << child;  // and it was collected
 }
 
-// --- Settings nested beyond any use ---------------------------------------------------------------
+// --- Settings nested beyond any use
+// ---------------------------------------------------------------
 
 TEST_F(BadInput, SettingsNestedAHundredThousandLevelsDeep) {
   // Arrays: '{' at column 1 is level 1, the '[' at column 5 + k is level k + 1, so level 65,
@@ -193,7 +194,8 @@ TEST_F(BadInput, SettingsThatNeverEndOrAreHuge) {
 // --- Numbers beyond what they are read into -----------------------------------------------------
 
 TEST_F(BadInput, SettingsAddressOutOfRange) {
-  for (const char* address : {"-1", "256", "5000000000", "18446744073709551615", "129.5", "\"129\""}) {
+  for (const char* address :
+       {"-1", "256", "5000000000", "18446744073709551615", "129.5", "\"129\""}) {
     SCOPED_TRACE(address);
     const std::string settings = File("address.json");
     WriteFile(settings, std::string("{\"address\": ") + address + ", \"appSetting\": {}}");
@@ -265,7 +267,8 @@ TEST_F(BadInput, SettingsOrCacheThatIsANamedPipe) {
   fifo.ExpectUntouched();
 }
 
-// --- The plug-in file -----------------------------------------------------------------------------
+// --- The plug-in file
+// -----------------------------------------------------------------------------
 
 std::string BuiltPlugin() { return BATTERY_HOST_PLUGIN; }
 
@@ -295,9 +298,10 @@ TEST_F(BadInput, TruncatedPlugin) {
   }
   const std::string cut_so = File("cut.so");
   WriteFile(cut_so, whole.substr(0, cut));
-  ExpectRefused(WithCache({"--plugin", cut_so}),
-                "battery-host: cannot load plug-in " + cut_so + ": cut short: a segment ends at byte " +
-                    std::to_string(first_past) + ", the file has " + std::to_string(cut));
+  ExpectRefused(WithCache({"--plugin", cut_so}), "battery-host: cannot load plug-in " + cut_so +
+                                                     ": cut short: a segment ends at byte " +
+                                                     std::to_string(first_past) +
+                                                     ", the file has " + std::to_string(cut));
 
   // Cut inside the program headers, and inside the ELF header.
   const std::size_t headers_end = eh.e_phoff + ph.size() * sizeof(ElfW(Phdr));
@@ -329,7 +333,7 @@ constexpr bool k64 = sizeof(void*) == 8;
 
 // An ELF header of this machine's own kind, a shared object, with one program header slot; the
 // cases change one field of it.
-std::string ElfHeader(const std::function<void(ElfW(Ehdr)&)>& change) {
+std::string ElfHeader(const std::function<void(ElfW(Ehdr) &)>& change) {
   ElfW(Ehdr) eh{};
   std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
   eh.e_ident[EI_CLASS] = k64 ? ELFCLASS64 : ELFCLASS32;
@@ -354,20 +358,21 @@ TEST_F(BadInput, PluginOfAnotherKindIsRefusedBeforeLoading) {
     std::function<void(ElfW(Ehdr)&)> change;
     std::string why;
   } cases[] = {
-      {"other class", [](ElfW(Ehdr)& e) { e.e_ident[EI_CLASS] = k64 ? ELFCLASS32 : ELFCLASS64; },
-       k64 ? "a 32-bit ELF file; this host needs 64-bit" : "a 64-bit ELF file; this host needs 32-bit"},
-      {"other machine", [](ElfW(Ehdr)& e) { e.e_machine = kOtherMachine; },
+      {"other class", [](ElfW(Ehdr) & e) { e.e_ident[EI_CLASS] = k64 ? ELFCLASS32 : ELFCLASS64; },
+       k64 ? "a 32-bit ELF file; this host needs 64-bit"
+           : "a 64-bit ELF file; this host needs 32-bit"},
+      {"other machine", [](ElfW(Ehdr) & e) { e.e_machine = kOtherMachine; },
        "built for another machine (ELF machine " + std::to_string(kOtherMachine) +
            ", this host is " + std::to_string(kOwnMachine) + ")"},
       {"other byte order",
-       [](ElfW(Ehdr)& e) {
+       [](ElfW(Ehdr) & e) {
          e.e_ident[EI_DATA] = e.e_ident[EI_DATA] == ELFDATA2LSB ? ELFDATA2MSB : ELFDATA2LSB;
        },
        "an ELF file of the other byte order"},
-      {"a program", [](ElfW(Ehdr)& e) { e.e_type = ET_EXEC; }, "not a shared object"},
-      {"an object file", [](ElfW(Ehdr)& e) { e.e_type = ET_REL; }, "not a shared object"},
-      {"no program headers", [](ElfW(Ehdr)& e) { e.e_phnum = 0; }, "no usable program headers"},
-      {"not ELF", [](ElfW(Ehdr)& e) { e.e_ident[1] = 'X'; }, "not an ELF file"},
+      {"a program", [](ElfW(Ehdr) & e) { e.e_type = ET_EXEC; }, "not a shared object"},
+      {"an object file", [](ElfW(Ehdr) & e) { e.e_type = ET_REL; }, "not a shared object"},
+      {"no program headers", [](ElfW(Ehdr) & e) { e.e_phnum = 0; }, "no usable program headers"},
+      {"not ELF", [](ElfW(Ehdr) & e) { e.e_ident[1] = 'X'; }, "not an ELF file"},
   };
   const std::string plugin = File("plugin.so");
   for (const auto& c : cases) {
@@ -406,7 +411,8 @@ TEST_F(BadInput, ProgramAsPlugin) {
   EXPECT_EQ(ReadFile(cache()), KnownCache());
 }
 
-// --- The site file --------------------------------------------------------------------------------
+// --- The site file
+// --------------------------------------------------------------------------------
 
 // A site of two lines: the simulator (device 1) and a watched port (device 2, with the cache).
 std::string Site(const std::string& port, const std::string& cache,
@@ -414,9 +420,14 @@ std::string Site(const std::string& port, const std::string& cache,
   return "{\"lines\": [\n"
          "  {\"port\": \"sim\", \"interval_ms\": 100, \"devices\": [\n"
          "    {\"data_id\": 1, \"address\": 129, \"settings\": {\"appSetting\": {}}}]},\n"
-         "  {\"port\": \"" + port + "\", \"interval_ms\": 100, \"devices\": [\n"
-         "    {\"data_id\": 2, \"address\": 129, \"cache\": \"" + cache + "\",\n"
-         "     \"settings\": {\"appSetting\": {}}" + device_extra + "}]}]" + site_extra + "}\n";
+         "  {\"port\": \"" +
+         port +
+         "\", \"interval_ms\": 100, \"devices\": [\n"
+         "    {\"data_id\": 2, \"address\": 129, \"cache\": \"" +
+         cache +
+         "\",\n"
+         "     \"settings\": {\"appSetting\": {}}" +
+         device_extra + "}]}]" + site_extra + "}\n";
 }
 
 TEST_F(BadInput, SiteFiles) {
@@ -442,7 +453,8 @@ TEST_F(BadInput, SiteFiles) {
       {"deeply nested", ", \"name\": " + Repeat("{\"a\":", 100000) + "1" + Repeat("}", 100000), "",
        "Line 6, Column " + std::to_string(45 + 59 * 5 + 1) + ": nested deeper than 64 levels"},
       {"threshold level", ", \"hostThresholds\": {\"temperature\": {\"level\": 3000000000}}", "",
-       "Line 6, Column 82: hostThresholds.temperature.level must be a whole number 1 to 2147483647"},
+       "Line 6, Column 82: hostThresholds.temperature.level must be a whole number 1 to "
+       "2147483647"},
       // An alarm key that is no signal of the device would never alarm.
       {"misspelt alarm key", ", \"hostThresholds\": {\"temprature\": {\"high\": 20}}", "",
        "Line 6, Column 71: hostThresholds: unknown key \"temprature\"; the closest signal key "
@@ -506,7 +518,8 @@ TEST_F(BadInput, ControlCharactersInARefusalAreEscaped) {
                     &port);
 }
 
-// --- An MQTT URL that does not parse ---------------------------------------------------------------
+// --- An MQTT URL that does not parse
+// ---------------------------------------------------------------
 
 TEST_F(BadInput, MqttUrlThatDoesNotParse) {
 #ifdef BATTERY_HOST_HAS_MQTT

@@ -109,12 +109,12 @@ TEST(JsonFile, NestingBeyondTheLimitIsRefusedWithItsPlace) {
     EXPECT_FALSE(json_file::ParseObject(text, &v, &error));
     // Level 1 is the root object on line 1; the 64 levels allowed end at column 63 of line 2.
     const std::size_t step = std::string(open_bracket).size();
-    EXPECT_EQ(error, "Line 2, Column " + std::to_string(63 * step + 1) +
-                         ": nested deeper than 64 levels");
+    EXPECT_EQ(error,
+              "Line 2, Column " + std::to_string(63 * step + 1) + ": nested deeper than 64 levels");
   }
   // Brackets inside strings and comments are not nesting.
-  std::string text = "{\"x\": \"" + std::string(1000, '[') + "\" /* " + std::string(1000, '{') +
-                     " */}";
+  std::string text =
+      "{\"x\": \"" + std::string(1000, '[') + "\" /* " + std::string(1000, '{') + " */}";
   Json::Value v;
   std::string error;
   EXPECT_TRUE(json_file::ParseObject(text, &v, &error)) << error;
@@ -149,8 +149,7 @@ TEST(JsonFile, ReadObjectFileNamesTheFile) {
   std::string error;
   EXPECT_EQ(json_file::ReadObjectFile(dir.File("bad.json"), "settings", &doc, &error),
             input_file::Read::kRefused);
-  EXPECT_EQ(error.rfind("invalid settings " + dir.File("bad.json") + ": Line 2, Column 8: ", 0),
-            0u)
+  EXPECT_EQ(error.rfind("invalid settings " + dir.File("bad.json") + ": Line 2, Column 8: ", 0), 0u)
       << error;
 }
 
@@ -254,7 +253,8 @@ TEST(DevicePeers, IdsAndLabelsAreReadAsTheDeviceReadsThem) {
   // With the sensor formula the peer's current is not used; "battery_start" overrides the group.
   const DevicePeers q = ReadDevicePeers(Doc(R"({"appSetting": {"current_ratio": "1.9",
       "r_data_id": 3, "r_current_field": "x", "group_index": 2, "amount": 1,
-      "battery_start": 20}})").root);
+      "battery_start": 20}})")
+                                            .root);
   EXPECT_EQ(q.current_peer, 0u);
   EXPECT_EQ(q.battery_start, 20);
 }
@@ -304,7 +304,8 @@ std::string GoodSite() {
 TEST(SiteFile, AGoodSiteGivesEveryLineAndDevice) {
   ScratchDir dir;
   WriteText(dir.File("site.json"), GoodSite());
-  WriteText(dir.File("four.json"), R"({"appSetting": {}, "hostThresholds": {"temperature": {"high": 40}}})");
+  WriteText(dir.File("four.json"),
+            R"({"appSetting": {}, "hostThresholds": {"temperature": {"high": 40}}})");
   Site site;
   std::string error;
   ASSERT_TRUE(LoadSiteFile(dir.File("site.json"), &site, &error)) << error;
@@ -337,7 +338,7 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
     const char* name;
     std::string from;  // text of GoodSite() to replace
     std::string to;
-    std::string error;  // after "invalid site file <path>: "
+    std::string error;        // after "invalid site file <path>: "
     std::string four = "{}";  // four.json
   };
   const Case cases[] = {
@@ -398,7 +399,8 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
        "device 3 takes its current from \"group_curent\" of device 1, which that device does not "
        "have; the closest is \"group_current\" (site file SITE)"},
       {"an alarm key that is no signal", "", "",
-       "invalid settings DIR/four.json: Line 1, Column 29: hostThresholds: unknown key \"temp\"; the "
+       "invalid settings DIR/four.json: Line 1, Column 29: hostThresholds: unknown key \"temp\"; "
+       "the "
        "closest signal key is \"temperature\"",
        R"({"hostThresholds": {"temp": {"high": 40}}})"},
       {"settings file missing", "\"settings\": \"four.json\"", "\"settings\": \"five.json\"",
@@ -434,8 +436,8 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
 TEST(SiteFile, TheShippedExampleIsValid) {
   Site site;
   std::string error;
-  ASSERT_TRUE(LoadSiteFile(std::string(BATTERY_HOST_EXAMPLES) + "/site.example.json", &site,
-                           &error))
+  ASSERT_TRUE(
+      LoadSiteFile(std::string(BATTERY_HOST_EXAMPLES) + "/site.example.json", &site, &error))
       << error;
   ASSERT_EQ(site.lines.size(), 2u);
   ASSERT_EQ(site.lines[0].devices.size(), 3u);
@@ -517,14 +519,34 @@ TEST(CommandLine, HelpDescribesEveryOptionWithItsDefault) {
   HostOptions o;
   std::string text;
   ASSERT_EQ(Parse({"--help"}, &o, &text), ParseResult::kHelp);
-  for (const char* option :
-       {"--site FILE", "--settings FILE", "--port DEVICE", "--address N", "--data-id N",
-        "--interval-ms MS", "--reply-timeout-ms MS", "--cache FILE", "--sim-discharge",
-        "--sim-seed N", "--sim-faults RATE", "--sim-time-scale X", "--sim-weak-cell N",
-        "--sim-weak-capacity F", "--plugin PATH", "--rounds N", "--duration SECONDS",
-        "--events FILE", "--events-new", "--log FILE", "--plain", "--history FILE",
-        "--history-keep DAYS", "--mqtt URL", "--mqtt-credentials FILE", "--mqtt-ca FILE",
-        "--mqtt-prefix TEXT", "--mqtt-discovery-prefix TEXT"}) {
+  for (const char* option : {"--site FILE",
+                             "--settings FILE",
+                             "--port DEVICE",
+                             "--address N",
+                             "--data-id N",
+                             "--interval-ms MS",
+                             "--reply-timeout-ms MS",
+                             "--cache FILE",
+                             "--sim-discharge",
+                             "--sim-seed N",
+                             "--sim-faults RATE",
+                             "--sim-time-scale X",
+                             "--sim-weak-cell N",
+                             "--sim-weak-capacity F",
+                             "--plugin PATH",
+                             "--rounds N",
+                             "--duration SECONDS",
+                             "--events FILE",
+                             "--events-new",
+                             "--log FILE",
+                             "--plain",
+                             "--history FILE",
+                             "--history-keep DAYS",
+                             "--mqtt URL",
+                             "--mqtt-credentials FILE",
+                             "--mqtt-ca FILE",
+                             "--mqtt-prefix TEXT",
+                             "--mqtt-discovery-prefix TEXT"}) {
     EXPECT_NE(text.find(std::string("  ") + option), std::string::npos) << option;
   }
   for (const char* default_text : {"[default: 129]", "[default: 1000]", "[default: 100]",

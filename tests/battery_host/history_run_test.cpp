@@ -87,9 +87,8 @@ TEST(HistoryRun, EveryRoundsRowIsItsHistoryRecordByteForByte) {
         << R"({"appSetting": {"current_ratio": 1}, "hostThresholds": {"temperature": {"high": 20}}})";
   }
   const host_run::Result r = host_run::Run(
-      {"--settings", dir.File("settings.json"), "--interval-ms", "100", "--rounds", "5",
-       "--events", dir.File("events.jsonl"), "--history", dir.File("h.sqlite"),
-       "--history-every-round"},
+      {"--settings", dir.File("settings.json"), "--interval-ms", "100", "--rounds", "5", "--events",
+       dir.File("events.jsonl"), "--history", dir.File("h.sqlite"), "--history-every-round"},
       dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
@@ -105,7 +104,8 @@ TEST(HistoryRun, EveryRoundsRowIsItsHistoryRecordByteForByte) {
   // The alarm belongs to the first round, the port's opening is there too.
   EXPECT_EQ(Count(dir.File("h.sqlite"),
                   "SELECT count(*) FROM alarms WHERE key = 'temperature' AND state = 'raised' "
-                  "AND round_id = " + std::to_string(rows[0].id)),
+                  "AND round_id = " +
+                      std::to_string(rows[0].id)),
             1);
   EXPECT_EQ(Count(dir.File("h.sqlite"), "SELECT count(*) FROM port_events WHERE state = 'open'"),
             1);
@@ -115,9 +115,8 @@ TEST(HistoryRun, EveryRoundsRowIsItsHistoryRecordByteForByte) {
 TEST(HistoryRun, AKilledHostLeavesWholeRoundsOnly) {
   host_run::ScratchDir dir;
   const std::string db = dir.File("h.sqlite");
-  const int pid = host_run::Spawn({"--interval-ms", "20", "--reply-timeout-ms", "100",
-                                   "--history", db, "--history-every-round",
-                                   "--sim-faults", "0.1"},
+  const int pid = host_run::Spawn({"--interval-ms", "20", "--reply-timeout-ms", "100", "--history",
+                                   db, "--history-every-round", "--sim-faults", "0.1"},
                                   dir);
   ASSERT_GT(pid, 0);
   // Wait (bounded) for rounds to be in the database, then kill the host mid-run.

@@ -29,13 +29,12 @@ using host_run::FloatAt;
 using host_run::Measured;
 using host_run::PidFd;
 using host_run::Pty;
-using host_run::ServeModule;
 using host_run::Records;
 using host_run::ScratchDir;
+using host_run::ServeModule;
 using host_run::U32At;
 
-const std::vector<std::string> kRequests = {"fefe01a1a2", "fefe01a2a3", "fefe01a3a4",
-                                            "fefe01a4a5"};
+const std::vector<std::string> kRequests = {"fefe01a1a2", "fefe01a2a3", "fefe01a3a4", "fefe01a4a5"};
 
 std::vector<std::string> TxFrames(const std::vector<Json::Value>& events) {
   std::vector<std::string> frames;
@@ -150,10 +149,10 @@ TEST(HostRun, CleanRoundsOnTheSimulator) {
 
 TEST(HostRun, FaultsOnTheLineNeverReachAStoredRecord) {
   ScratchDir dir;
-  const host_run::Result r = host_run::Run(
-      {"--interval-ms", "100", "--rounds", "5", "--sim-seed", "11", "--sim-faults", "0.2",
-       "--events", dir.File("events.jsonl")},
-      dir);
+  const host_run::Result r =
+      host_run::Run({"--interval-ms", "100", "--rounds", "5", "--sim-seed", "11", "--sim-faults",
+                     "0.2", "--events", dir.File("events.jsonl")},
+                    dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
   EXPECT_EQ(Records(events, "history").size(), 5u);
@@ -169,8 +168,8 @@ TEST(HostRun, TheCacheCarriesTheLastRecordIntoTheNextRun) {
       {"--interval-ms", "100", "--rounds", "2", "--cache", cache, "--events", dir.File("1.jsonl")},
       dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  const std::vector<Bytes> first_history = Records(host_run::ReadEvents(dir.File("1.jsonl")),
-                                                   "history");
+  const std::vector<Bytes> first_history =
+      Records(host_run::ReadEvents(dir.File("1.jsonl")), "history");
   ASSERT_EQ(first_history.size(), 2u);
   const std::string stored = host_run::ReadFile(cache);
   ASSERT_EQ(stored.size(), 152u);
@@ -205,10 +204,9 @@ TEST(HostRun, HostThresholdsRaiseAlarmsFromTheSettings) {
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);
   }
-  const host_run::Result r =
-      host_run::Run({"--settings", settings, "--interval-ms", "100", "--rounds", "2", "--events",
-                     dir.File("events.jsonl")},
-                    dir);
+  const host_run::Result r = host_run::Run({"--settings", settings, "--interval-ms", "100",
+                                            "--rounds", "2", "--events", dir.File("events.jsonl")},
+                                           dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
   std::vector<Json::Value> alarms;
@@ -303,7 +301,6 @@ void PointLink(const std::string& link, const std::string& target) {
   ASSERT_EQ(rename(temp.c_str(), link.c_str()), 0);
 }
 
-
 // The adapter is unplugged after two rounds and plugged in again (a new tty behind the same
 // name): the host says so, reopens the line and the plug-in's own restart carries the rounds on.
 TEST(HostRun, ALostPortIsReopenedAndRoundsCarryOn) {
@@ -320,17 +317,18 @@ TEST(HostRun, ALostPortIsReopenedAndRoundsCarryOn) {
 
   std::unique_ptr<Pty> second;
   Pty* line = first.get();
-  ServeModule(exit_fd, [&]() { return line->master; },
-              [&](const bms_sim::Reply& reply, int temperatures) {
-                if (reply.command == bms_sim::kCmdTemperature && temperatures == 2) {
-                  // Unplugged, and a new adapter shows up under the same name.
-                  first->Unplug();
-                  second = std::make_unique<Pty>();
-                  PointLink(link, second->slave_path);
-                  line = second.get();
-                }
-                return true;
-              });
+  ServeModule(
+      exit_fd, [&]() { return line->master; },
+      [&](const bms_sim::Reply& reply, int temperatures) {
+        if (reply.command == bms_sim::kCmdTemperature && temperatures == 2) {
+          // Unplugged, and a new adapter shows up under the same name.
+          first->Unplug();
+          second = std::make_unique<Pty>();
+          PointLink(link, second->slave_path);
+          line = second.get();
+        }
+        return true;
+      });
   close(exit_fd);
   const host_run::Result r = host_run::Wait(pid, dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -360,16 +358,17 @@ TEST(HostRun, SigtermEndsTheRunWithTheLastRecordCached) {
   const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
   bool stopped = false;
-  ServeModule(exit_fd, [&]() { return pty.master; },
-              [&](const bms_sim::Reply& reply, int temperatures) {
-                // The third round's first request comes on the tick after the second round
-                // saved its record; that is when the host is told to stop.
-                if (reply.command == bms_sim::kCmdCells && temperatures == 2 && !stopped) {
-                  stopped = true;
-                  kill(pid, SIGTERM);
-                }
-                return true;
-              });
+  ServeModule(
+      exit_fd, [&]() { return pty.master; },
+      [&](const bms_sim::Reply& reply, int temperatures) {
+        // The third round's first request comes on the tick after the second round
+        // saved its record; that is when the host is told to stop.
+        if (reply.command == bms_sim::kCmdCells && temperatures == 2 && !stopped) {
+          stopped = true;
+          kill(pid, SIGTERM);
+        }
+        return true;
+      });
   close(exit_fd);
   const host_run::Result r = host_run::Wait(pid, dir);
   EXPECT_EQ(r.exit_code, 0) << r.err;

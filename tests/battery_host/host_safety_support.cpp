@@ -42,10 +42,9 @@ int SpawnHost(const std::vector<std::string>& args, const ScratchDir& dir,
   argv.push_back(nullptr);
   // Everything the child needs is opened before fork: after it only async-signal-safe calls.
   const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int out = options.stdout_fd >= 0
-                      ? -1
-                      : open(dir.File("stdout.txt").c_str(),
-                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int out = options.stdout_fd >= 0 ? -1
+                                         : open(dir.File("stdout.txt").c_str(),
+                                                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int err =
       open(dir.File("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int stdout_fd = options.stdout_fd >= 0 ? options.stdout_fd : out;
@@ -93,7 +92,6 @@ int SpawnHost(const std::vector<std::string>& args, const ScratchDir& dir,
   }
   return pid > 0 ? pid : -1;
 }
-
 
 host_run::Result WaitBounded(int pid, const ScratchDir& dir, int timeout_ms) {
   host_run::Result r;
@@ -192,7 +190,8 @@ bool NoChildLeft(std::string* found) {
   const pid_t first = waitpid(-1, &status, WNOHANG);
   if (first < 0 && errno == ECHILD) return found->empty();
   if (first > 0) {
-    *found += (found->empty() ? "" : ", ") + std::string("an exited child ") + std::to_string(first);
+    *found +=
+        (found->empty() ? "" : ", ") + std::string("an exited child ") + std::to_string(first);
   }
   for (pid_t pid : LiveChildren()) {
     *found += (found->empty() ? "" : ", ") + std::string("a running child ") + std::to_string(pid);
@@ -264,7 +263,6 @@ bool WaitForFile(const std::string& path, int host_pid_fd,
   close(watch);
   return held;
 }
-
 
 std::size_t FillUntilFull(int fd) {
   const int flags = fcntl(fd, F_GETFL);

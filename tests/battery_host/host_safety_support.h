@@ -19,8 +19,8 @@ namespace host_safety {
 using host_run::ScratchDir;
 
 struct SpawnOptions {
-  int stdout_fd = -1;        // -1: stdout.txt in the scratch directory
-  long long fsize_limit = -1;  // RLIMIT_FSIZE soft limit in bytes; -1: unchanged
+  int stdout_fd = -1;           // -1: stdout.txt in the scratch directory
+  long long fsize_limit = -1;   // RLIMIT_FSIZE soft limit in bytes; -1: unchanged
   long long nofile_limit = -1;  // RLIMIT_NOFILE, soft and hard (as `ulimit -n`); -1: unchanged
   int uid = -1;                 // run as this user (and group) when the test is root; -1: as is
   int pending_signal = 0;       // a signal already waiting (blocked) when the host begins
@@ -72,7 +72,8 @@ std::size_t FillUntilFull(int fd);
 // host_run::ServeModule on a line that is never swapped.
 inline void ServeModule(int exit_fd, int master,
                         const std::function<bool(const bms_sim::Reply&, int)>& after) {
-  host_run::ServeModule(exit_fd, [master] { return master; }, after);
+  host_run::ServeModule(
+      exit_fd, [master] { return master; }, after);
 }
 
 }  // namespace host_safety

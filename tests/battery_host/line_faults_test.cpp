@@ -49,11 +49,20 @@ struct Sent {
   void Note(const bms_sim::Reply& r) {
     if (!r.clean) return;
     switch (r.command) {
-      case bms_sim::kCmdCells: cell0.insert(r.readings[0] / 100.0f); break;
-      case bms_sim::kCmdGroupVoltage: group.insert(r.raw / 10.0f); break;
-      case bms_sim::kCmdCurrent: current.insert(((r.raw / 10.0f) / 125.0f - 2.0f) * 50.0f); break;
-      case bms_sim::kCmdTemperature: temperature.insert(r.raw / 100.0f); break;
-      default: break;
+      case bms_sim::kCmdCells:
+        cell0.insert(r.readings[0] / 100.0f);
+        break;
+      case bms_sim::kCmdGroupVoltage:
+        group.insert(r.raw / 10.0f);
+        break;
+      case bms_sim::kCmdCurrent:
+        current.insert(((r.raw / 10.0f) / 125.0f - 2.0f) * 50.0f);
+        break;
+      case bms_sim::kCmdTemperature:
+        temperature.insert(r.raw / 100.0f);
+        break;
+      default:
+        break;
     }
   }
 };
@@ -96,8 +105,7 @@ void WriteAll(int fd, const Bytes& bytes) {
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-std::vector<Json::Value> Discarded(const std::vector<Json::Value>& events,
-                                   const std::string& why) {
+std::vector<Json::Value> Discarded(const std::vector<Json::Value>& events, const std::string& why) {
   std::vector<Json::Value> found;
   for (const Json::Value& e : events) {
     if (e["event"].asString() == "rx" && e["discarded"].asString() == why) found.push_back(e);
@@ -115,14 +123,15 @@ TEST(LineFaults, BytesThatWaitedInThePortAnswerNoLaterRequest) {
   ScratchDir dir;
   Pty pty;
   const std::string settings = std::string(BATTERY_HOST_EXAMPLES) + "/settings.example.json";
-  site_events::WriteText(
-      dir.File("site.json"),
-      R"({"lines": [{"port": ")" + pty.slave_path + R"(", "interval_ms": 300, "devices": [
-         {"data_id": 1, "address": 129, "settings": ")" + settings + R"("},
-         {"data_id": 2, "address": 130, "settings": ")" + settings + R"("}]}]})");
-  const int pid = host_run::Spawn({"--site", dir.File("site.json"), "--rounds", "3", "--events",
-                                   dir.File("events.jsonl")},
-                                  dir);
+  site_events::WriteText(dir.File("site.json"), R"({"lines": [{"port": ")" + pty.slave_path +
+                                                    R"(", "interval_ms": 300, "devices": [
+         {"data_id": 1, "address": 129, "settings": ")" +
+                                                    settings + R"("},
+         {"data_id": 2, "address": 130, "settings": ")" +
+                                                    settings + R"("}]}]})");
+  const int pid = host_run::Spawn(
+      {"--site", dir.File("site.json"), "--rounds", "3", "--events", dir.File("events.jsonl")},
+      dir);
   ASSERT_GT(pid, 0);
   const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
@@ -184,10 +193,10 @@ TEST(LineFaults, AReplyHeardTwiceIsNotTakenForTheNextAnswer) {
   Pty pty;
   // A guard well above the copies' 12 ms, so that a busy machine (sanitizers, the emulator) that
   // is late to write the copy still has it arrive while the next request waits.
-  const int pid = host_run::Spawn({"--port", pty.slave_path, "--interval-ms", "1000",
-                                   "--reply-timeout-ms", "500", "--guard-ms", "150", "--rounds",
-                                   "3", "--events", dir.File("events.jsonl")},
-                                  dir);
+  const int pid = host_run::Spawn(
+      {"--port", pty.slave_path, "--interval-ms", "1000", "--reply-timeout-ms", "500", "--guard-ms",
+       "150", "--rounds", "3", "--events", dir.File("events.jsonl")},
+      dir);
   ASSERT_GT(pid, 0);
   const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
@@ -217,8 +226,8 @@ TEST(LineFaults, AReplyHeardTwiceIsNotTakenForTheNextAnswer) {
 TEST(LineFaults, ALineThatIsNeverQuietIsSaidOnceAndAgainWhenItIs) {
   ScratchDir dir;
   Pty pty;
-  const int pid = host_run::Spawn(
-      {"--port", pty.slave_path, "--interval-ms", "200", "--rounds", "2"}, dir);
+  const int pid =
+      host_run::Spawn({"--port", pty.slave_path, "--interval-ms", "200", "--rounds", "2"}, dir);
   ASSERT_GT(pid, 0);
   const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
@@ -240,8 +249,8 @@ TEST(LineFaults, ALineThatIsNeverQuietIsSaidOnceAndAgainWhenItIs) {
   const std::string never = "battery-host: line " + pty.slave_path +
                             " was not quiet for 20 ms within the reply timeout of 100 ms; "
                             "device 1's request was not sent\n";
-  const std::string again = "battery-host: line " + pty.slave_path +
-                            " is quiet again; its requests go out\n";
+  const std::string again =
+      "battery-host: line " + pty.slave_path + " is quiet again; its requests go out\n";
   const std::size_t at = r.err.find(never);
   ASSERT_NE(at, std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(never, at + 1), std::string::npos) << r.err;
@@ -308,7 +317,6 @@ TEST(LineFaults, ALostPortIsTriedAgainEverySecondWhateverThePeriod) {
   EXPECT_NE(text.find("port " + link + " is back\n"), std::string::npos) << text;
 }
 
-
 namespace measure {
 
 // What the protocol cannot catch, measured: a module that answers after `turnaround_ms`, sends
@@ -330,17 +338,18 @@ unsigned long EnvNumber(const char* name, unsigned long fallback) {
 TEST(LineFaults, UndetectableFaultsMeasured) {
   const unsigned long rounds = EnvNumber("BATTERY_HOST_FAULT_ROUNDS", 0);
   if (rounds == 0) GTEST_SKIP() << "set BATTERY_HOST_FAULT_ROUNDS to measure";
-  const auto turnaround = std::chrono::milliseconds(EnvNumber("BATTERY_HOST_FAULT_TURNAROUND_MS", 5));
+  const auto turnaround =
+      std::chrono::milliseconds(EnvNumber("BATTERY_HOST_FAULT_TURNAROUND_MS", 5));
   const unsigned long guard = EnvNumber("BATTERY_HOST_FAULT_GUARD_MS", 20);
   const unsigned long period_ms = 200;
   const double late_rate = 0.05, swap_rate = 0.05;
   ScratchDir dir;
   Pty pty;
-  const int pid = host_run::Spawn(
-      {"--port", pty.slave_path, "--interval-ms", std::to_string(period_ms), "--guard-ms",
-       std::to_string(guard), "--rounds", std::to_string(rounds), "--events",
-       dir.File("events.jsonl")},
-      dir);
+  const int pid =
+      host_run::Spawn({"--port", pty.slave_path, "--interval-ms", std::to_string(period_ms),
+                       "--guard-ms", std::to_string(guard), "--rounds", std::to_string(rounds),
+                       "--events", dir.File("events.jsonl")},
+                      dir);
   ASSERT_GT(pid, 0);
   const int exit_fd = PidFd(pid);
   std::vector<bms_sim::Config> configs(1);
@@ -355,8 +364,10 @@ TEST(LineFaults, UndetectableFaultsMeasured) {
     const auto now = std::chrono::steady_clock::now();
     int wait_ms = 1000;
     for (const Due& d : queue) {
-      wait_ms = std::min<int>(wait_ms, static_cast<int>(std::max<long long>(
-          0, std::chrono::duration_cast<std::chrono::milliseconds>(d.at - now).count())));
+      wait_ms = std::min<int>(
+          wait_ms,
+          static_cast<int>(std::max<long long>(
+              0, std::chrono::duration_cast<std::chrono::milliseconds>(d.at - now).count())));
     }
     pollfd fds[2] = {{exit_fd, POLLIN, 0}, {pty.master, POLLIN, 0}};
     poll(fds, 2, wait_ms);
@@ -400,7 +411,8 @@ TEST(LineFaults, UndetectableFaultsMeasured) {
   for (const Bytes& h : history) {
     const float values[3] = {FloatAt(h, 132), FloatAt(h, 136), FloatAt(h, 141)};
     const std::set<float>* own[3] = {&sent.group, &sent.current, &sent.temperature};
-    const std::set<float>* own_swapped[3] = {&swapped.group, &swapped.current, &swapped.temperature};
+    const std::set<float>* own_swapped[3] = {&swapped.group, &swapped.current,
+                                             &swapped.temperature};
     bool wrong = false, swap = false;
     for (int q = 0; q < 3; ++q) {
       if (own[q]->count(values[q]) != 0) continue;
@@ -413,11 +425,12 @@ TEST(LineFaults, UndetectableFaultsMeasured) {
     wrong_quantity += wrong;
     swapped_value += swap;
   }
-  std::printf("guard %lu ms, turnaround %lld ms: %lu replies, %lu late, %lu swapped; %zu records, "
-              "%lu (%.1f%%) with a value of another quantity, %lu (%.1f%%) with a swapped value\n",
-              guard, static_cast<long long>(turnaround.count()), replies, late, swaps,
-              history.size(), wrong_quantity, 100.0 * wrong_quantity / std::max<std::size_t>(1, history.size()),
-              swapped_value, 100.0 * swapped_value / std::max<std::size_t>(1, history.size()));
+  std::printf(
+      "guard %lu ms, turnaround %lld ms: %lu replies, %lu late, %lu swapped; %zu records, "
+      "%lu (%.1f%%) with a value of another quantity, %lu (%.1f%%) with a swapped value\n",
+      guard, static_cast<long long>(turnaround.count()), replies, late, swaps, history.size(),
+      wrong_quantity, 100.0 * wrong_quantity / std::max<std::size_t>(1, history.size()),
+      swapped_value, 100.0 * swapped_value / std::max<std::size_t>(1, history.size()));
 }
 
 }  // namespace measure

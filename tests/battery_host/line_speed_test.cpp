@@ -85,7 +85,8 @@ TEST(LineSpeed, DevicesThatDisagreeOrAskForNoSpeedAreRefused) {
   SpeedDevice d(4, 12345);
   odd.AddDevice(&d);
   EXPECT_FALSE(odd.SettleSpeed(&error));
-  EXPECT_EQ(error, "line /dev/ttyS8: device 4 asks for 12345 baud, which is not a serial port speed");
+  EXPECT_EQ(error,
+            "line /dev/ttyS8: device 4 asks for 12345 baud, which is not a serial port speed");
 }
 
 }  // namespace

@@ -45,8 +45,7 @@ void ExpectWholeLines(const std::string& text) {
     Json::Value v;
     std::string errors;
     ++n;
-    EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &v, &errors) &&
-                v.isObject())
+    EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &v, &errors) && v.isObject())
         << "line " << n << ": " << line.substr(0, 200) << ": " << errors;
   }
 }
@@ -63,7 +62,8 @@ class OutputSafety : public ::testing::Test {
   std::string File(const std::string& name) const { return dir_.File(name); }
 };
 
-// --- 1. A view that cannot be written --------------------------------------------------------------
+// --- 1. A view that cannot be written
+// --------------------------------------------------------------
 
 // The host's standard output is `view_fd`, already full. With a period of 100 ms, four seconds
 // hold 40 periods: at least 30 of them must bring a whole round (not one, as when the first
@@ -91,8 +91,7 @@ void ExpectPollingGoesOn(const ScratchDir& dir, int view_fd, const std::string& 
   const std::string more = dir.File("events-2.jsonl");
   host_safety::SpawnOptions options;
   options.stdout_fd = view_fd;
-  const int pid = host_safety::SpawnHost(
-      {"--interval-ms", "100", "--events", more}, dir, options);
+  const int pid = host_safety::SpawnHost({"--interval-ms", "100", "--events", more}, dir, options);
   const int exit_fd = host_safety::PidFd(pid);
   EXPECT_TRUE(host_safety::WaitForFile(more, exit_fd,
                                        [](const std::string& t) { return Rounds(t) >= 30; }));
@@ -124,7 +123,8 @@ TEST_F(OutputSafety, ViewOnAPipeNobodyReads) {
   close(fds[1]);
 }
 
-// --- 2. A refused second host leaves the first host's events file as it was ------------------------
+// --- 2. A refused second host leaves the first host's events file as it was
+// ------------------------
 
 TEST_F(OutputSafety, ARefusedSecondHostLeavesTheEventsFileAlone) {
   Pty line;
@@ -152,8 +152,8 @@ TEST_F(OutputSafety, ARefusedSecondHostLeavesTheEventsFileAlone) {
         if (fresh) args.push_back("--events-new");
         const host_run::Result r = host_safety::RunBounded(args, b);
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_EQ(r.err, "battery-host: port " + line.slave_path +
-                             " is in use by another program\n");
+        EXPECT_EQ(r.err,
+                  "battery-host: port " + line.slave_path + " is in use by another program\n");
         EXPECT_EQ(ReadFile(events), before) << "host B changed host A's events file";
       }
       EXPECT_EQ(kill(pid, SIGCONT), 0);
@@ -196,7 +196,8 @@ TEST_F(OutputSafety, ARefusedSecondHostLeavesTheEventsFileAlone) {
   EXPECT_EQ(anew.find(a.substr(0, a.find('\n'))), std::string::npos);
 }
 
-// --- 3. Caches that are no cache, and one behind a link ---------------------------------------------
+// --- 3. Caches that are no cache, and one behind a link
+// ---------------------------------------------
 
 TEST_F(OutputSafety, ADeviceNodeAsCacheIsRefusedAndStaysOne) {
   struct stat before {};
@@ -250,8 +251,7 @@ TEST_F(OutputSafety, AFileOfAnotherPurposeAsCacheIsRefusedUnchanged) {
        {"--plugin", plugin, "--cache", plugin},
        plugin,
        ReadFile(BATTERY_HOST_PLUGIN),
-       "cache of device 1 " + plugin + " is the plug-in " + plugin +
-           "; give it a file of its own"},
+       "cache of device 1 " + plugin + " is the plug-in " + plugin + "; give it a file of its own"},
       {"the site file",
        {"--site", site},
        site,
@@ -294,8 +294,8 @@ TEST_F(OutputSafety, ALinkedCacheIsFollowed) {
   const std::string stored = ReadFile(target);
   EXPECT_EQ(Bytes(stored.begin(), stored.end()), history.back());
 
-  r = host_safety::RunBounded({"--interval-ms", "100", "--rounds", "1", "--cache", link,
-                               "--events", events, "--events-new"},
+  r = host_safety::RunBounded({"--interval-ms", "100", "--rounds", "1", "--cache", link, "--events",
+                               events, "--events-new"},
                               dir_);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> second = host_run::ReadEvents(events);
@@ -307,7 +307,8 @@ TEST_F(OutputSafety, ALinkedCacheIsFollowed) {
   EXPECT_EQ(Bytes(stored_again.begin(), stored_again.end()), Records(second, "history").back());
 }
 
-// --- 4. A file-size limit reached in the middle of an events line ------------------------------------
+// --- 4. A file-size limit reached in the middle of an events line
+// ------------------------------------
 
 TEST_F(OutputSafety, AFullFileKeepsWholeLinesAndThePollingGoesOn) {
   constexpr long long kLimit = 48 * 1024;
@@ -322,8 +323,8 @@ TEST_F(OutputSafety, AFullFileKeepsWholeLinesAndThePollingGoesOn) {
                               ": cannot write: File too large; events are dropped until it can "
                               "be written again\n";
   const int exit_fd = host_safety::PidFd(pid);
-  int told_at = 0;           // rounds served when the failure was first on standard error
-  std::size_t written = 0;   // rounds in the events file then
+  int told_at = 0;          // rounds served when the failure was first on standard error
+  std::size_t written = 0;  // rounds in the events file then
   bool stopping = false;
   host_safety::ServeModule(exit_fd, line.master, [&](const bms_sim::Reply& reply, int rounds) {
     if (reply.command != bms_sim::kCmdTemperature) return true;
@@ -354,7 +355,8 @@ TEST_F(OutputSafety, AFullFileKeepsWholeLinesAndThePollingGoesOn) {
   ExpectWholeLines(text);
 }
 
-// --- 5. Smaller refusals and endings ------------------------------------------------------------------
+// --- 5. Smaller refusals and endings
+// ------------------------------------------------------------------
 
 TEST_F(OutputSafety, SettingsThatCannotBeReadSayWhy) {
   const std::string file = File("plain.json");
@@ -365,8 +367,8 @@ TEST_F(OutputSafety, SettingsThatCannotBeReadSayWhy) {
     std::string path;
     std::string line;
   } cases[] = {
-      {File("missing.json"), "cannot read settings " + File("missing.json") +
-                                 ": No such file or directory"},
+      {File("missing.json"),
+       "cannot read settings " + File("missing.json") + ": No such file or directory"},
       {file + "/x.json", "cannot read settings " + file + "/x.json: Not a directory"},
       {loop, "cannot read settings " + loop + ": Too many levels of symbolic links"},
       // A directory is said to be one, not reported as a syntax error of its content.
@@ -406,8 +408,7 @@ TEST_F(OutputSafety, TextAfterTheSettingsObjectIsRefused) {
 TEST_F(OutputSafety, AnUnwritableCacheIsToldOnce) {
   const std::string cache = File("gone/string1.cache");
   const host_run::Result r = host_safety::RunBounded(
-      {"--interval-ms", "100", "--rounds", "4", "--cache", cache, "--events",
-       File("events.jsonl")},
+      {"--interval-ms", "100", "--rounds", "4", "--cache", cache, "--events", File("events.jsonl")},
       dir_);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(Rounds(ReadFile(File("events.jsonl"))), 4u);
@@ -420,8 +421,7 @@ TEST_F(OutputSafety, AnUnwritableCacheIsToldOnce) {
 
 TEST_F(OutputSafety, SighupEndsTheRun) {
   const std::string events = File("events.jsonl");
-  const int pid =
-      host_safety::SpawnHost({"--interval-ms", "100", "--events", events}, dir_);
+  const int pid = host_safety::SpawnHost({"--interval-ms", "100", "--events", events}, dir_);
   const int exit_fd = host_safety::PidFd(pid);
   EXPECT_TRUE(host_safety::WaitForFile(events, exit_fd,
                                        [](const std::string& t) { return Rounds(t) >= 1; }));
@@ -459,9 +459,10 @@ TEST_F(OutputSafety, SettingsTheDeviceRefusesNameTheFileAndTheKey) {
   }
   // Inline in a site file: the site file is named.
   const std::string site = File("site.json");
-  WriteFile(site,
-            "{\"lines\": [{\"port\": \"sim\", \"devices\": [\n"
-            "  {\"data_id\": 1, \"address\": 129, \"settings\": {\"appSetting\": {\"dir\": [1]}}}]}]}\n");
+  WriteFile(
+      site,
+      "{\"lines\": [{\"port\": \"sim\", \"devices\": [\n"
+      "  {\"data_id\": 1, \"address\": 129, \"settings\": {\"appSetting\": {\"dir\": [1]}}}]}]}\n");
   const host_run::Result r = host_safety::RunBounded({"--site", site}, dir_);
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.err, "battery-host: the device refused its site file " + site +

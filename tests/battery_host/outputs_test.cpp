@@ -95,7 +95,7 @@ TEST(EventText, FloatsReadBackToTheSameSinglePrecisionValue) {
   };
   const Case cases[] = {
       {240.0f, "240"},
-      {25.3f, "25.3"},    // 25.299999237060546875: no shorter text reads back to it
+      {25.3f, "25.3"},  // 25.299999237060546875: no shorter text reads back to it
       {0.1f, "0.1"},
       {13.55f, "13.55"},  // 13.55000019073486328125
       {-0.48f, "-0.48"},
@@ -137,8 +137,10 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
     outputs::HostEvent e = event(EventKind::kRx);
     e.bytes = {0xED, 0x02, 0x09, 0x60, 0x6B};
     e.outside_turn = true;
-    cases.push_back({e, "{\"bytes\":\"ed0209606b\",\"data_id\":2,\"event\":\"rx\","
-                        "\"outside_turn\":true," + t + "}"});
+    cases.push_back({e,
+                     "{\"bytes\":\"ed0209606b\",\"data_id\":2,\"event\":\"rx\","
+                     "\"outside_turn\":true," +
+                         t + "}"});
   }
   {
     outputs::HostEvent e = event(EventKind::kThreshold);
@@ -146,9 +148,10 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
     e.rule.label = "第23节电池";
     e.rule.value = 13.55f;
     e.rule.index = 3;
-    cases.push_back({e, "{\"data_id\":2,\"event\":\"threshold\",\"index\":3,\"key\":"
-                        "\"battery_2_value\",\"label\":\"第23节电池\"," + t +
-                            ",\"value\":13.55}"});
+    cases.push_back({e,
+                     "{\"data_id\":2,\"event\":\"threshold\",\"index\":3,\"key\":"
+                     "\"battery_2_value\",\"label\":\"第23节电池\"," +
+                         t + ",\"value\":13.55}"});
   }
   {
     outputs::HostEvent e = event(EventKind::kAlarm);
@@ -157,17 +160,21 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
     e.rule.value = 41.5f;
     e.rule.limit = 40.0f;
     e.raised = true;
-    cases.push_back({e, "{\"data_id\":2,\"event\":\"alarm\",\"key\":\"temperature\",\"label\":"
-                        "\"温度\",\"limit\":40.0,\"state\":\"raised\",\"text\":\"温度 (temperature) "
-                        "41.5 > 40\"," + t + ",\"value\":41.5}"});
+    cases.push_back({e,
+                     "{\"data_id\":2,\"event\":\"alarm\",\"key\":\"temperature\",\"label\":"
+                     "\"温度\",\"limit\":40.0,\"state\":\"raised\",\"text\":\"温度 (temperature) "
+                     "41.5 > 40\"," +
+                         t + ",\"value\":41.5}"});
   }
   {
     outputs::HostEvent e = event(EventKind::kPort);
     e.state = "lost";
     e.path = "/dev/ttyUSB0";
     e.detail = "the line hung up";
-    cases.push_back({e, "{\"data_id\":2,\"detail\":\"the line hung up\",\"event\":\"port\","
-                        "\"path\":\"/dev/ttyUSB0\",\"state\":\"lost\"," + t + "}"});
+    cases.push_back({e,
+                     "{\"data_id\":2,\"detail\":\"the line hung up\",\"event\":\"port\","
+                     "\"path\":\"/dev/ttyUSB0\",\"state\":\"lost\"," +
+                         t + "}"});
   }
   {
     outputs::HostEvent e = event(EventKind::kTurnEnd);
@@ -175,15 +182,17 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
     e.status.rounds_completed = 3;
     e.status.rounds_abandoned = 1;
     e.status.stalled = true;
-    cases.push_back({e, "{\"data_id\":2,\"event\":\"turn\",\"rounds_abandoned\":1,"
-                        "\"rounds_completed\":3,\"rounds_started\":5,\"stalled\":true," + t + "}"});
+    cases.push_back({e,
+                     "{\"data_id\":2,\"event\":\"turn\",\"rounds_abandoned\":1,"
+                     "\"rounds_completed\":3,\"rounds_started\":5,\"stalled\":true," +
+                         t + "}"});
   }
   {
     outputs::HostEvent e = event(EventKind::kSend);
     e.code = 5013;
     e.bytes = {0x02, 0x00};
-    cases.push_back({e, "{\"code\":5013,\"data_id\":2,\"event\":\"send\",\"record\":\"0200\"," +
-                            t + "}"});
+    cases.push_back(
+        {e, "{\"code\":5013,\"data_id\":2,\"event\":\"send\",\"record\":\"0200\"," + t + "}"});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -206,8 +215,9 @@ TEST(EventsFile, AppendsByDefaultAndStartsAnewOnlyWhenAsked) {
     ASSERT_TRUE(events) << error;
     events->Take(e);
   }
-  const std::string line = "{\"bytes\":\"fe\",\"data_id\":1,\"event\":\"tx\","
-                           "\"time\":\"2026-12-08T14:03:59.250Z\"}\n";
+  const std::string line =
+      "{\"bytes\":\"fe\",\"data_id\":1,\"event\":\"tx\","
+      "\"time\":\"2026-12-08T14:03:59.250Z\"}\n";
   EXPECT_EQ(ReadText(path), "{\"earlier\":1}\n" + line);
   {
     auto events = EventsFile::Open(path, true, &error);
@@ -350,9 +360,10 @@ TEST(OutputPaths, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
                                 {{"cache of device 1", dir.File("alias")}}, &error));
   EXPECT_EQ(error, "cache of device 1 " + dir.File("alias") + " is the settings " +
                        dir.File("settings.json") + "; give it a file of its own");
-  EXPECT_FALSE(CheckOutputPaths({}, {{"cache of device 1", dir.File("new.bin")},
-                                     {"cache of device 2", dir.File("./new.bin")}},
-                                &error));
+  EXPECT_FALSE(CheckOutputPaths(
+      {},
+      {{"cache of device 1", dir.File("new.bin")}, {"cache of device 2", dir.File("./new.bin")}},
+      &error));
   EXPECT_EQ(error, "cache of device 2 " + dir.File("./new.bin") +
                        " is also the cache of device 1; give each its own file");
   EXPECT_TRUE(CheckOutputPaths({{"settings", dir.File("settings.json")}},
@@ -410,7 +421,9 @@ TEST(View, NamesFromTheSiteFileCarryNoTerminalEscape) {
     ViewOutput view(p[1], false, {{7, "port /dev/\x1b]0;t\x07"}});
     outputs::DeviceInfo info;
     info.data_id = 7;
-    info.name = "A\x1b[2J\xc2\x9b" "1mB";
+    info.name =
+        "A\x1b[2J\xc2\x9b"
+        "1mB";
     view.Start({info}, [](const std::string&) {});
     outputs::HostEvent e;
     e.kind = outputs::EventKind::kHistory;
@@ -424,8 +437,8 @@ TEST(View, NamesFromTheSiteFileCarryNoTerminalEscape) {
   const ssize_t n = read(p[0], buf, sizeof buf);
   close(p[0]);
   ASSERT_GT(n, 0);
-  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)).rfind("A\\x1B[2J\\xC2\\x9B1mB: round 1", 0),
-            0u)
+  EXPECT_EQ(
+      std::string(buf, static_cast<std::size_t>(n)).rfind("A\\x1B[2J\\xC2\\x9B1mB: round 1", 0), 0u)
       << std::string(buf, static_cast<std::size_t>(n));
 }
 
@@ -513,7 +526,8 @@ TEST(TerminalWriter, LinesWaitInOrderUpToALimit) {
   EXPECT_TRUE(lines.wants_write());
 }
 
-// ---- A slow output does not hold the poll round ---------------------------------------------------
+// ---- A slow output does not hold the poll round
+// ---------------------------------------------------
 
 class SlowOutput : public outputs::Output {
  public:

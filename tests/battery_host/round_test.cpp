@@ -27,9 +27,9 @@ namespace {
 using outputs::StringRound;
 
 // The second group of the shipped site: 20 cells numbered from battery_start 20, 12 V blocks.
-// Cell k (from 0) read raw 1300 + 5k, i.e. 13.00 V .. 13.95 V; the block at position 15 (第36节电池)
-// read outside the window and was stored as 0.0. The group voltage 255.5 V is the module's
-// 120.25 V plus the peer's 135.25 V.
+// Cell k (from 0) read raw 1300 + 5k, i.e. 13.00 V .. 13.95 V; the block at position 15
+// (第36节电池) read outside the window and was stored as 0.0. The group voltage 255.5 V is the
+// module's 120.25 V plus the peer's 135.25 V.
 outputs::DeviceInfo SecondGroup() {
   outputs::DeviceInfo d;
   d.data_id = 2;
@@ -83,10 +83,10 @@ TEST(StringRound, WindowBoundsBelongToIt_SixVoltBlocks_CellSumAndNoReadings) {
   six.group_voltage_peers.clear();
   StringRecord r{};
   for (int k = 0; k < 20; ++k) r.cells[k] = 6.25f;
-  r.cells[0] = 4.5f;   // both bounds are inside
+  r.cells[0] = 4.5f;  // both bounds are inside
   r.cells[1] = 7.5f;
-  r.cells[2] = 0.0f;   // stored for a reading outside
-  r.cells[3] = 9.0f;   // a 12 V block's value is outside the 6 V window
+  r.cells[2] = 0.0f;                           // stored for a reading outside
+  r.cells[3] = 9.0f;                           // a 12 V block's value is outside the 6 V window
   r.group_voltage = 4.5f + 7.5f + 6.25f * 16;  // 112.0: the device's sum, exact in binary
   const StringRound s = outputs::MakeStringRound(six, r);
   EXPECT_EQ(outputs::WindowText(s.window), "4.5\u20137.5 V");
@@ -170,7 +170,8 @@ TEST(RoundOutputs, TheFixedRoundInTheViewThePlainLineAndTheEvents) {
   EXPECT_EQ(RenderLine(d),
             "Rack A, string 2: round 12, 0 abandoned 2026-12-09 08:00:05 group 255.5 V (with 1)"
             "   current -2.5 A   temperature 25.3 C; lowest #21 13 V, highest #40 13.95 V, "
-            "spread 950 mV, 1 out of window 9.0\u201315.0 V: #36; alarms: " + kOut + "\n");
+            "spread 950 mV, 1 out of window 9.0\u201315.0 V: #36; alarms: " +
+                kOut + "\n");
   EXPECT_EQ(RenderBlock(d, false),
             "Rack A, string 2   round 12, 0 abandoned   2026-12-09 08:00:05\n"
             "  data id 2, 0x02 on port /dev/ttyUSB1\n"
@@ -179,7 +180,8 @@ TEST(RoundOutputs, TheFixedRoundInTheViewThePlainLineAndTheEvents) {
             "  lowest #21 13 V, highest #40 13.95 V, spread 950 mV\n"
             "  1 out of window 9.0\u201315.0 V: #36\n"
             "  group 255.5 V (with 1)   current -2.5 A   temperature 25.3 C\n"
-            "  alarms: " + kOut + "\n");
+            "  alarms: " +
+                kOut + "\n");
   EXPECT_EQ(RenderCompactLine(d),
             "Rack A, string 2  1 alarm  13 #21 .. 13.95 #40, 1 out  255.5 V -2.5 A 25.3 C");
 
@@ -299,8 +301,9 @@ TEST(AlarmEngine, DelayRaisesAfterNRoundsInARowAndClearsAfterNRoundsBack) {
       rule.key = "battery_15_value";
       rule.alarm = *j == '1';
       char seen = '.';
-      alarm_engine::Batch(memory, {rule}, [&](const std::string&) { return c.delay; },
-                          [&](const rule_value& changed) { seen = changed.alarm ? 'r' : 'c'; });
+      alarm_engine::Batch(
+          memory, {rule}, [&](const std::string&) { return c.delay; },
+          [&](const rule_value& changed) { seen = changed.alarm ? 'r' : 'c'; });
       changes += seen;
     }
     EXPECT_EQ(changes, c.delay == 1 ? std::string(at_once) : std::string(c.changes));

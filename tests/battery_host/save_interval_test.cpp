@@ -41,7 +41,7 @@ TEST(SaveInterval, ChangedThroughControlCode100AndFollowed) {
   EXPECT_EQ(device.calls[1].in, (std::vector<unsigned char>{0, 0}));
   // 0x0102 = 258 minutes; 0 minutes: the device's 8 hours
   EXPECT_EQ(followed, (std::vector<std::pair<unsigned int, int>>{{device.DataId(), 15480},
-                                                                  {device.DataId(), 28800}}));
+                                                                 {device.DataId(), 28800}}));
 }
 
 }  // namespace

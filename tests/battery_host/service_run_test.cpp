@@ -56,9 +56,10 @@ TEST(ServiceRun, LinesToTheJournalCarryTheirPriority) {
   std::ofstream(dir.File("stderr.txt")).put('\0');  // the inode the host's stderr will have
   struct stat st {};
   ASSERT_EQ(stat(dir.File("stderr.txt").c_str(), &st), 0);
-  setenv("JOURNAL_STREAM",
-         (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-  const host_run::Result ok = host_run::Run({"--plain", "--rounds", "1", "--interval-ms", "100"}, dir);
+  setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
+         1);
+  const host_run::Result ok =
+      host_run::Run({"--plain", "--rounds", "1", "--interval-ms", "100"}, dir);
   const host_run::Result bad = host_run::Run({"--settings", dir.File("missing.json")}, dir);
   unsetenv("JOURNAL_STREAM");
   EXPECT_EQ(ok.exit_code, 0) << ok.err;

@@ -40,8 +40,6 @@ std::vector<Bytes> History(const std::vector<Json::Value>& events, unsigned int 
   return out;
 }
 
-
-
 std::vector<RoundReplies> RepliesOf(const std::vector<Json::Value>& events, unsigned int data_id,
                                     unsigned char address, bool late_replies_allowed) {
   std::vector<RoundReplies> rounds;

@@ -25,7 +25,7 @@ std::vector<Bytes> History(const std::vector<Json::Value>& events, unsigned int 
 
 // The replies one device took in each of its completed rounds (one per "send").
 struct RoundReplies {
-  Bytes cells;  // the 67-byte frame
+  Bytes cells;                                           // the 67-byte frame
   unsigned int group = 0, current = 0, temperature = 0;  // raw values of the short replies
 };
 // Adds a test failure for a reply that is not a valid frame from `address`, and, unless

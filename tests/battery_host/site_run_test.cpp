@@ -48,8 +48,7 @@ const char kThird[] =
 // all on one line: the second adds the first's group voltage, its labels start at 21.
 TEST(SiteRun, ThreeModulesShareOneLineAndTakeValuesFromEachOther) {
   ScratchDir dir;
-  WriteText(dir.File("site.json"),
-            Site(std::string(kFirst) + "," + kSecond + "," + kThird));
+  WriteText(dir.File("site.json"), Site(std::string(kFirst) + "," + kSecond + "," + kThird));
   const host_run::Result r = host_run::Run(
       {"--site", dir.File("site.json"), "--rounds", "4", "--events", dir.File("events.jsonl")},
       dir);
@@ -114,8 +113,7 @@ TEST(SiteRun, ASilentModuleDoesNotHoldTheOthersOfItsLine) {
   ScratchDir dir;
   std::string silent = kSecond;
   silent.replace(silent.find(R"({"seed": 2})"), 11, R"({"seed": 2, "silent": true})");
-  WriteText(dir.File("site.json"),
-            Site(std::string(kFirst) + "," + silent + "," + kThird, 250));
+  WriteText(dir.File("site.json"), Site(std::string(kFirst) + "," + silent + "," + kThird, 250));
   const host_run::Result r = host_run::Run(
       {"--site", dir.File("site.json"), "--duration", "3", "--events", dir.File("events.jsonl")},
       dir);
@@ -259,10 +257,10 @@ TEST(SiteRun, ABadSiteFileOpensNothing) {
 
 TEST(SiteRun, TheShippedExampleRunsItsStringsAndPeers) {
   ScratchDir dir;
-  const host_run::Result r = host_run::Run(
-      {"--site", std::string(BATTERY_HOST_EXAMPLES) + "/site.example.json", "--rounds", "1",
-       "--plain"},
-      dir);
+  const host_run::Result r =
+      host_run::Run({"--site", std::string(BATTERY_HOST_EXAMPLES) + "/site.example.json",
+                     "--rounds", "1", "--plain"},
+                    dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("battery-host: polling 4 devices on 2 lines (simulator on "),
             std::string::npos)

@@ -41,10 +41,10 @@ TEST(SiteSoak, EveryRecordOfEveryDeviceIsAValidRoundOfItsOwnModule) {
   site += "]}";
   host_run::ScratchDir dir;
   WriteText(dir.File("site.json"), site);
-  const host_run::Result r = host_run::Run({"--site", dir.File("site.json"), "--duration",
-                                            std::to_string(seconds), "--events",
-                                            dir.File("events.jsonl")},
-                                           dir);
+  const host_run::Result r =
+      host_run::Run({"--site", dir.File("site.json"), "--duration", std::to_string(seconds),
+                     "--events", dir.File("events.jsonl")},
+                    dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json::Value> events = host_run::ReadEvents(dir.File("events.jsonl"));
 

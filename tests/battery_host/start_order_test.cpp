@@ -39,8 +39,8 @@ TEST_F(StartOrder, TooFewFileDescriptorsAreSaidBeforeAnythingIsOpened) {
   host_safety::SpawnOptions tight;
   tight.nofile_limit = 12;
   const host_run::Result r = host_safety::WaitBounded(
-      host_safety::SpawnHost({"--rounds", "1", "--interval-ms", "100", "--events", events},
-                             dir_, tight),
+      host_safety::SpawnHost({"--rounds", "1", "--interval-ms", "100", "--events", events}, dir_,
+                             tight),
       dir_);
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(host_safety::Lines(r.err).size(), 1u) << r.err;
@@ -53,8 +53,8 @@ TEST_F(StartOrder, TooFewFileDescriptorsAreSaidBeforeAnythingIsOpened) {
   host_safety::SpawnOptions enough;
   enough.nofile_limit = 64;
   const host_run::Result ok = host_safety::WaitBounded(
-      host_safety::SpawnHost({"--rounds", "1", "--interval-ms", "100", "--events", events},
-                             dir_, enough),
+      host_safety::SpawnHost({"--rounds", "1", "--interval-ms", "100", "--events", events}, dir_,
+                             enough),
       dir_);
   EXPECT_EQ(ok.exit_code, 0) << ok.err;
 }
@@ -101,8 +101,7 @@ TEST_F(StartOrder, OutputsInAReadOnlyFolderAreRefusedAtStart) {
     host_safety::SpawnOptions other;
     other.uid = kNobody;
     const host_run::Result r = host_safety::WaitBounded(
-        host_safety::SpawnHost({c.option, path, "--events", events, "--rounds", "1"}, dir_,
-                               other),
+        host_safety::SpawnHost({c.option, path, "--events", events, "--rounds", "1"}, dir_, other),
         dir_);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.err, std::string("battery-host: ") + c.what + " " + path + ": its folder " + ro +

@@ -110,7 +110,9 @@ TEST_P(HistoryTrouble, ToldOnceKeptAndWrittenAfterwards) {
 // Another connection holds the write lock (BEGIN EXCLUSIVE), as a program backing the file up
 // or a person in the sqlite3 shell would.
 Trouble Locked() {
-  return {"locked", true, "database is locked by another program",
+  return {"locked",
+          true,
+          "database is locked by another program",
           [](const std::string& path, std::shared_ptr<void>& keep) {
             auto other = std::make_shared<Sql>(path);
             other->Exec("BEGIN EXCLUSIVE");
@@ -126,7 +128,9 @@ Trouble Locked() {
 // The disk has no free blocks: writes that would grow a file fail with SQLITE_FULL, through
 // the test VFS (fault_vfs.h says what that models).
 Trouble Full() {
-  return {"full", true, "disk or database is full",
+  return {"full",
+          true,
+          "disk or database is full",
           [](const std::string&, std::shared_ptr<void>&) { fault_vfs::SetFull(true); },
           [](const std::string&, std::shared_ptr<void>&) { fault_vfs::SetFull(false); },
           fault_vfs::kName};
@@ -149,13 +153,15 @@ Trouble Damaged(const std::string& name, long offset) {
     }
     f.close();
     std::ifstream in(path, std::ios::binary);
-    keep = std::make_shared<std::string>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    keep = std::make_shared<std::string>(std::istreambuf_iterator<char>(in),
+                                         std::istreambuf_iterator<char>());
   };
   auto heal = [](const std::string& path, std::shared_ptr<void>& keep) {
     std::rename(path.c_str(), (path + ".damaged").c_str());
     std::ifstream in(path + ".damaged", std::ios::binary);
     const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (now != *static_cast<std::string*>(keep.get())) std::fprintf(stderr, "damaged file changed\n");
+    if (now != *static_cast<std::string*>(keep.get()))
+      std::fprintf(stderr, "damaged file changed\n");
     EXPECT_EQ(now, *static_cast<std::string*>(keep.get())) << "the damaged file was written";
   };
   return {name, false, "file is not a database or is damaged", make, heal, ""};
@@ -187,9 +193,14 @@ TEST(HistoryTroubleReadOnly, ToldOnceKeptAndWrittenAfterwards) {
       }
     }
     if (diff.empty()) {
-      Trouble t{"read_only", false, "database is read-only",
+      Trouble t{"read_only",
+                false,
+                "database is read-only",
                 [](const std::string& p, std::shared_ptr<void>&) {
-                  { Sql sql(p); sql.Exec("PRAGMA user_version = 0"); }
+                  {
+                    Sql sql(p);
+                    sql.Exec("PRAGMA user_version = 0");
+                  }
                   chmod(p.c_str(), 0444);
                 },
                 [](const std::string& p, std::shared_ptr<void>&) { chmod(p.c_str(), 0644); },
@@ -235,9 +246,11 @@ TEST(HistoryTroubleBacklog, FullBacklogDropsTheOldestAndSaysSo) {
                     ": database is locked by another program; rounds wait in memory, retrying "
                     "every 1 s",
                 "history: 2 entries wait in memory, the most kept; the oldest are dropped "
-                "until " + path + " can be written",
-                "history: " + path + " can be written again; 2 entries kept in memory written, "
-                "2 dropped"}));
+                "until " +
+                    path + " can be written",
+                "history: " + path +
+                    " can be written again; 2 entries kept in memory written, "
+                    "2 dropped"}));
   EXPECT_EQ(out.counters().backlog_dropped, 2u);
   EXPECT_EQ(Flat(Sql(path).Rows("SELECT temperature FROM rounds ORDER BY id")),
             "0.0 | 3.0 | 4.0 | ");
@@ -279,9 +292,10 @@ TEST(HistoryKill, LeavesWholeRoundsOnly) {
 
   Sql sql(path);
   EXPECT_EQ(sql.One("PRAGMA integrity_check"), "ok");
-  const auto rounds = sql.Rows("SELECT id, temperature, raw, group_voltage, cell_1, cell_3, "
-                               "(SELECT count(*) FROM alarms WHERE round_id = rounds.id) "
-                               "FROM rounds ORDER BY id");
+  const auto rounds = sql.Rows(
+      "SELECT id, temperature, raw, group_voltage, cell_1, cell_3, "
+      "(SELECT count(*) FROM alarms WHERE round_id = rounds.id) "
+      "FROM rounds ORDER BY id");
   ASSERT_GE(rounds.size(), 300u);
   for (std::size_t i = 0; i < rounds.size(); ++i) {
     const int n = static_cast<int>(i);
@@ -292,9 +306,11 @@ TEST(HistoryKill, LeavesWholeRoundsOnly) {
     // The columns read back to the record's float32 values.
     std::ostringstream expect;
     expect.precision(17);
-    ASSERT_EQ(static_cast<float>(std::stod(rounds[i][3])), byte_order::ReadLeFloat(raw.data() + 132));
+    ASSERT_EQ(static_cast<float>(std::stod(rounds[i][3])),
+              byte_order::ReadLeFloat(raw.data() + 132));
     ASSERT_EQ(static_cast<float>(std::stod(rounds[i][4])), byte_order::ReadLeFloat(raw.data() + 4));
-    ASSERT_EQ(static_cast<float>(std::stod(rounds[i][5])), byte_order::ReadLeFloat(raw.data() + 12));
+    ASSERT_EQ(static_cast<float>(std::stod(rounds[i][5])),
+              byte_order::ReadLeFloat(raw.data() + 12));
     ASSERT_EQ(rounds[i][6], std::to_string(n % 3)) << "round " << i;
   }
   EXPECT_EQ(sql.One("SELECT count(*) FROM alarms WHERE round_id NOT IN (SELECT id FROM rounds)"),
@@ -319,8 +335,9 @@ TEST(HistoryTroubleFifo, ToldAndNeverOpened) {
   out.Stop();
   EXPECT_EQ(notices.Lines(),
             (std::vector<std::string>{
-                "history: cannot write " + path + ": file cannot be opened (not a regular "
-                "file); rounds wait in memory, retrying every 1 s",
+                "history: cannot write " + path +
+                    ": file cannot be opened (not a regular "
+                    "file); rounds wait in memory, retrying every 1 s",
                 "history: 1 entries not written at exit (" + path + ": file cannot be opened)"}));
 }
 
@@ -369,9 +386,10 @@ TEST(HistoryFullDisk, BacklogReachesTheDatabaseOnceSpaceIsBack) {
     ~Unmount() { std::system(("umount -l '" + at + "'").c_str()); }
   } unmount{mnt};
   const std::string filler = mnt + "/filler";
-  ASSERT_EQ(std::system(("dd if=/dev/zero of='" + filler +
-                         "' bs=64k count=24 status=none 2>/dev/null").c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(
+          ("dd if=/dev/zero of='" + filler + "' bs=64k count=24 status=none 2>/dev/null").c_str()),
+      0);
   const std::string path = mnt + "/h.sqlite";
   history::HistoryOptions o = TestOptions(path);
   o.retry_ms = 20;

@@ -67,10 +67,25 @@ int Unfetch(sqlite3_file* f, sqlite3_int64 off, void* p) {
 }
 
 const sqlite3_io_methods kMethods = {
-    3,           Close,       Read,    Write,       Truncate,  Sync,
-    FileSize,    Lock,        Unlock,  CheckReserved, FileControl, SectorSize,
-    DeviceCharacteristics,    ShmMap,  ShmLock,     ShmBarrier, ShmUnmap,
-    Fetch,       Unfetch,
+    3,
+    Close,
+    Read,
+    Write,
+    Truncate,
+    Sync,
+    FileSize,
+    Lock,
+    Unlock,
+    CheckReserved,
+    FileControl,
+    SectorSize,
+    DeviceCharacteristics,
+    ShmMap,
+    ShmLock,
+    ShmBarrier,
+    ShmUnmap,
+    Fetch,
+    Unfetch,
 };
 
 int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out_flags) {

@@ -44,9 +44,12 @@ struct RecordFields {
 
 // year LE16, month, day, hour, minute, second
 inline std::array<std::uint8_t, 7> Stamp(int year, int mon, int day, int h, int m, int s) {
-  return {static_cast<std::uint8_t>(year & 0xff), static_cast<std::uint8_t>(year >> 8),
-          static_cast<std::uint8_t>(mon), static_cast<std::uint8_t>(day),
-          static_cast<std::uint8_t>(h), static_cast<std::uint8_t>(m),
+  return {static_cast<std::uint8_t>(year & 0xff),
+          static_cast<std::uint8_t>(year >> 8),
+          static_cast<std::uint8_t>(mon),
+          static_cast<std::uint8_t>(day),
+          static_cast<std::uint8_t>(h),
+          static_cast<std::uint8_t>(m),
           static_cast<std::uint8_t>(s)};
 }
 
@@ -99,9 +102,9 @@ inline outputs::HostEvent PortEvent(unsigned data_id, std::int64_t at_ms, const 
   return e;
 }
 
-inline outputs::DeviceInfo Device(unsigned data_id, int cells, const std::string& type = "ondrell_20",
-                                  int line = 0, const std::string& port = "sim",
-                                  std::uint8_t address = 0x01) {
+inline outputs::DeviceInfo Device(unsigned data_id, int cells,
+                                  const std::string& type = "ondrell_20", int line = 0,
+                                  const std::string& port = "sim", std::uint8_t address = 0x01) {
   outputs::DeviceInfo d;
   d.data_id = data_id;
   d.name = "string " + std::to_string(data_id);
@@ -193,7 +196,9 @@ class Sql {
   }
   ~Sql() { sqlite3_close_v2(db_); }
   sqlite3* db() const { return db_; }
-  int Exec(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
+  int Exec(const std::string& sql) {
+    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+  }
   // All rows of a query, each column as text ("NULL" for NULL, blobs as lowercase hex).
   std::vector<std::vector<std::string>> Rows(const std::string& sql) {
     std::vector<std::vector<std::string>> rows;
@@ -234,7 +239,7 @@ class Sql {
         sqlite3_step(st) == SQLITE_ROW) {
       for (int i = 0; i < sqlite3_column_count(st); ++i) {
         row.push_back(sqlite3_column_type(st, i) == SQLITE_NULL ? std::nan("")
-                                                                 : sqlite3_column_double(st, i));
+                                                                : sqlite3_column_double(st, i));
       }
     }
     sqlite3_finalize(st);

@@ -27,7 +27,9 @@ std::string Version1Ddl() {
          "CREATE TABLE rounds (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, "
          "received_ms INTEGER NOT NULL, received_utc TEXT NOT NULL, record_time TEXT, "
          "stamp BLOB NOT NULL, cells INTEGER NOT NULL, group_voltage REAL, group_current REAL, "
-         "temperature REAL, " + cells + "raw BLOB NOT NULL CHECK (length(raw) = 152));"
+         "temperature REAL, " +
+         cells +
+         "raw BLOB NOT NULL CHECK (length(raw) = 152));"
          "CREATE INDEX rounds_by_device_time ON rounds (data_id, received_ms);"
          "CREATE INDEX rounds_by_device_record_time ON rounds (data_id, record_time);"
          "CREATE INDEX rounds_by_time ON rounds (received_ms);"
@@ -82,8 +84,8 @@ TEST(HistorySchema, VersionOneIsMigratedWithItsRowsIntact) {
             (std::vector<std::vector<std::string>>{
                 {"1", "1000", "2026-03-02 10:00:05", "EA07030214000A", "245.0", "11.55",
                  Hex(old_record), "NULL"},
-                {"2", "1772442907250", "2026-03-02 10:00:06", "EA0703020A0006",
-                 "246.0", "11.5600004196167", Hex(NumberedRecord(6)), "1"}}));
+                {"2", "1772442907250", "2026-03-02 10:00:06", "EA0703020A0006", "246.0",
+                 "11.5600004196167", Hex(NumberedRecord(6)), "1"}}));
   // The old row stands for itself; its 0.0 cell (no reading) is NULL, its extremes are its own.
   EXPECT_EQ(sql.Rows("SELECT cell_4, span_rounds, span_start_ms, stored_for, group_voltage_min, "
                      "group_voltage_max, cell_min, cell_min_number, cell_max, cell_max_number "
@@ -92,10 +94,8 @@ TEST(HistorySchema, VersionOneIsMigratedWithItsRowsIntact) {
                 {"NULL", "1", "1000", "NULL", "245.0", "245.0", "11.55", "3", "12.5", "1"}}));
   EXPECT_EQ(sql.Rows("SELECT cell, cell_number, volts FROM cell_readings WHERE round_id = 1 AND "
                      "cell <= 4 ORDER BY cell"),
-            (std::vector<std::vector<std::string>>{{"1", "1", "12.5"},
-                                                   {"2", "2", "NULL"},
-                                                   {"3", "3", "11.55"},
-                                                   {"4", "4", "NULL"}}));
+            (std::vector<std::vector<std::string>>{
+                {"1", "1", "12.5"}, {"2", "2", "NULL"}, {"3", "3", "11.55"}, {"4", "4", "NULL"}}));
   EXPECT_EQ(sql.Rows("SELECT id, round_id, label, run_id FROM alarms"),
             (std::vector<std::vector<std::string>>{{"1", "1", "第3节电池", "NULL"}}));
   EXPECT_EQ(sql.One("SELECT host_version FROM runs"), "battery-host test");
@@ -183,26 +183,25 @@ TEST_P(HistoryPathRefused, AtOnceWithOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     History, HistoryPathRefused,
-    ::testing::Values(
-        BadPath{"fifo",
-                [](const TempDir& d) {
-                  mkfifo(d.File("h.sqlite").c_str(), 0600);
-                  return d.File("h.sqlite");
-                },
-                "history: PATH is a FIFO, not a database file"},
-        BadPath{"folder", [](const TempDir& d) { return d.path(); },
-                "history: PATH is a folder, not a database file"},
-        BadPath{"device", [](const TempDir&) { return std::string("/dev/null"); },
-                "history: /dev/null is a character device, not a database file"},
-        BadPath{"no_folder", [](const TempDir& d) { return d.File("none/h.sqlite"); },
-                "history: PATH: folder DIR/none does not exist"},
-        BadPath{"new_file", [](const TempDir& d) { return d.File("h.sqlite"); }, ""},
-        BadPath{"not_sqlite",  // reported while running, like a damaged database
-                [](const TempDir& d) {
-                  std::system(("echo hello > '" + d.File("h.txt") + "'").c_str());
-                  return d.File("h.txt");
-                },
-                ""}),
+    ::testing::Values(BadPath{"fifo",
+                              [](const TempDir& d) {
+                                mkfifo(d.File("h.sqlite").c_str(), 0600);
+                                return d.File("h.sqlite");
+                              },
+                              "history: PATH is a FIFO, not a database file"},
+                      BadPath{"folder", [](const TempDir& d) { return d.path(); },
+                              "history: PATH is a folder, not a database file"},
+                      BadPath{"device", [](const TempDir&) { return std::string("/dev/null"); },
+                              "history: /dev/null is a character device, not a database file"},
+                      BadPath{"no_folder", [](const TempDir& d) { return d.File("none/h.sqlite"); },
+                              "history: PATH: folder DIR/none does not exist"},
+                      BadPath{"new_file", [](const TempDir& d) { return d.File("h.sqlite"); }, ""},
+                      BadPath{"not_sqlite",  // reported while running, like a damaged database
+                              [](const TempDir& d) {
+                                std::system(("echo hello > '" + d.File("h.txt") + "'").c_str());
+                                return d.File("h.txt");
+                              },
+                              ""}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -53,8 +53,8 @@ TEST_P(RoundsStored, ByteForByteWithDecodedColumns) {
   EXPECT_EQ(r[3], c.record_time);
   EXPECT_EQ(r[5], "32");  // a device the host did not announce: all cells of the record
   EXPECT_EQ(r[6], Hex(record));
-  const auto reals = sql.Reals(
-      "SELECT group_voltage, group_current, temperature, cell_1, cell_20 FROM rounds");
+  const auto reals =
+      sql.Reals("SELECT group_voltage, group_current, temperature, cell_1, cell_20 FROM rounds");
   ASSERT_EQ(reals.size(), c.values.size());
   for (std::size_t i = 0; i < c.values.size(); ++i) {
     if (std::isnan(c.values[i])) {
@@ -98,15 +98,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // 271.4f is 271.399993896484375 exactly, 25.3f 25.299999237060546875, 13.57f
         // 13.56999969482421875, 12.05f 12.0500001907348632812.
-        Stored{"typical", Typical(),
+        Stored{"typical",
+               Typical(),
                {271.399993896484375, -30.25, 25.299999237060546875, 13.56999969482421875,
                 12.0500001907348632812},
                "2026-03-02 10:15:07"},
-        Stored{"zero_stamp", NoDate(),
+        Stored{"zero_stamp",
+               NoDate(),
                {271.399993896484375, -30.25, 25.299999237060546875, 13.56999969482421875,
                 12.0500001907348632812},
                "NULL"},
-        Stored{"nan_and_infinity", NotANumber(),
+        Stored{"nan_and_infinity",
+               NotANumber(),
                {271.399993896484375, std::nan(""), HUGE_VAL, 13.56999969482421875,
                 12.0500001907348632812},
                "2026-03-02 10:15:07"}),
@@ -130,17 +133,17 @@ TEST(HistoryAlarms, CommittedWithTheNextRoundOfTheirDevice) {
   EXPECT_EQ(out.counters().alarms_written, 2u);
 
   Sql sql(path);
-  EXPECT_EQ(sql.Rows("SELECT id, data_id, received_ms FROM rounds ORDER BY id"),
-            (std::vector<std::vector<std::string>>{{"1", "2", "1772442907252"},
-                                                   {"2", "1", "1772442907253"},
-                                                   {"3", "1", "1772442908253"}}));
-  EXPECT_EQ(sql.Rows("SELECT data_id, round_id, received_ms, record_time, state, key, label, "
-                     "limit_value FROM alarms ORDER BY id"),
-            (std::vector<std::vector<std::string>>{
-                {"2", "1", "1772442907251", "2026-03-02 10:00:01", "cleared", "temperature",
-                 "temperature", "40.0"},
-                {"1", "2", "1772442907250", "2026-03-02 10:00:02", "raised", "battery_2_value",
-                 "第3节电池", "12.0"}}));
+  EXPECT_EQ(
+      sql.Rows("SELECT id, data_id, received_ms FROM rounds ORDER BY id"),
+      (std::vector<std::vector<std::string>>{
+          {"1", "2", "1772442907252"}, {"2", "1", "1772442907253"}, {"3", "1", "1772442908253"}}));
+  EXPECT_EQ(
+      sql.Rows("SELECT data_id, round_id, received_ms, record_time, state, key, label, "
+               "limit_value FROM alarms ORDER BY id"),
+      (std::vector<std::vector<std::string>>{{"2", "1", "1772442907251", "2026-03-02 10:00:01",
+                                              "cleared", "temperature", "temperature", "40.0"},
+                                             {"1", "2", "1772442907250", "2026-03-02 10:00:02",
+                                              "raised", "battery_2_value", "第3节电池", "12.0"}}));
   // 25.3f and 11.48f (11.4799995422363281) exactly
   EXPECT_EQ(sql.Reals("SELECT (SELECT value FROM alarms WHERE id = 1), "
                       "(SELECT value FROM alarms WHERE id = 2)"),
@@ -165,8 +168,8 @@ TEST(HistoryPorts, EachEventWithItsDevice) {
                  "read: Input/output error", "1"},
                 {"2", "1772442907250", "2026-03-02T09:15:07.250Z", "lost", "/dev/ttyUSB0",
                  "read: Input/output error", "1"},
-                {"1", "1772442911250", "2026-03-02T09:15:11.250Z", "reopened", "/dev/ttyUSB0",
-                 "", "1"}}));
+                {"1", "1772442911250", "2026-03-02T09:15:11.250Z", "reopened", "/dev/ttyUSB0", "",
+                 "1"}}));
 }
 
 // The query the README gives for the lowest cell per hour, on rounds of a 4-cell string.
@@ -175,7 +178,10 @@ TEST(HistoryQueries, LowestCellPerHour) {
   const std::string path = dir.File("h.sqlite");
   history::HistoryOutput out(TestOptions(path));
   out.Start({Device(5, 4)}, nullptr);
-  struct R { int hour; std::vector<float> cells; };
+  struct R {
+    int hour;
+    std::vector<float> cells;
+  };
   const R rounds[] = {{10, {12.5f, 12.4f, 12.6f, 12.7f}},
                       {10, {12.3f, 12.45f, 12.2f, 12.6f}},
                       {11, {12.1f, 12.0f, 0.0f, 12.2f}}};  // 0.0: no valid reading
@@ -205,19 +211,17 @@ TEST(HistoryRuns, TheRunAndItsDevicesOnce) {
   o.sources = {"sim", "/dev/ttyUSB1"};
   o.clock = [] { return At(kT0Ms); };
   history::HistoryOutput out(o);
-  out.Start({Device(1, 20), Device(2, 32, "battery_32", 1, "/dev/ttyUSB1", 0x02)},
-            nullptr);
+  out.Start({Device(1, 20), Device(2, 32, "battery_32", 1, "/dev/ttyUSB1", 0x02)}, nullptr);
   out.Take(HistoryEvent(1, kT0Ms + 10, NumberedRecord(1)));
   out.Stop();
   Sql sql(path);
   EXPECT_EQ(sql.One("PRAGMA user_version"), "3");
   EXPECT_EQ(sql.One("PRAGMA journal_mode"), "wal");
-  EXPECT_EQ(sql.Rows("SELECT id, started_ms, started_utc, pid = " + std::to_string(getpid()) +
-                     ", host_version, sources, time_scale FROM runs"),
-            (std::vector<std::vector<std::string>>{{"1", "1772442907250",
-                                                    "2026-03-02T09:15:07.250Z", "1",
-                                                    "battery-host test", "sim\n/dev/ttyUSB1",
-                                                    "60.0"}}));
+  EXPECT_EQ(
+      sql.Rows("SELECT id, started_ms, started_utc, pid = " + std::to_string(getpid()) +
+               ", host_version, sources, time_scale FROM runs"),
+      (std::vector<std::vector<std::string>>{{"1", "1772442907250", "2026-03-02T09:15:07.250Z", "1",
+                                              "battery-host test", "sim\n/dev/ttyUSB1", "60.0"}}));
   EXPECT_EQ(sql.Rows("SELECT run_id, data_id, name, type, cells, line, port, bus_address "
                      "FROM run_devices ORDER BY data_id"),
             (std::vector<std::vector<std::string>>{

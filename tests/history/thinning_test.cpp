@@ -40,18 +40,43 @@ TEST(HistoryThinning, EachReasonOnceAndQuietRoundsFoldedWithTheirExtremes) {
   out.Start({device}, nullptr);
   auto same = [](RecordFields&) {};
   const std::vector<Step> steps = {
-      {0, same, ""},                                          // start
-      {1, [](RecordFields& f) { f.cells[4] = 13.61f; f.temperature = 25.3f; }, ""},  // folded
-      {2, [](RecordFields& f) { f.cells[6] = 13.53f; f.group_current = 0.4f; }, ""},  // folded
+      {0, same, ""},  // start
+      {1,
+       [](RecordFields& f) {
+         f.cells[4] = 13.61f;
+         f.temperature = 25.3f;
+       },
+       ""},  // folded
+      {2,
+       [](RecordFields& f) {
+         f.cells[6] = 13.53f;
+         f.group_current = 0.4f;
+       },
+       ""},                                                        // folded
       {3, [](RecordFields& f) { f.group_voltage = 271.6f; }, ""},  // change: 0.1 V
       {4, [](RecordFields& f) { f.group_voltage = 271.6f; }, "alarm"},
-      {5, [](RecordFields& f) { f.group_voltage = 271.6f; f.group_current = -5.0f; }, ""},
-      {6, [](RecordFields& f) { f.group_voltage = 271.6f; }, ""},     // current: 10 min after
-      {610, [](RecordFields& f) { f.group_voltage = 271.6f; }, ""},   // folded
-      {1206, [](RecordFields& f) { f.group_voltage = 271.6f; }, ""},  // interval: 1200 s
+      {5,
+       [](RecordFields& f) {
+         f.group_voltage = 271.6f;
+         f.group_current = -5.0f;
+       },
+       ""},
+      {6, [](RecordFields& f) { f.group_voltage = 271.6f; }, ""},         // current: 10 min after
+      {610, [](RecordFields& f) { f.group_voltage = 271.6f; }, ""},       // folded
+      {1206, [](RecordFields& f) { f.group_voltage = 271.6f; }, ""},      // interval: 1200 s
       {1207, [](RecordFields& f) { f.group_voltage = 271.6f; }, "lost"},  // gap
-      {1208, [](RecordFields& f) { f.group_voltage = 271.6f; f.cells[2] = 0.0f; }, ""},  // change
-      {1209, [](RecordFields& f) { f.group_voltage = 271.6f; f.cells[2] = 0.0f; }, ""},  // folded
+      {1208,
+       [](RecordFields& f) {
+         f.group_voltage = 271.6f;
+         f.cells[2] = 0.0f;
+       },
+       ""},  // change
+      {1209,
+       [](RecordFields& f) {
+         f.group_voltage = 271.6f;
+         f.cells[2] = 0.0f;
+       },
+       ""},  // folded
   };
   for (const Step& s : steps) {
     RecordFields f = Float();
@@ -65,30 +90,30 @@ TEST(HistoryThinning, EachReasonOnceAndQuietRoundsFoldedWithTheirExtremes) {
   }
   out.Stop();  // the last folded round is written as the row of its span
   Sql sql(path);
-  EXPECT_EQ(sql.Rows("SELECT (received_ms - span_start_ms) / 1000, (received_ms - 1772442907250) "
-                     "/ 1000, stored_for, span_rounds, group_voltage_min, group_voltage_max, "
-                     "group_current_min, group_current_max, temperature_min, temperature_max, "
-                     "cell_min, cell_min_number, cell_max, cell_max_number FROM rounds ORDER BY id"),
-            (Rows{{"0", "0", "start", "1", "271.5", "271.5", "0.5", "0.5", "25.0", "25.0",
-                   "13.5699996948242", "21", "13.5699996948242", "21"},
-                  // 13.53f and 13.61f: the extremes of the two folded rounds, cells 27 and 25
-                  {"2", "3", "change", "3", "271.5", "271.600006103516", "0.400000005960464",
-                   "0.5", "25.0", "25.2999992370605", "13.5299997329712", "27",
-                   "13.6099996566772", "25"},
-                  {"0", "4", "alarm", "1", "271.600006103516", "271.600006103516", "0.5", "0.5",
-                   "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
-                  {"0", "5", "current", "1", "271.600006103516", "271.600006103516", "-5.0",
-                   "-5.0", "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
-                  {"0", "6", "current", "1", "271.600006103516", "271.600006103516", "0.5", "0.5",
-                   "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
-                  {"596", "1206", "interval", "2", "271.600006103516", "271.600006103516", "0.5",
-                   "0.5", "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
-                  {"0", "1207", "gap", "1", "271.600006103516", "271.600006103516", "0.5", "0.5",
-                   "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
-                  {"0", "1208", "change", "1", "271.600006103516", "271.600006103516", "0.5",
-                   "0.5", "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
-                  {"0", "1209", "stop", "1", "271.600006103516", "271.600006103516", "0.5", "0.5",
-                   "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"}}));
+  EXPECT_EQ(
+      sql.Rows("SELECT (received_ms - span_start_ms) / 1000, (received_ms - 1772442907250) "
+               "/ 1000, stored_for, span_rounds, group_voltage_min, group_voltage_max, "
+               "group_current_min, group_current_max, temperature_min, temperature_max, "
+               "cell_min, cell_min_number, cell_max, cell_max_number FROM rounds ORDER BY id"),
+      (Rows{{"0", "0", "start", "1", "271.5", "271.5", "0.5", "0.5", "25.0", "25.0",
+             "13.5699996948242", "21", "13.5699996948242", "21"},
+            // 13.53f and 13.61f: the extremes of the two folded rounds, cells 27 and 25
+            {"2", "3", "change", "3", "271.5", "271.600006103516", "0.400000005960464", "0.5",
+             "25.0", "25.2999992370605", "13.5299997329712", "27", "13.6099996566772", "25"},
+            {"0", "4", "alarm", "1", "271.600006103516", "271.600006103516", "0.5", "0.5", "25.0",
+             "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
+            {"0", "5", "current", "1", "271.600006103516", "271.600006103516", "-5.0", "-5.0",
+             "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
+            {"0", "6", "current", "1", "271.600006103516", "271.600006103516", "0.5", "0.5", "25.0",
+             "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
+            {"596", "1206", "interval", "2", "271.600006103516", "271.600006103516", "0.5", "0.5",
+             "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
+            {"0", "1207", "gap", "1", "271.600006103516", "271.600006103516", "0.5", "0.5", "25.0",
+             "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
+            {"0", "1208", "change", "1", "271.600006103516", "271.600006103516", "0.5", "0.5",
+             "25.0", "25.0", "13.5699996948242", "21", "13.5699996948242", "21"},
+            {"0", "1209", "stop", "1", "271.600006103516", "271.600006103516", "0.5", "0.5", "25.0",
+             "25.0", "13.5699996948242", "21", "13.5699996948242", "21"}}));
   // Out of window: NULL in its column (its 0.0 kept in the raw bytes), no reading in the view.
   EXPECT_EQ(sql.Rows("SELECT cell_3, hex(substr(raw, 13, 4)) FROM rounds WHERE stored_for = "
                      "'change' AND received_ms = 1772442907250 + 1208000"),

@@ -262,9 +262,9 @@ TEST_F(LoadedLibrary, RoundWithDefaultSettingsReachesTheHost) {
   EXPECT_EQ(device->InitSetting(settings), 1);
 
   EXPECT_EQ(device->RefreshStatus(), 1);
-  Bytes cells = CellFrame(0x01, Readings{1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250,
-                                         1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250,
-                                         1250, 1250, 1250, 1250});
+  Bytes cells =
+      CellFrame(0x01, Readings{1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250,
+                               1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250, 1250});
   Bytes group{0xED, 0x01, 0x01, 0x2C, 0x2E};    // raw 300: 30.0
   Bytes current{0xED, 0x01, 0x00, 0xFA, 0xFB};  // raw 250: 25.0
   Bytes temp{0xED, 0x01, 0x09, 0xE2, 0xEC};     // raw 2530: 25.3
@@ -398,13 +398,13 @@ TEST_F(LoadedLibrary, EndToEndRoundWithEverySetting) {
   readings[19] = 1300;
   for (int i = 20; i < 32; ++i) readings[i] = 0xEDED;
   const Bytes frame = CellFrame(0x05, readings);
-  const Expected expected{7001,
-                          {14.0f, 13.0f, 12.75f, 12.5f, 12.25f, 12.0f, 11.75f, 11.5f, 11.25f,
-                           11.0f, 10.75f, 10.5f, 10.25f, 0.0f, 0.0f, 0.0f, 15.0f, 0.0f, 9.0f,
-                           12.75f},
-                          252.75f,
-                          25.0f,
-                          25.3f};
+  const Expected expected{
+      7001,
+      {14.0f,  13.0f, 12.75f, 12.5f, 12.25f, 12.0f, 11.75f, 11.5f, 11.25f, 11.0f,
+       10.75f, 10.5f, 10.25f, 0.0f,  0.0f,   0.0f,  15.0f,  0.0f,  9.0f,   12.75f},
+      252.75f,
+      25.0f,
+      25.3f};
   const std::vector<Bytes> round_frames{{0xFE, 0xFE, 0x05, 0xA1, 0xA6},
                                         {0xFE, 0xFE, 0x05, 0xA2, 0xA7},
                                         {0xFE, 0xFE, 0x05, 0xA3, 0xA8},
@@ -463,8 +463,7 @@ TEST_F(LoadedLibrary, EndToEndRoundWithEverySetting) {
   // The host's services as the round used them.
   EXPECT_EQ(host.listener.refreshes, 1);
   EXPECT_EQ(host.listener.resets, 1);
-  EXPECT_EQ(host.listener.ao_checks,
-            (std::vector<std::pair<std::string, float>>{{"ao_x", 3.5f}}));
+  EXPECT_EQ(host.listener.ao_checks, (std::vector<std::pair<std::string, float>>{{"ao_x", 3.5f}}));
   EXPECT_EQ(host.listener.batches, (std::vector<std::size_t>{9}));
   EXPECT_TRUE(device->rule_values_.empty());
   EXPECT_TRUE(device->report_flag_);
@@ -472,7 +471,7 @@ TEST_F(LoadedLibrary, EndToEndRoundWithEverySetting) {
 
   // Values served to the host after the round.
   const std::pair<const char*, float> served[] = {
-      {"battery_0_value", 14.0f},  {"battery_13_value", 0.0f}, {"battery_19_value", 12.75f},
+      {"battery_0_value", 14.0f}, {"battery_13_value", 0.0f}, {"battery_19_value", 12.75f},
       {"group_voltage", 252.75f}, {"group_current", 25.0f},   {"temperature", 25.3f}};
   for (const auto& [name, value] : served) EXPECT_EQ(device->Get_Value(0, name), value) << name;
   EXPECT_EQ(OutOfRangeText(*device, "battery_20_value"), "不支持变量");

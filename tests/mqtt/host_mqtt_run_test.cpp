@@ -82,8 +82,9 @@ std::vector<double> RoundStarts(const std::vector<Json::Value>& events) {
   for (const Json::Value& e : events) {
     if (e["event"].asString() != "tx" || e["bytes"].asString() != "fefe01a1a2") continue;
     const std::string t = e["time"].asString();  // ...THH:MM:SS.mmmZ
-    const long long ms = std::stoll(t.substr(11, 2)) * 3600000 + std::stoll(t.substr(14, 2)) * 60000 +
-                         std::stoll(t.substr(17, 2)) * 1000 + std::stoll(t.substr(20, 3));
+    const long long ms = std::stoll(t.substr(11, 2)) * 3600000 +
+                         std::stoll(t.substr(14, 2)) * 60000 + std::stoll(t.substr(17, 2)) * 1000 +
+                         std::stoll(t.substr(20, 3));
     if (previous >= 0) gaps.push_back(static_cast<double>(ms - previous));
     previous = ms;
   }
@@ -95,10 +96,10 @@ TEST(HostMqtt, RetainedStateIsTheLastHistoryRecordAndDiscoveryIsComplete) {
   mqtt_test::TestBroker broker(mdir);
   ASSERT_TRUE(broker.Start()) << broker.Log();
   host_run::ScratchDir dir;
-  const host_run::Result r = host_run::Run(
-      {"--interval-ms", "200", "--rounds", "4", "--events", dir.File("events.jsonl"), "--mqtt",
-       broker.url(), "--mqtt-prefix", "site"},
-      dir);
+  const host_run::Result r =
+      host_run::Run({"--interval-ms", "200", "--rounds", "4", "--events", dir.File("events.jsonl"),
+                     "--mqtt", broker.url(), "--mqtt-prefix", "site"},
+                    dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Bytes> history =
       host_run::Records(host_run::ReadEvents(dir.File("events.jsonl")), "history");
@@ -191,10 +192,10 @@ TEST(HostMqtt, CellsOutOfWindowAreNullAndListedNeverZero) {
   mqtt_test::Subscriber live(broker.port(), "faults/+/state");
   ASSERT_TRUE(live.connected(milliseconds(5000)));
   host_run::ScratchDir dir;
-  const host_run::Result r = host_run::Run(
-      {"--sim-faults", "0.4", "--sim-seed", "3", "--rounds", "4", "--interval-ms", "40",
-       "--mqtt", broker.url(), "--mqtt-prefix", "faults"},
-      dir);
+  const host_run::Result r =
+      host_run::Run({"--sim-faults", "0.4", "--sim-seed", "3", "--rounds", "4", "--interval-ms",
+                     "40", "--mqtt", broker.url(), "--mqtt-prefix", "faults"},
+                    dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   int with_gaps = 0;
   for (const mqtt_test::Received& m : live.messages()) {
@@ -202,8 +203,10 @@ TEST(HostMqtt, CellsOutOfWindowAreNullAndListedNeverZero) {
     std::vector<int> nulls;
     for (Json::ArrayIndex i = 0; i < state["cells"].size(); ++i) {
       const Json::Value& c = state["cells"][i];
-      if (c.isNull()) nulls.push_back(static_cast<int>(i) + 1);
-      else EXPECT_GE(c.asDouble(), 9.0) << m.payload;
+      if (c.isNull())
+        nulls.push_back(static_cast<int>(i) + 1);
+      else
+        EXPECT_GE(c.asDouble(), 9.0) << m.payload;
     }
     std::vector<int> listed;
     for (const Json::Value& n : state["out_of_window"]) listed.push_back(n.asInt());
@@ -225,8 +228,8 @@ TEST(HostMqtt, AModuleThatNeverAnsweredIsNeverOnline) {
   host_run::Pty pty;  // nobody answers on the other side
   host_run::ScratchDir dir;
   const host_run::Result r =
-      host_run::Run({"--port", pty.slave_path, "--interval-ms", "100", "--duration", "1",
-                     "--mqtt", broker.url(), "--mqtt-prefix", "silent"},
+      host_run::Run({"--port", pty.slave_path, "--interval-ms", "100", "--duration", "1", "--mqtt",
+                     broker.url(), "--mqtt-prefix", "silent"},
                     dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_TRUE(live.WaitForMessage("silent/status", "offline", milliseconds(5000)));
@@ -280,7 +283,8 @@ TEST(HostMqtt, BrokerAwayMidRunRoundsGoOnAndTheLatestRoundFollowsAKilledHostShow
   const Json::Value state = Parse(after.Last("away/1/state").payload);
   bool found = false;
   for (std::size_t k = history.size() / 2; k < history.size(); ++k) {
-    found = found || static_cast<float>(state["temperature"].asDouble()) == FloatAt(history[k], 141);
+    found =
+        found || static_cast<float>(state["temperature"].asDouble()) == FloatAt(history[k], 141);
   }
   EXPECT_TRUE(found);
   EXPECT_NE(r.err.find("battery-host: mqtt: connection to " + broker.url() + " lost"),
@@ -298,13 +302,10 @@ TEST(HostMqtt, RefusedCredentialsAreSaidOnceAndTheRoundsGoOn) {
   mqtt_test::TestBroker broker(mdir, config);
   ASSERT_TRUE(broker.Start()) << broker.Log();
   host_run::ScratchDir dir;
-  {
-    std::ofstream(dir.File("login")) << "username=battery\npassword=wrong\n";
-  }
-  const host_run::Result r = host_run::Run(
-      {"--interval-ms", "100", "--rounds", "15", "--mqtt", broker.url(), "--mqtt-credentials",
-       dir.File("login")},
-      dir);
+  { std::ofstream(dir.File("login")) << "username=battery\npassword=wrong\n"; }
+  const host_run::Result r = host_run::Run({"--interval-ms", "100", "--rounds", "15", "--mqtt",
+                                            broker.url(), "--mqtt-credentials", dir.File("login")},
+                                           dir);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   std::size_t refusals = 0;
   for (std::size_t at = r.err.find("refused the connection"); at != std::string::npos;
@@ -356,10 +357,9 @@ TEST(HostMqtt, TwoSitesBridgedToOneCentralBroker) {
   const int north = host_run::Spawn(
       {"--interval-ms", "100", "--mqtt", brokers[0]->url(), "--mqtt-site", "north"}, north_dir);
   ASSERT_GT(north, 0);
-  const host_run::Result south = host_run::Run(
-      {"--interval-ms", "100", "--rounds", "2", "--mqtt", brokers[1]->url(), "--mqtt-site",
-       "south"},
-      south_dir);
+  const host_run::Result south = host_run::Run({"--interval-ms", "100", "--rounds", "2", "--mqtt",
+                                                brokers[1]->url(), "--mqtt-site", "south"},
+                                               south_dir);
   ASSERT_EQ(south.exit_code, 0) << south.err;
 
   // What a Home Assistant on the central broker finds there (retained).
@@ -412,7 +412,7 @@ TEST(HostMqtt, ABrokerThatNeverAnswersCostsTheRoundsNothing) {
   std::string err;
   auto run = [&err](const std::vector<std::string>& extra) {
     host_run::ScratchDir dir;
-    std::vector<std::string> args = {"--interval-ms", "100", "--rounds", "12", "--events",
+    std::vector<std::string> args = {"--interval-ms",         "100", "--rounds", "12", "--events",
                                      dir.File("events.jsonl")};
     args.insert(args.end(), extra.begin(), extra.end());
     const host_run::Result r = host_run::Run(args, dir);
@@ -426,13 +426,15 @@ TEST(HostMqtt, ABrokerThatNeverAnswersCostsTheRoundsNothing) {
   };
   const double none = run({});
   const double silent_broker = run({"--mqtt", url});
-  std::printf("median period between round starts: %.1f ms without MQTT, %.1f ms with a broker "
-              "that never answers\n",
-              none, silent_broker);
+  std::printf(
+      "median period between round starts: %.1f ms without MQTT, %.1f ms with a broker "
+      "that never answers\n",
+      none, silent_broker);
   EXPECT_NEAR(silent_broker, none, 20.0);
   // The stop waited for the connection (bounded) and says what never reached the broker.
   EXPECT_NE(err.find("battery-host: mqtt: stopping: the last round of string 1 was not "
-                     "delivered to " + url + " (not connected)\n"),
+                     "delivered to " +
+                     url + " (not connected)\n"),
             std::string::npos)
       << err;
   close(silent);

@@ -130,8 +130,7 @@ TEST(MqttBroker, RetainedStateIsTheLastRound) {
   const Received state = later.Last("t1/1/state");
   EXPECT_TRUE(state.retain);
   ExpectState(state.payload, Round(1, 5));
-  EXPECT_EQ(notices.lines(),
-            std::vector<std::string>{"mqtt: connected to " + broker.url()});
+  EXPECT_EQ(notices.lines(), std::vector<std::string>{"mqtt: connected to " + broker.url()});
 
   // A clean stop says "offline" itself, in time.
   const Clock::time_point before = Clock::now();
@@ -149,12 +148,12 @@ TEST(MqttBroker, DiscoveryForTwoStringsHasUniqueIdsAndOneDeviceEach) {
   NoticeLog notices;
   auto out = Make(Options(broker.url(), "t2"));
   out->Start({Device(1, 20), Device(2, 20, 20)}, notices.Fn());
-  ASSERT_TRUE(ha.WaitFor([](const std::vector<Received>& all) { return all.size() >= 101; },
-                         kWait));
+  ASSERT_TRUE(
+      ha.WaitFor([](const std::vector<Received>& all) { return all.size() >= 101; }, kWait));
   // Read by a client that comes later, as Home Assistant after a restart: all retained.
   Subscriber later(broker.port(), "homeassistant/#");
-  ASSERT_TRUE(later.WaitFor(
-      [](const std::vector<Received>& all) { return all.size() >= 101; }, kWait));
+  ASSERT_TRUE(
+      later.WaitFor([](const std::vector<Received>& all) { return all.size() >= 101; }, kWait));
   const std::vector<Received> all = later.messages();
   // The host's connection, and per string: 23 values x (sensor + alarm), lowest, highest,
   // spread, readings out of window.
@@ -183,7 +182,9 @@ TEST(MqttBroker, DiscoveryForTwoStringsHasUniqueIdsAndOneDeviceEach) {
       EXPECT_TRUE(dc == "voltage" || dc == "current" || dc == "temperature") << m.topic;
       const std::string unit = c["unit_of_measurement"].asString();
       EXPECT_TRUE(dc == "voltage" ? unit == "V" || unit == "mV"
-                                  : unit == (dc == "current" ? "A" : "\xC2\xB0" "C"))
+                                  : unit == (dc == "current" ? "A"
+                                                             : "\xC2\xB0"
+                                                               "C"))
           << m.topic;
       EXPECT_EQ(c["state_class"].asString(), "measurement");
       EXPECT_EQ(c["expire_after"].asInt(), 61);
@@ -217,7 +218,10 @@ TEST(MqttBroker, AlarmRaisedAndClearedWithRetainedBinaryState) {
   // Connecting clears any alarm a former run left retained.
   ASSERT_TRUE(live.WaitForMessage("t3/1/alarm/battery_3_value", "OFF", kWait));
 
-  const std::string label = "\xE7\xAC\xAC" "4" "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0";
+  const std::string label =
+      "\xE7\xAC\xAC"
+      "4"
+      "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0";
   out->Take(Alarm(1, "battery_3_value", label, 11.9f, 12.0f, true));
   ASSERT_TRUE(live.WaitForMessage("t3/1/alarm", "", kWait));
   EXPECT_EQ(live.Last("t3/1/alarm").payload,
@@ -231,9 +235,8 @@ TEST(MqttBroker, AlarmRaisedAndClearedWithRetainedBinaryState) {
   EXPECT_TRUE(LastIs(live, "t3/1/alarm/battery_3_value", "OFF"));
   ASSERT_TRUE(live.WaitFor(
       [](const std::vector<Received>& all) {
-        return std::count_if(all.begin(), all.end(), [](const Received& m) {
-                 return m.topic == "t3/1/alarm";
-               }) == 2;
+        return std::count_if(all.begin(), all.end(),
+                             [](const Received& m) { return m.topic == "t3/1/alarm"; }) == 2;
       },
       kWait));
   EXPECT_NE(live.Last("t3/1/alarm").payload.find("\"state\":\"cleared\""), std::string::npos);
@@ -268,8 +271,7 @@ TEST(MqttBroker, BrokerStoppedAndStartedAgainLatestStateOnlyAndTakeNeverWaits) {
     next += milliseconds(20);
     std::this_thread::sleep_until(next);  // the poll period, not a wait for an event
   }
-  std::printf("longest Take() over %d rounds, the broker away for the last 26: %lld us\n",
-              kRounds,
+  std::printf("longest Take() over %d rounds, the broker away for the last 26: %lld us\n", kRounds,
               static_cast<long long>(
                   std::chrono::duration_cast<std::chrono::microseconds>(longest).count()));
   EXPECT_LT(longest, seconds(1));  // generous: no call waited for the network
@@ -454,9 +456,10 @@ TEST(MqttBroker, StopSaysWhichLastRoundWasNotAcknowledged) {
   EXPECT_LT(Clock::now() - before, seconds(2));
   broker.join();
   close(listener);
-  EXPECT_EQ(notices.lines().back(), "mqtt: stopping: the last round of string 2 was not "
-                                    "delivered to " + url +
-                                    " (not acknowledged within 300 ms)");
+  EXPECT_EQ(notices.lines().back(),
+            "mqtt: stopping: the last round of string 2 was not "
+            "delivered to " +
+                url + " (not acknowledged within 300 ms)");
 }
 
 // This process's resident memory: now (VmRSS) or at its highest so far (VmHWM), in KiB.
@@ -514,9 +517,10 @@ TEST(MqttBroker, HostileBrokerCannotMakeTheHostHoldAHugePacket) {
   out->Stop();
   close(listener);
   const long peak = MemoryKb("VmHWM");
-  std::printf("hostile broker: %lld bytes sent before the host dropped it; resident memory "
-              "%ld KiB before, at most %ld KiB\n",
-              sent.load(), before, peak);
+  std::printf(
+      "hostile broker: %lld bytes sent before the host dropped it; resident memory "
+      "%ld KiB before, at most %ld KiB\n",
+      sent.load(), before, peak);
 #if !defined(__SANITIZE_ADDRESS__)
   // (Under AddressSanitizer its own shadow of libmosquitto's 268 MB buffer, an eighth of it, is
   // written when the buffer is freed: that is the sanitizer's memory, not the host's.)
@@ -537,9 +541,11 @@ class MqttTls : public ::testing::Test {
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     return Shell("cd " + d + " && openssl req -x509" + ec +
                  " -keyout ca.key -out ca.crt -days 2 -subj /CN=test-ca 2>/dev/null &&"
-                 " openssl req -x509" + ec +
+                 " openssl req -x509" +
+                 ec +
                  " -keyout other.key -out other.crt -days 2 -subj /CN=other-ca 2>/dev/null &&"
-                 " openssl req" + ec +
+                 " openssl req" +
+                 ec +
                  " -keyout server.key -out server.csr -subj /CN=localhost 2>/dev/null &&"
                  " printf 'subjectAltName=DNS:localhost,IP:127.0.0.1' > ext &&"
                  " openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial"

@@ -26,8 +26,7 @@ int main(int argc, char** argv) {
   }
   outputs::DeviceInfo device;
   device.data_id = 1;
-  output->Start({device}, [](const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-  });
+  output->Start({device},
+                [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
   for (;;) pause();
 }

@@ -77,8 +77,9 @@ TEST(BrokerUrl, RefusesWithOneLineNamingTheFault) {
       {"mqtt://h:65536", "the port must be a number from 1 to 65535"},
       {"mqtt://h:18a3", "the port must be a number from 1 to 65535"},
       {"mqtt://h:-1", "the port must be a number from 1 to 65535"},
-      {"mqtt://user:pw@h", "no user or password in the URL: put them in the file named by "
-                           "--mqtt-credentials"},
+      {"mqtt://user:pw@h",
+       "no user or password in the URL: put them in the file named by "
+       "--mqtt-credentials"},
       {"mqtt://h/battery", "the URL has a path, query or fragment; give only host and port"},
       {"mqtt://h?x=1", "the URL has a path, query or fragment; give only host and port"},
       {"mqtt://::1", "an IPv6 address must stand in brackets: mqtt://[::1]:1883"},
@@ -126,8 +127,7 @@ TEST(Credentials, RefusesMalformedText) {
        "credentials file f line 2: unknown key 'user' (only username and password)"},
       {"username u\n", "credentials file f line 1: expected username=... or password=..."},
       {"username=u\nusername=v\n", "credentials file f line 2: username given twice"},
-      {"username=u\npassword=a\npassword=b\n",
-       "credentials file f line 3: password given twice"},
+      {"username=u\npassword=a\npassword=b\n", "credentials file f line 3: password given twice"},
   };
   for (const auto& c : cases) {
     mqtt::Credentials out;
@@ -153,8 +153,7 @@ TEST(Credentials, ReadsARegularFileAndWarnsWhenOthersMayReadIt) {
 
   chmod(path.c_str(), 0644);
   ASSERT_TRUE(mqtt::ReadCredentialsFile(path, &c, &warning, &error)) << error;
-  EXPECT_EQ(warning, "credentials file " + path + " can be read by other users; chmod 600 " +
-                         path);
+  EXPECT_EQ(warning, "credentials file " + path + " can be read by other users; chmod 600 " + path);
 }
 
 TEST(Credentials, RefusesWhatIsNotASmallRegularFile) {
@@ -175,7 +174,8 @@ TEST(Credentials, RefusesWhatIsNotASmallRegularFile) {
   EXPECT_FALSE(mqtt::ReadCredentialsFile(big, &c, &warning, &error));
   EXPECT_EQ(error, "credentials file " + big + " is too big (at most 4 KiB)");
   EXPECT_FALSE(mqtt::ReadCredentialsFile(dir.File("none"), &c, &warning, &error));
-  EXPECT_EQ(error, "cannot read credentials file " + dir.File("none") + ": No such file or directory");
+  EXPECT_EQ(error,
+            "cannot read credentials file " + dir.File("none") + ": No such file or directory");
   EXPECT_TRUE(mqtt::ReadCredentialsFile(exact, &c, &warning, &error)) << error;
   EXPECT_EQ(c.password.size(), 4096u - 21u);
 }
@@ -264,10 +264,10 @@ mqtt_test::RecordValues ThreeCells() {
   v.cells[0] = 13.32f;  // 13.31999969482421875
   v.cells[1] = 0.0f;    // out of window
   v.cells[2] = 12.0f;
-  v.cells[3] = 9.0f;    // beyond the string's 3 cells: not published
+  v.cells[3] = 9.0f;         // beyond the string's 3 cells: not published
   v.group_voltage = 25.32f;  // 13.32f + 0.0f + 12.0f in single precision, bit for bit
   v.group_current = -12.5f;
-  v.temperature = 25.3f;     // 25.299999237060546875
+  v.temperature = 25.3f;  // 25.299999237060546875
   v.stamp = mqtt_test::Stamp(12, 8, 14, 3, 59);
   return v;
 }
@@ -324,21 +324,26 @@ TEST(StatePayload, EveryValueReadsBackToTheSameFloat) {
 TEST(AlarmPayload, ExactText) {
   rule_value rule;
   rule.key = "battery_3_value";
-  rule.label = "\xE7\xAC\xAC" "4" "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0";  // 第4节电池
-  rule.value = 11.9f;  // 11.8999996185302734375
+  rule.label =
+      "\xE7\xAC\xAC"
+      "4"
+      "\xE8\x8A\x82\xE7\x94\xB5\xE6\xB1\xA0";  // 第4节电池
+  rule.value = 11.9f;                          // 11.8999996185302734375
   rule.limit = 12.0f;
   const outputs::DeviceInfo d = mqtt_test::Device(1, 20);
-  const std::string head = "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"" + rule.label +
-                           "\",\"limit\":12.0,";
+  const std::string head =
+      "{\"data_id\":1,\"key\":\"battery_3_value\",\"label\":\"" + rule.label + "\",\"limit\":12.0,";
   EXPECT_EQ(mqtt::AlarmPayload(d, rule, true),
             head + "\"state\":\"raised\",\"text\":\"" + rule.label +
                 " (battery_3_value) 11.9 < 12\",\"value\":11.9}");
   // A cell stored as 0.0 is out of the window, not 0 V; any other value keeps its number.
   rule.value = 0.0f;
-  EXPECT_EQ(mqtt::AlarmPayload(d, rule, false),
-            head + "\"state\":\"cleared\",\"text\":\"" + rule.label +
-                " (battery_3_value) outside 9.0\xE2\x80\x93" "15.0 V\",\"value\":null,"
-                "\"window\":\"9.0\xE2\x80\x93" "15.0 V\"}");
+  EXPECT_EQ(mqtt::AlarmPayload(d, rule, false), head + "\"state\":\"cleared\",\"text\":\"" +
+                                                    rule.label +
+                                                    " (battery_3_value) outside 9.0\xE2\x80\x93"
+                                                    "15.0 V\",\"value\":null,"
+                                                    "\"window\":\"9.0\xE2\x80\x93"
+                                                    "15.0 V\"}");
   rule.key = "group_voltage";
   rule.label = "G";
   rule.limit = 1.0f;
@@ -355,19 +360,18 @@ TEST(Discovery, GroupVoltageSensorExactText) {
   const mqtt::Topics t("battery-host", "homeassistant");
   outputs::DeviceInfo d = mqtt_test::Device(1, 20);
   d.name = "string A";
-  EXPECT_EQ(
-      mqtt::JsonText(mqtt::SensorConfig(d, t, "group_voltage", kHost)),
-      "{\"availability\":[{\"topic\":\"battery-host/status\"},"
-      "{\"topic\":\"battery-host/1/availability\"}],\"availability_mode\":\"all\","
-      "\"device\":{\"identifiers\":[\"battery-host_1\"],\"model\":\"ondrell_20\","
-      "\"name\":\"string A\",\"sw_version\":\"0.1.0\",\"via_device\":\"battery-host\"},"
-      "\"device_class\":\"voltage\",\"expire_after\":61,"
-      "\"json_attributes_template\":\"{{ {'cell_sum': value_json.group_voltage_is_cell_sum} "
-      "| tojson }}\",\"json_attributes_topic\":\"battery-host/1/state\","
-      "\"name\":\"Group voltage\",\"origin\":{\"name\":\"battery-host\",\"sw_version\":"
-      "\"0.1.0\"},\"state_class\":\"measurement\",\"state_topic\":\"battery-host/1/state\","
-      "\"suggested_display_precision\":2,\"unique_id\":\"battery-host_1_group_voltage\","
-      "\"unit_of_measurement\":\"V\",\"value_template\":\"{{ value_json.group_voltage }}\"}");
+  EXPECT_EQ(mqtt::JsonText(mqtt::SensorConfig(d, t, "group_voltage", kHost)),
+            "{\"availability\":[{\"topic\":\"battery-host/status\"},"
+            "{\"topic\":\"battery-host/1/availability\"}],\"availability_mode\":\"all\","
+            "\"device\":{\"identifiers\":[\"battery-host_1\"],\"model\":\"ondrell_20\","
+            "\"name\":\"string A\",\"sw_version\":\"0.1.0\",\"via_device\":\"battery-host\"},"
+            "\"device_class\":\"voltage\",\"expire_after\":61,"
+            "\"json_attributes_template\":\"{{ {'cell_sum': value_json.group_voltage_is_cell_sum} "
+            "| tojson }}\",\"json_attributes_topic\":\"battery-host/1/state\","
+            "\"name\":\"Group voltage\",\"origin\":{\"name\":\"battery-host\",\"sw_version\":"
+            "\"0.1.0\"},\"state_class\":\"measurement\",\"state_topic\":\"battery-host/1/state\","
+            "\"suggested_display_precision\":2,\"unique_id\":\"battery-host_1_group_voltage\","
+            "\"unit_of_measurement\":\"V\",\"value_template\":\"{{ value_json.group_voltage }}\"}");
 }
 
 TEST(Discovery, KindsUnitsAndCellNumbering) {
@@ -382,7 +386,10 @@ TEST(Discovery, KindsUnitsAndCellNumbering) {
   };
   const Row rows[] = {
       {"group_current", "Current", "A", "group_current", true},
-      {"temperature", "Temperature", "\xC2\xB0" "C", "temperature", true},
+      {"temperature", "Temperature",
+       "\xC2\xB0"
+       "C",
+       "temperature", true},
       {"battery_0_value", "Cell 21", "V", "cells[0]", true},
       {"battery_19_value", "Cell 40", "V", "cells[19]", true},
       {"lowest_cell", "Lowest cell", "V", "lowest_cell", false},
@@ -407,16 +414,14 @@ TEST(Discovery, KindsUnitsAndCellNumbering) {
   EXPECT_EQ(w["name"].asString(), "Readings out of window");
   EXPECT_EQ(w["device_class"].asString(), "problem");
   EXPECT_EQ(w["state_topic"].asString(), "p/2/state");
-  EXPECT_EQ(w["value_template"].asString(),
-            "{{ 'ON' if value_json.out_of_window else 'OFF' }}");
+  EXPECT_EQ(w["value_template"].asString(), "{{ 'ON' if value_json.out_of_window else 'OFF' }}");
   EXPECT_EQ(w["json_attributes_template"].asString(),
             "{{ {'cells': value_json.out_of_window} | tojson }}");
 }
 
 TEST(Discovery, EveryEntityOfAStringAndTheHostsConnection) {
   const mqtt::Topics t(mqtt::SitePrefix("p", "north"), "ha");
-  const std::vector<mqtt::Message> m =
-      mqtt::DiscoveryMessages(mqtt_test::Device(4, 20), t, kHost);
+  const std::vector<mqtt::Message> m = mqtt::DiscoveryMessages(mqtt_test::Device(4, 20), t, kHost);
   ASSERT_EQ(m.size(), 50u);  // 2 x (3 string values + 20 cells), 3 derived, out of window
   EXPECT_EQ(m[0].topic, "ha/sensor/p_north_4/group_voltage/config");
   EXPECT_EQ(m[1].topic, "ha/binary_sensor/p_north_4/group_voltage_alarm/config");
@@ -450,8 +455,9 @@ TEST(IncomingBudget, OwedBytesOnly) {
   for (int i = 0; i < 3; ++i) plain.Sent();
   EXPECT_TRUE(plain.Check(65536 + 12, t0, &error));
   EXPECT_FALSE(plain.Check(65536 + 13, t0, &error));
-  EXPECT_EQ(error, "the broker sent 1 bytes more than a client that only publishes is owed (a "
-                   "broken or hostile broker)");
+  EXPECT_EQ(error,
+            "the broker sent 1 bytes more than a client that only publishes is owed (a "
+            "broken or hostile broker)");
   B pinged(false, 1, 30, t0);
   EXPECT_TRUE(pinged.Check(65536 + 2, t0 + std::chrono::seconds(30), &error));
   EXPECT_FALSE(pinged.Check(65536 + 3, t0 + std::chrono::seconds(59), &error));
@@ -467,7 +473,7 @@ TEST(IncomingBudget, OwedBytesOnly) {
 }
 
 TEST(RetryDelay, DoublesUpToTheLimit) {
-  const std::pair<int, int> rows[] = {{0, 1000},  {1, 2000},  {2, 4000},  {5, 32000},
+  const std::pair<int, int> rows[] = {{0, 1000},  {1, 2000},  {2, 4000},    {5, 32000},
                                       {6, 60000}, {7, 60000}, {1000, 60000}};
   for (const auto& r : rows) EXPECT_EQ(mqtt::RetryDelayMs(r.first, 1000, 60000), r.second);
   EXPECT_EQ(mqtt::RetryDelayMs(3, 100, 500), 500);
@@ -529,7 +535,7 @@ TEST(LatestState, AlarmMessagesOnlyWhileOnlineAndBounded) {
   mqtt::LatestState state({mqtt_test::Device(1, 20)});
   EXPECT_TRUE(state.Take(mqtt_test::Alarm(1, "battery_3_value", "x", 11.9f, 12.0f, true)));
   mqtt::LatestState::Changes c = state.TakeChanges();
-  EXPECT_TRUE(c.events.empty());  // offline: no message kept ...
+  EXPECT_TRUE(c.events.empty());              // offline: no message kept ...
   ASSERT_EQ(c.devices[0].alarms.size(), 1u);  // ... but the key's state is
   EXPECT_EQ((*c.devices[0].keys)[c.devices[0].alarms[0].first], "battery_3_value");
   EXPECT_TRUE(c.devices[0].alarms[0].second);
@@ -588,8 +594,8 @@ TEST(MakeMqttOutput, RefusesOptionsThatCannotWork) {
   rows.push_back({with([](mqtt::MqttOptions& o) { o.discovery_prefix = "/ha"; }),
                   "--mqtt-discovery-prefix '/ha': no empty topic level: no leading, trailing "
                   "or double '/'"});
-  rows.push_back({with([](mqtt::MqttOptions& o) { o.qos = 3; }),
-                  "mqtt: QoS 3 does not exist; use 0, 1 or 2"});
+  rows.push_back(
+      {with([](mqtt::MqttOptions& o) { o.qos = 3; }), "mqtt: QoS 3 does not exist; use 0, 1 or 2"});
   rows.push_back({with([](mqtt::MqttOptions& o) { o.ca_file = "/etc/hostname"; }),
                   "--mqtt-ca is for mqtts:// brokers; --mqtt mqtt://127.0.0.1:1 is plain TCP"});
   rows.push_back({with([&](mqtt::MqttOptions& o) {
@@ -603,8 +609,9 @@ TEST(MakeMqttOutput, RefusesOptionsThatCannotWork) {
                   }),
                   "--mqtt-ca /etc/hostname: no PEM certificate in it (-----BEGIN "
                   "CERTIFICATE-----)"});
-  rows.push_back({with([&](mqtt::MqttOptions& o) { o.credentials_file = dir.File("none"); }),
-                  "cannot read credentials file " + dir.File("none") + ": No such file or directory"});
+  rows.push_back(
+      {with([&](mqtt::MqttOptions& o) { o.credentials_file = dir.File("none"); }),
+       "cannot read credentials file " + dir.File("none") + ": No such file or directory"});
   for (const Row& r : rows) {
     std::string error;
     EXPECT_EQ(mqtt::MakeMqttOutput(r.options, &error), nullptr) << r.error;

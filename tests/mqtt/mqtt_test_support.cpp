@@ -155,10 +155,10 @@ void Subscriber::OnConnect(struct mosquitto* mosq, void* self, int rc) {
 void Subscriber::OnMessage(struct mosquitto*, void* self, const struct mosquitto_message* m) {
   auto* s = static_cast<Subscriber*>(self);
   std::lock_guard<std::mutex> lock(s->mutex_);
-  s->messages_.push_back({m->topic,
-                          std::string(static_cast<const char*>(m->payload),
-                                      static_cast<std::size_t>(m->payloadlen)),
-                          m->retain});
+  s->messages_.push_back(
+      {m->topic,
+       std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen)),
+       m->retain});
   s->changed_.notify_all();
 }
 
@@ -240,9 +240,12 @@ std::vector<unsigned char> BuildRecord(const RecordValues& v) {
 }
 
 std::array<std::uint8_t, 7> Stamp(int month, int day, int hour, int minute, int second) {
-  return {0xEA, 0x07,  // 2026, little-endian
-          static_cast<std::uint8_t>(month), static_cast<std::uint8_t>(day),
-          static_cast<std::uint8_t>(hour),  static_cast<std::uint8_t>(minute),
+  return {0xEA,
+          0x07,  // 2026, little-endian
+          static_cast<std::uint8_t>(month),
+          static_cast<std::uint8_t>(day),
+          static_cast<std::uint8_t>(hour),
+          static_cast<std::uint8_t>(minute),
           static_cast<std::uint8_t>(second)};
 }
 

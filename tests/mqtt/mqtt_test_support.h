@@ -52,7 +52,7 @@ class TestBroker {
     std::string password_file;  // made with mosquitto_passwd; empty: anonymous
     int tls_port = 0;           // 0: no TLS listener
     std::string ca_file, cert_file, key_file;
-    std::string extra;          // more configuration, appended (a bridge section)
+    std::string extra;  // more configuration, appended (a bridge section)
   };
   TestBroker(const ScratchDir& dir, Config config);
   explicit TestBroker(const ScratchDir& dir) : TestBroker(dir, Config{}) {}

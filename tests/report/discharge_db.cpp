@@ -44,8 +44,13 @@ std::vector<unsigned char> Record(unsigned data_id, const bms_sim::Module& m, in
   byte_order::WriteLeFloat(b.data() + 141, static_cast<float>(m.TemperatureRaw()) / 100.0f);
   // 2026-03-02 10:00:00 + second, local time of the site
   const int h = 10 + second / 3600, min = second / 60 % 60, s = second % 60;
-  const unsigned char stamp[7] = {0xEA, 0x07, 3, 2, static_cast<unsigned char>(h),
-                                  static_cast<unsigned char>(min), static_cast<unsigned char>(s)};
+  const unsigned char stamp[7] = {0xEA,
+                                  0x07,
+                                  3,
+                                  2,
+                                  static_cast<unsigned char>(h),
+                                  static_cast<unsigned char>(min),
+                                  static_cast<unsigned char>(s)};
   std::memcpy(b.data() + 145, stamp, 7);
   return b;
 }
@@ -55,8 +60,10 @@ outputs::WallClock::time_point At(std::int64_t ms) {
 }
 
 void Usage(const std::string& why) {
-  std::fprintf(stderr, "discharge_db: %s\nusage: discharge_db OUT.sqlite [--weak N] [--rounds N] "
-               "[--scale X] [--devices N]\n", why.c_str());
+  std::fprintf(stderr,
+               "discharge_db: %s\nusage: discharge_db OUT.sqlite [--weak N] [--rounds N] "
+               "[--scale X] [--devices N]\n",
+               why.c_str());
   std::exit(2);
 }
 
@@ -71,11 +78,16 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) Usage(std::string(argv[i]) + " wants a value");
     const std::string opt = argv[i];
     const char* val = argv[i + 1];
-    if (opt == "--weak") weak = std::atoi(val);
-    else if (opt == "--rounds") rounds = std::atoi(val);
-    else if (opt == "--scale") scale = std::atof(val);
-    else if (opt == "--devices") devices = std::atoi(val);
-    else Usage("unknown option " + opt);
+    if (opt == "--weak")
+      weak = std::atoi(val);
+    else if (opt == "--rounds")
+      rounds = std::atoi(val);
+    else if (opt == "--scale")
+      scale = std::atof(val);
+    else if (opt == "--devices")
+      devices = std::atoi(val);
+    else
+      Usage("unknown option " + opt);
   }
 
   history::HistoryOptions options;

@@ -98,7 +98,7 @@ TEST(BmsSimProgram, ServesOnAPtyAndPrintsCountersOnSigterm) {
   std::string error;
   const int line = serial_line::OpenRaw19200(path, &error);
   ASSERT_GE(line, 0) << error;
-  const std::uint8_t other[] = {0xFE, 0xFE, 0x01, 0xA4, 0xA5};  // not our address
+  const std::uint8_t other[] = {0xFE, 0xFE, 0x01, 0xA4, 0xA5};    // not our address
   const std::uint8_t request[] = {0xFE, 0xFE, 0x5E, 0xA1, 0x01};  // 5E + A1 = 255 -> 1
   ASSERT_EQ(write(line, other, sizeof other), 5);
   ASSERT_EQ(write(line, request, sizeof request), 5);
@@ -148,15 +148,21 @@ TEST(BmsSimProgram, HelpDescribesEveryOptionWithItsDefault) {
   const std::string help = ReadToEnd(sim.out);
   EXPECT_EQ(ExitStatus(sim.pid), 0);
   close(sim.out);
-  EXPECT_EQ(help.compare(0, 65, "bms-sim: simulated battery-monitoring modules on one serial line\n"),
-            0)
+  EXPECT_EQ(
+      help.compare(0, 65, "bms-sim: simulated battery-monitoring modules on one serial line\n"), 0)
       << help;
-  const char* const options[] = {
-      "--port DEVICE", "--pty", "--address N", "--cells N", "--seed N", "--discharge",
-      "--current-sensor", "--weak-cell N", "--weak-capacity F", "--noise R", "--split R",
-      "--drop R", "--bad-checksum R", "--wrong-address R", "--out-of-window R", "--garbage R",
-      "--silence R", "--silence-requests N", "--module ITEMS", "--commands", "--chunk-gap MS",
-      "--time-scale X", "--verbose"};
+  const char* const options[] = {"--port DEVICE",     "--pty",
+                                 "--address N",       "--cells N",
+                                 "--seed N",          "--discharge",
+                                 "--current-sensor",  "--weak-cell N",
+                                 "--weak-capacity F", "--noise R",
+                                 "--split R",         "--drop R",
+                                 "--bad-checksum R",  "--wrong-address R",
+                                 "--out-of-window R", "--garbage R",
+                                 "--silence R",       "--silence-requests N",
+                                 "--module ITEMS",    "--commands",
+                                 "--chunk-gap MS",    "--time-scale X",
+                                 "--verbose"};
   // Each option's text runs from its name to the next line that starts an option.
   for (const char* option : options) {
     const std::size_t at = help.find(std::string("\n  ") + option + " ");
@@ -166,8 +172,8 @@ TEST(BmsSimProgram, HelpDescribesEveryOptionWithItsDefault) {
     EXPECT_NE(text.find("default"), std::string::npos) << text;
   }
   // ITEMS keys and the run-time commands are explained too.
-  for (const char* word : {"weak-capacity, silent", "silent ADDR", "answer ADDR", "remove ADDR",
-                           "add ADDR"}) {
+  for (const char* word :
+       {"weak-capacity, silent", "silent ADDR", "answer ADDR", "remove ADDR", "add ADDR"}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }
 }
@@ -185,8 +191,8 @@ TEST(BmsSimProgram, TwoModulesOnOneLineWithCommandsOnStandardInput) {
   ASSERT_EQ(first.compare(0, prefix.size(), prefix), 0) << first;
   std::string error;
   const std::size_t path_at = first.find(" on ") + 4;
-  const int line = serial_line::OpenRaw19200(first.substr(path_at, first.size() - 1 - path_at),
-                                             &error);
+  const int line =
+      serial_line::OpenRaw19200(first.substr(path_at, first.size() - 1 - path_at), &error);
   ASSERT_GE(line, 0) << error;
 
   // Both answer, each with its own address and a sum over its own bytes.

@@ -145,12 +145,9 @@ TEST(BusControl, CommandsChangeExactlyWhoAnswers) {
     const char* report;
     std::vector<int> answering;
   } steps[] = {
-      {"silent 2", "0x02 silent", {1, 3}},
-      {"answer 0x02", "0x02 answers", {1, 2, 3}},
-      {"remove 3", "0x03 removed", {1, 2}},
-      {"add 3", "0x03 added", {1, 2, 3}},
-      {"  silent 0x01 ", "0x01 silent", {2, 3}},
-      {"remove 1", "0x01 removed", {2, 3}},
+      {"silent 2", "0x02 silent", {1, 3}},       {"answer 0x02", "0x02 answers", {1, 2, 3}},
+      {"remove 3", "0x03 removed", {1, 2}},      {"add 3", "0x03 added", {1, 2, 3}},
+      {"  silent 0x01 ", "0x01 silent", {2, 3}}, {"remove 1", "0x01 removed", {2, 3}},
       {"add 1", "0x01 added", {2, 3}},  // back, and still silent
       {"answer 1", "0x01 answers", {1, 2, 3}},
   };
@@ -213,8 +210,8 @@ TEST(ModuleSpec, ItemsOnTopOfTheDefaults) {
   Config c;
   c.cells = 16;  // a default from the global options
   ASSERT_EQ(bms_sim::ApplyModuleItems("address=0x5E,seed=5,discharge,weak-cell=7,weak-capacity="
-                                     "0.25,noise=0.1,silence-requests=3,current-sensor,silent",
-                                     &c),
+                                      "0.25,noise=0.1,silence-requests=3,current-sensor,silent",
+                                      &c),
             "");
   EXPECT_EQ(c.address, 0x5E);
   EXPECT_EQ(c.cells, 16);

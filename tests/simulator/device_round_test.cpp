@@ -134,7 +134,7 @@ TEST(SimulatedModule, DeviceRecoversOnTheNextTickAfterAFaultyStretch) {
   }
   const auto& history = bench.host.listener.history;
   const std::size_t completed = history.size();
-  EXPECT_GT(completed, 10u);  // some rounds get through
+  EXPECT_GT(completed, 10u);   // some rounds get through
   EXPECT_LT(completed, 300u);  // and some do not
   std::uint32_t seen = 0;
   for (const bms_sim::Reply& r : bench.replies) seen |= r.faults;

@@ -72,9 +72,8 @@ class PtyServe : public testing::Test {
   void Start(bms_sim::Module& module, int chunk_gap_ms) {
     options_.stop_fd = stop_pipe_[0];
     options_.chunk_gap_ms = chunk_gap_ms;
-    server_ = std::thread([this, &module] {
-      result_ = bms_sim::Serve(pty_.master, module, options_);
-    });
+    server_ =
+        std::thread([this, &module] { result_ = bms_sim::Serve(pty_.master, module, options_); });
   }
   void Stop() {
     if (!server_.joinable()) return;
@@ -159,8 +158,8 @@ TEST_F(PtyServe, BusOfThreeWithOneSetSilentThroughTheControlFd) {
   options_.control_log = &log;
   server_ = std::thread([&] { result_ = bms_sim::Serve(pty_.master, bus, options_); });
   const int host = pty_.slave;
-  const Bytes ask{0xFE, 0xFE, 0x01, 0xA4, 0xA5, 0xFE, 0xFE, 0x02, 0xA4, 0xA6,
-                  0xFE, 0xFE, 0x03, 0xA4, 0xA7};
+  const Bytes ask{0xFE, 0xFE, 0x01, 0xA4, 0xA5, 0xFE, 0xFE, 0x02,
+                  0xA4, 0xA6, 0xFE, 0xFE, 0x03, 0xA4, 0xA7};
   // 25.00 degrees: 09 C4; 30.00 degrees: 0B B8. Sums 01+09+C4 = CE, 02+0B+B8 = C5, 03+09+C4 = D0
   const Bytes one{0xED, 0x01, 0x09, 0xC4, 0xCE}, two{0xED, 0x02, 0x0B, 0xB8, 0xC5},
       three{0xED, 0x03, 0x09, 0xC4, 0xD0};

@@ -31,9 +31,11 @@ Readings At(Config c, double seconds) {
 
 TEST(DischargeCurve, WorkedPoints) {
   // 12.85 - 0.85 f - 50 x 0.004 - 0.55 - 0.06 f / (1.08 - f) - dip, long after the dip:
-  struct Case { double f, volts; } cases[] = {
+  struct Case {
+    double f, volts;
+  } cases[] = {
       {0.0, 12.10}, {0.5, 12.425 - 0.75 - 0.03 / 0.58}, {0.9, 12.085 - 0.75 - 0.3},
-      {1.0, 10.50}, {1.04, 11.966 - 0.75 - 1.56}, {1.06, 11.949 - 0.75 - 0.0636 / 0.02},
+      {1.0, 10.50}, {1.04, 11.966 - 0.75 - 1.56},       {1.06, 11.949 - 0.75 - 0.0636 / 0.02},
       {1.08, 1.0}};
   for (const Case& c : cases) {
     EXPECT_NEAR(bms_sim::DischargeVolts(c.f, 50, 0.004, 3600), c.volts, 1e-9) << c.f;

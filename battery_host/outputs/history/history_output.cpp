@@ -38,7 +38,7 @@ struct HistoryOutput::Worker {
   std::map<unsigned int, outputs::DeviceStatus> last_turn;
   bool flushing = false;  // write the last second's units too (a wait for everything, a stop)
   Trouble trouble = Trouble::kNone;
-  bool told_ok = true;           // no trouble since the last "can be written again"
+  bool told_ok = true;  // no trouble since the last "can be written again"
   bool told_overflow = false;
   bool told_wrong_size = false;
   std::uint64_t kept_since_trouble = 0;  // entries written from memory after the trouble began
@@ -182,8 +182,8 @@ struct HistoryOutput::Worker {
     told_ok = true;
     told_overflow = false;
     trouble = Trouble::kNone;
-    std::string line = opt.path + " can be written again; " +
-                       std::to_string(kept_since_trouble) + " entries kept in memory written";
+    std::string line = opt.path + " can be written again; " + std::to_string(kept_since_trouble) +
+                       " entries kept in memory written";
     if (dropped_since_trouble) line += ", " + std::to_string(dropped_since_trouble) + " dropped";
     Tell(line);
   }
@@ -230,10 +230,9 @@ struct HistoryOutput::Worker {
            AtOf(backlog[n].unit) < first + opt.commit_window_ms) {
       ++n;
     }
-    const bool complete = n < backlog.size() || n == kBatchLimit || flushing ||
-                          opt.commit_window_ms <= 0 ||
-                          Steady::now() >= backlog.front().taken +
-                                               std::chrono::milliseconds(opt.commit_window_ms);
+    const bool complete =
+        n < backlog.size() || n == kBatchLimit || flushing || opt.commit_window_ms <= 0 ||
+        Steady::now() >= backlog.front().taken + std::chrono::milliseconds(opt.commit_window_ms);
     if (n == 0 && !backlog.empty()) n = 1;  // a unit received out of order goes alone
     return complete ? n : 0;
   }
@@ -441,9 +440,8 @@ bool HistoryOutput::WaitWritten(std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
   flush_requested_ = true;
   wake_.notify_all();
-  return idle_.wait_for(lock, timeout, [this] {
-    return queue_.empty() && !working_ && counters_.backlog == 0;
-  });
+  return idle_.wait_for(lock, timeout,
+                        [this] { return queue_.empty() && !working_ && counters_.backlog == 0; });
 }
 
 }  // namespace history

@@ -5,11 +5,11 @@
 // or cleared, and the lines' port events, in SQLite (WAL).
 //
 // The poll thread only copies events into a queue; a thread of this output's own writes them,
-// the rounds received within one second (with their alarms) in one transaction. When the database cannot be written (locked,
-// read-only, full, damaged) the person is told once, the rounds wait in a bounded backlog in
-// memory, and the worker retries every few seconds; once the file can be written again the
-// backlog goes in with the rounds' own times. Do not wrap this output in AsyncOutput: it has its
-// own thread.
+// the rounds received within one second (with their alarms) in one transaction. When the database
+// cannot be written (locked, read-only, full, damaged) the person is told once, the rounds wait in
+// a bounded backlog in memory, and the worker retries every few seconds; once the file can be
+// written again the backlog goes in with the rounds' own times. Do not wrap this output in
+// AsyncOutput: it has its own thread.
 
 #include <chrono>
 #include <condition_variable>
@@ -37,18 +37,18 @@ struct HistoryOptions {
   std::vector<std::string> sources;  // what the devices were read from, e.g. "sim", "/dev/ttyUSB0"
 
   // Tuning; the defaults are what the host uses.
-  ThinningRules thinning;              // which rounds are rows (--history-every-round: all)
+  ThinningRules thinning;  // which rounds are rows (--history-every-round: all)
   // Rounds received within this long of each other go in one transaction (a site's devices
   // finish their rounds within the same second); 0: each at once.
   int commit_window_ms = 1000;
-  int retry_ms = 3000;                 // retry period while the database cannot be written
-  std::size_t backlog_limit = 20000;   // rounds and port events kept in memory meanwhile
-  std::size_t queue_limit = 65536;     // events between the poll thread and the worker
-  int busy_timeout_ms = 1000;          // how long one write waits for another program's lock
-  int prune_every_ms = 60000;          // retention check period (and once at start)
-  int prune_step_rows = 300;           // rows per retention transaction
-  int stop_drain_ms = 3000;            // Stop() writes what is pending for at most this long
-  std::string vfs;                     // SQLite VFS name; empty: the default
+  int retry_ms = 3000;                // retry period while the database cannot be written
+  std::size_t backlog_limit = 20000;  // rounds and port events kept in memory meanwhile
+  std::size_t queue_limit = 65536;    // events between the poll thread and the worker
+  int busy_timeout_ms = 1000;         // how long one write waits for another program's lock
+  int prune_every_ms = 60000;         // retention check period (and once at start)
+  int prune_step_rows = 300;          // rows per retention transaction
+  int stop_drain_ms = 3000;           // Stop() writes what is pending for at most this long
+  std::string vfs;                    // SQLite VFS name; empty: the default
   // Wall clock for the run's start time and the retention cutoff; empty: the system clock.
   std::function<outputs::WallClock::time_point()> clock;
 };
@@ -70,8 +70,8 @@ class HistoryOutput : public outputs::Output {
   void SetSaveInterval(unsigned int data_id, int seconds);
 
   struct Counters {
-    std::uint64_t rounds_written = 0;   // rows, each standing for one round or more
-    std::uint64_t commits = 0;          // transactions of rounds and port events
+    std::uint64_t rounds_written = 0;  // rows, each standing for one round or more
+    std::uint64_t commits = 0;         // transactions of rounds and port events
     std::uint64_t alarms_written = 0;
     std::uint64_t port_events_written = 0;
     std::uint64_t backlog_dropped = 0;  // oldest entries dropped from a full backlog
@@ -115,7 +115,6 @@ class HistoryOutput : public outputs::Output {
 std::string CheckHistoryPath(const std::string& path);
 
 // Checks the path (above) on the caller's thread; nullptr and `error` set when it will not do.
-std::unique_ptr<HistoryOutput> MakeHistoryOutput(const HistoryOptions& options,
-                                                 std::string* error);
+std::unique_ptr<HistoryOutput> MakeHistoryOutput(const HistoryOptions& options, std::string* error);
 
 }  // namespace history

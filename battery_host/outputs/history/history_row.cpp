@@ -102,9 +102,8 @@ std::optional<Unit> RoundAssembler::Take(const outputs::HostEvent& e) {
         pending_.emplace_back(e.data_id, std::vector<AlarmRow>{});
         pending = pending_.end() - 1;
       }
-      pending->second.push_back(
-          AlarmRow{e.data_id, ToMs(e.at), e.raised, e.rule.key, e.rule.label, e.rule.value,
-                   e.rule.limit});
+      pending->second.push_back(AlarmRow{e.data_id, ToMs(e.at), e.raised, e.rule.key, e.rule.label,
+                                         e.rule.value, e.rule.limit});
       return std::nullopt;
     }
     case EventKind::kHistory: {

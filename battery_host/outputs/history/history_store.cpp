@@ -7,12 +7,14 @@ namespace history {
 namespace {
 
 std::string InsertRoundSql() {
-  std::string cols = "data_id, received_ms, received_utc, record_time, stamp, cells, "
-                     "group_voltage, group_current, temperature";
+  std::string cols =
+      "data_id, received_ms, received_utc, record_time, stamp, cells, "
+      "group_voltage, group_current, temperature";
   for (int i = 1; i <= kRecordCells; ++i) cols += ", cell_" + std::to_string(i);
-  cols += ", raw, run_id, span_rounds, span_start_ms, stored_for, group_voltage_min, "
-          "group_voltage_max, group_current_min, group_current_max, temperature_min, "
-          "temperature_max, cell_min, cell_min_number, cell_max, cell_max_number, battery_start";
+  cols +=
+      ", raw, run_id, span_rounds, span_start_ms, stored_for, group_voltage_min, "
+      "group_voltage_max, group_current_min, group_current_max, temperature_min, "
+      "temperature_max, cell_min, cell_min_number, cell_max, cell_max_number, battery_start";
   const int n = 9 + kRecordCells + 2 + 14;
   std::string marks;
   for (int i = 1; i <= n; ++i) marks += (i > 1 ? ", ?" : "?") + std::to_string(i);
@@ -66,8 +68,8 @@ StoreStatus HistoryStore::Fail(int code) {
   return s;
 }
 
-StoreStatus HistoryStore::Open(const std::string& path, const std::string& vfs,
-                               int busy_timeout_ms, const RunInfo& run) {
+StoreStatus HistoryStore::Open(const std::string& path, const std::string& vfs, int busy_timeout_ms,
+                               const RunInfo& run) {
   Close();
   int rc = db_.Open(path, vfs);
   if (rc != SQLITE_OK) return Fail(rc);
@@ -131,7 +133,8 @@ StoreStatus HistoryStore::Prepare() {
   if (rc != SQLITE_OK) return Fail(rc);
   insert_alarm_ = db_.Prepare(
       "INSERT INTO alarms (data_id, round_id, received_ms, received_utc, record_time, state, "
-      "key, label, value, limit_value, run_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)",
+      "key, label, value, limit_value, run_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
+      "?11)",
       &rc);
   if (rc != SQLITE_OK) return Fail(rc);
   insert_port_ = db_.Prepare(
@@ -331,7 +334,8 @@ StoreStatus HistoryStore::PruneStep(std::int64_t cutoff_ms, int rows, int* delet
     return s;
   }
   // Hand the freed pages back to the file system, a few at a time.
-  if (*deleted > 0 && (rc = db_.Exec("PRAGMA incremental_vacuum(64)")) != SQLITE_OK) return Fail(rc);
+  if (*deleted > 0 && (rc = db_.Exec("PRAGMA incremental_vacuum(64)")) != SQLITE_OK)
+    return Fail(rc);
   return {};
 }
 

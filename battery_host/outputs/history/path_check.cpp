@@ -43,8 +43,8 @@ int HeaderVersion(int fd) {
     got += n;
   }
   if (got < static_cast<ssize_t>(sizeof h) || std::memcmp(h, "SQLite format 3", 16) != 0) return -1;
-  const unsigned long v = (static_cast<unsigned long>(h[60]) << 24) | (h[61] << 16) |
-                          (h[62] << 8) | h[63];
+  const unsigned long v =
+      (static_cast<unsigned long>(h[60]) << 24) | (h[61] << 16) | (h[62] << 8) | h[63];
   return v > 0x7fffffffUL ? 0x7fffffff : static_cast<int>(v);
 }
 

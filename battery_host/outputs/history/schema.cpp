@@ -22,88 +22,86 @@ std::string CellReadingsView() {
   for (int i = 1; i <= kCells; ++i) {
     if (i > 1) s += "UNION ALL\n";
     s += "SELECT id AS round_id, data_id, received_ms, record_time, " + std::to_string(i) +
-         " AS cell, cell_" + std::to_string(i) + " AS volts FROM rounds WHERE cells >= " +
-         std::to_string(i) + "\n";
+         " AS cell, cell_" + std::to_string(i) +
+         " AS volts FROM rounds WHERE cells >= " + std::to_string(i) + "\n";
   }
   return s + ";\n";
 }
 
 // Version 1: rounds, alarms and port events.
 std::string Version1() {
-  return
-      "CREATE TABLE rounds (\n"
-      "  id INTEGER PRIMARY KEY,\n"
-      "  data_id INTEGER NOT NULL,\n"
-      "  received_ms INTEGER NOT NULL,\n"
-      "  received_utc TEXT NOT NULL,\n"
-      "  record_time TEXT,\n"
-      "  stamp BLOB NOT NULL,\n"
-      "  cells INTEGER NOT NULL,\n"
-      "  group_voltage REAL,\n"
-      "  group_current REAL,\n"
-      "  temperature REAL,\n" +
-      CellColumns() +
-      "  raw BLOB NOT NULL CHECK (length(raw) = 152)\n"
-      ");\n"
-      "CREATE INDEX rounds_by_device_time ON rounds (data_id, received_ms);\n"
-      "CREATE INDEX rounds_by_device_record_time ON rounds (data_id, record_time);\n"
-      "CREATE INDEX rounds_by_time ON rounds (received_ms);\n"
-      "CREATE TABLE alarms (\n"
-      "  id INTEGER PRIMARY KEY,\n"
-      "  data_id INTEGER NOT NULL,\n"
-      "  round_id INTEGER,\n"
-      "  received_ms INTEGER NOT NULL,\n"
-      "  received_utc TEXT NOT NULL,\n"
-      "  record_time TEXT,\n"
-      "  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),\n"
-      "  key TEXT NOT NULL,\n"
-      "  label TEXT NOT NULL,\n"
-      "  value REAL,\n"
-      "  limit_value REAL\n"
-      ");\n"
-      "CREATE INDEX alarms_by_device_time ON alarms (data_id, received_ms);\n"
-      "CREATE INDEX alarms_by_round ON alarms (round_id);\n"
-      "CREATE TABLE port_events (\n"
-      "  id INTEGER PRIMARY KEY,\n"
-      "  data_id INTEGER NOT NULL,\n"
-      "  received_ms INTEGER NOT NULL,\n"
-      "  received_utc TEXT NOT NULL,\n"
-      "  state TEXT NOT NULL,\n"
-      "  path TEXT NOT NULL,\n"
-      "  detail TEXT NOT NULL\n"
-      ");\n"
-      "CREATE INDEX port_events_by_device_time ON port_events (data_id, received_ms);\n" +
-      CellReadingsView();
+  return "CREATE TABLE rounds (\n"
+         "  id INTEGER PRIMARY KEY,\n"
+         "  data_id INTEGER NOT NULL,\n"
+         "  received_ms INTEGER NOT NULL,\n"
+         "  received_utc TEXT NOT NULL,\n"
+         "  record_time TEXT,\n"
+         "  stamp BLOB NOT NULL,\n"
+         "  cells INTEGER NOT NULL,\n"
+         "  group_voltage REAL,\n"
+         "  group_current REAL,\n"
+         "  temperature REAL,\n" +
+         CellColumns() +
+         "  raw BLOB NOT NULL CHECK (length(raw) = 152)\n"
+         ");\n"
+         "CREATE INDEX rounds_by_device_time ON rounds (data_id, received_ms);\n"
+         "CREATE INDEX rounds_by_device_record_time ON rounds (data_id, record_time);\n"
+         "CREATE INDEX rounds_by_time ON rounds (received_ms);\n"
+         "CREATE TABLE alarms (\n"
+         "  id INTEGER PRIMARY KEY,\n"
+         "  data_id INTEGER NOT NULL,\n"
+         "  round_id INTEGER,\n"
+         "  received_ms INTEGER NOT NULL,\n"
+         "  received_utc TEXT NOT NULL,\n"
+         "  record_time TEXT,\n"
+         "  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),\n"
+         "  key TEXT NOT NULL,\n"
+         "  label TEXT NOT NULL,\n"
+         "  value REAL,\n"
+         "  limit_value REAL\n"
+         ");\n"
+         "CREATE INDEX alarms_by_device_time ON alarms (data_id, received_ms);\n"
+         "CREATE INDEX alarms_by_round ON alarms (round_id);\n"
+         "CREATE TABLE port_events (\n"
+         "  id INTEGER PRIMARY KEY,\n"
+         "  data_id INTEGER NOT NULL,\n"
+         "  received_ms INTEGER NOT NULL,\n"
+         "  received_utc TEXT NOT NULL,\n"
+         "  state TEXT NOT NULL,\n"
+         "  path TEXT NOT NULL,\n"
+         "  detail TEXT NOT NULL\n"
+         ");\n"
+         "CREATE INDEX port_events_by_device_time ON port_events (data_id, received_ms);\n" +
+         CellReadingsView();
 }
 
 // Version 2: the host runs that wrote the rows, so that a report can tell a simulated,
 // accelerated run from a real one and name the host version and its sources.
 std::string Version2() {
-  return
-      "CREATE TABLE runs (\n"
-      "  id INTEGER PRIMARY KEY,\n"
-      "  started_ms INTEGER NOT NULL,\n"
-      "  started_utc TEXT NOT NULL,\n"
-      "  pid INTEGER NOT NULL,\n"
-      "  host_version TEXT NOT NULL,\n"
-      "  sources TEXT NOT NULL,\n"
-      "  time_scale REAL NOT NULL DEFAULT 1\n"
-      ");\n"
-      "CREATE TABLE run_devices (\n"
-      "  run_id INTEGER NOT NULL,\n"
-      "  data_id INTEGER NOT NULL,\n"
-      "  name TEXT NOT NULL,\n"
-      "  type TEXT NOT NULL,\n"
-      "  cells INTEGER NOT NULL,\n"
-      "  line INTEGER NOT NULL,\n"
-      "  port TEXT NOT NULL,\n"
-      "  bus_address INTEGER NOT NULL,\n"
-      "  PRIMARY KEY (run_id, data_id)\n"
-      ");\n"
-      "ALTER TABLE rounds ADD COLUMN run_id INTEGER;\n"
-      "ALTER TABLE alarms ADD COLUMN run_id INTEGER;\n"
-      "ALTER TABLE port_events ADD COLUMN run_id INTEGER;\n"
-      "CREATE INDEX rounds_by_run ON rounds (run_id);\n";
+  return "CREATE TABLE runs (\n"
+         "  id INTEGER PRIMARY KEY,\n"
+         "  started_ms INTEGER NOT NULL,\n"
+         "  started_utc TEXT NOT NULL,\n"
+         "  pid INTEGER NOT NULL,\n"
+         "  host_version TEXT NOT NULL,\n"
+         "  sources TEXT NOT NULL,\n"
+         "  time_scale REAL NOT NULL DEFAULT 1\n"
+         ");\n"
+         "CREATE TABLE run_devices (\n"
+         "  run_id INTEGER NOT NULL,\n"
+         "  data_id INTEGER NOT NULL,\n"
+         "  name TEXT NOT NULL,\n"
+         "  type TEXT NOT NULL,\n"
+         "  cells INTEGER NOT NULL,\n"
+         "  line INTEGER NOT NULL,\n"
+         "  port TEXT NOT NULL,\n"
+         "  bus_address INTEGER NOT NULL,\n"
+         "  PRIMARY KEY (run_id, data_id)\n"
+         ");\n"
+         "ALTER TABLE rounds ADD COLUMN run_id INTEGER;\n"
+         "ALTER TABLE alarms ADD COLUMN run_id INTEGER;\n"
+         "ALTER TABLE port_events ADD COLUMN run_id INTEGER;\n"
+         "CREATE INDEX rounds_by_run ON rounds (run_id);\n";
 }
 
 // The cell view again, with the cell's number as the device labels it (the string's first cell
@@ -161,8 +159,8 @@ std::string Version3() {
   s += "UPDATE rounds SET cell_min = nullif(min(" + lo + "), 1e308), cell_max = nullif(max(" + hi +
        "), -1e308);\n";
   const std::string start = "battery_start";
-  s += "UPDATE rounds SET cell_min_number = " + start + " + " + lo_at + " END, cell_max_number = " +
-       start + " + " + hi_at + " END WHERE cell_min IS NOT NULL;\n";
+  s += "UPDATE rounds SET cell_min_number = " + start + " + " + lo_at +
+       " END, cell_max_number = " + start + " + " + hi_at + " END WHERE cell_min IS NOT NULL;\n";
   return s;
 }
 
@@ -215,7 +213,8 @@ SchemaResult Migrate(Db& db) {
       break;
     }
     r.code = db.Exec(steps[static_cast<std::size_t>(version)]);
-    if (r.code == SQLITE_OK) r.code = db.Exec("PRAGMA user_version = " + std::to_string(version + 1));
+    if (r.code == SQLITE_OK)
+      r.code = db.Exec("PRAGMA user_version = " + std::to_string(version + 1));
     if (r.code == SQLITE_OK) r.code = db.Exec("COMMIT");
     if (r.code != SQLITE_OK) {
       db.Exec("ROLLBACK");

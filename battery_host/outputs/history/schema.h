@@ -18,9 +18,9 @@ constexpr int kSchemaVersion = 3;
 const std::vector<std::string>& Migrations();
 
 struct SchemaResult {
-  int code = 0;         // SQLite result code of the failing step, 0 when fine
-  int found = 0;        // the version the file had
-  bool newer = false;   // found > kSchemaVersion: left alone
+  int code = 0;        // SQLite result code of the failing step, 0 when fine
+  int found = 0;       // the version the file had
+  bool newer = false;  // found > kSchemaVersion: left alone
 };
 
 // Sets up a fresh file (WAL, incremental vacuum) and applies the missing migrations, each in a

@@ -36,15 +36,24 @@ Trouble TroubleOf(int code) {
 
 const char* TroubleText(Trouble trouble) {
   switch (trouble) {
-    case Trouble::kNone: return "no trouble";
-    case Trouble::kLocked: return "database is locked by another program";
-    case Trouble::kReadOnly: return "database is read-only";
-    case Trouble::kFull: return "disk or database is full";
-    case Trouble::kCorrupt: return "file is not a database or is damaged";
-    case Trouble::kIo: return "disk I/O error";
-    case Trouble::kCantOpen: return "file cannot be opened";
-    case Trouble::kNewer: return "written by a newer battery-host";
-    case Trouble::kOther: break;
+    case Trouble::kNone:
+      return "no trouble";
+    case Trouble::kLocked:
+      return "database is locked by another program";
+    case Trouble::kReadOnly:
+      return "database is read-only";
+    case Trouble::kFull:
+      return "disk or database is full";
+    case Trouble::kCorrupt:
+      return "file is not a database or is damaged";
+    case Trouble::kIo:
+      return "disk I/O error";
+    case Trouble::kCantOpen:
+      return "file cannot be opened";
+    case Trouble::kNewer:
+      return "written by a newer battery-host";
+    case Trouble::kOther:
+      break;
   }
   return "database error";
 }
@@ -124,7 +133,9 @@ void Db::Close() {
 
 bool Db::read_only() const { return db_ && sqlite3_db_readonly(db_, "main") == 1; }
 
-int Db::Exec(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
+int Db::Exec(const std::string& sql) {
+  return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+}
 
 Statement Db::Prepare(const std::string& sql, int* code) {
   sqlite3_stmt* stmt = nullptr;

@@ -15,13 +15,13 @@ namespace history {
 // What kept a write from happening, in the words a person acts on.
 enum class Trouble {
   kNone,
-  kLocked,     // another program holds the database (SQLITE_BUSY, SQLITE_LOCKED)
-  kReadOnly,   // the file or its folder cannot be written (SQLITE_READONLY, or opened read-only)
-  kFull,       // the disk or the database is full (SQLITE_FULL)
-  kCorrupt,    // not a database, or damaged (SQLITE_CORRUPT, SQLITE_NOTADB)
-  kIo,         // the disk failed a read or write (SQLITE_IOERR)
-  kCantOpen,   // the file cannot be opened or created (SQLITE_CANTOPEN, SQLITE_PERM, SQLITE_AUTH)
-  kNewer,      // written by a newer program: its schema version is beyond this one's
+  kLocked,    // another program holds the database (SQLITE_BUSY, SQLITE_LOCKED)
+  kReadOnly,  // the file or its folder cannot be written (SQLITE_READONLY, or opened read-only)
+  kFull,      // the disk or the database is full (SQLITE_FULL)
+  kCorrupt,   // not a database, or damaged (SQLITE_CORRUPT, SQLITE_NOTADB)
+  kIo,        // the disk failed a read or write (SQLITE_IOERR)
+  kCantOpen,  // the file cannot be opened or created (SQLITE_CANTOPEN, SQLITE_PERM, SQLITE_AUTH)
+  kNewer,     // written by a newer program: its schema version is beyond this one's
   kOther,
 };
 

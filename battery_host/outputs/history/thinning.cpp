@@ -7,9 +7,7 @@ namespace history {
 namespace {
 
 // As the device judges a change: the difference in single precision, compared in double.
-bool Moved(float a, float b, double band) {
-  return static_cast<double>(std::fabs(a - b)) >= band;
-}
+bool Moved(float a, float b, double band) { return static_cast<double>(std::fabs(a - b)) >= band; }
 
 void Extend(float v, bool first, float* lo, float* hi) {
   if (first || v < *lo) *lo = v;

@@ -18,10 +18,10 @@ namespace history {
 constexpr int kThinCells = 32;
 
 struct ThinningRules {
-  bool every_round = false;           // keep every round (a lab bench)
-  double group_deadband_v = 0.01;     // the device's own rule for a change of the group voltage
-  double cell_deadband_v = 0.05;      // ... and of a cell
-  double current_limit_a = 1.0;       // |current| above it: charging or discharging
+  bool every_round = false;              // keep every round (a lab bench)
+  double group_deadband_v = 0.01;        // the device's own rule for a change of the group voltage
+  double cell_deadband_v = 0.05;         // ... and of a cell
+  double current_limit_a = 1.0;          // |current| above it: charging or discharging
   std::int64_t active_hold_ms = 600000;  // rounds kept this long after the current fell back
 };
 
@@ -32,18 +32,18 @@ struct RoundValues {
   float group_voltage = 0.0f;
   float group_current = 0.0f;
   float temperature = 0.0f;
-  int cells = 0;                          // cells of the string
-  std::array<float, kThinCells> cell{};   // as the device stored them
-  std::array<bool, kThinCells> reading{}; // false: outside the window
-  std::array<int, kThinCells> number{};   // the cell's number as the device labels it
-  bool alarm = false;                     // an alarm was raised or cleared in this round
+  int cells = 0;                           // cells of the string
+  std::array<float, kThinCells> cell{};    // as the device stored them
+  std::array<bool, kThinCells> reading{};  // false: outside the window
+  std::array<int, kThinCells> number{};    // the cell's number as the device labels it
+  bool alarm = false;                      // an alarm was raised or cleared in this round
 };
 
 // What a stored row stands for: its own round and the rounds folded into it since the last row.
 struct Span {
-  std::string reason;           // start, gap, alarm, current, change, interval, every_round, stop
-  int rounds = 0;               // rounds the row stands for, its own included
-  std::int64_t first_ms = 0;    // receive time of the first of them
+  std::string reason;         // start, gap, alarm, current, change, interval, every_round, stop
+  int rounds = 0;             // rounds the row stands for, its own included
+  std::int64_t first_ms = 0;  // receive time of the first of them
   float group_voltage_min = 0.0f, group_voltage_max = 0.0f;
   float group_current_min = 0.0f, group_current_max = 0.0f;
   float temperature_min = 0.0f, temperature_max = 0.0f;

@@ -34,7 +34,7 @@ class LatestState {
     std::array<unsigned char, kRecordSize> record{};
     bool availability_changed = false;
     bool available = false;
-    const std::vector<std::string>* keys = nullptr;  // the device's signal keys
+    const std::vector<std::string>* keys = nullptr;    // the device's signal keys
     std::vector<std::pair<std::size_t, bool>> alarms;  // index into *keys, raised
   };
 

@@ -37,8 +37,7 @@ MosquittoLink::~MosquittoLink() {
   if (mosq_) mosquitto_destroy(mosq_);
 }
 
-std::unique_ptr<MosquittoLink> MosquittoLink::Make(const LinkConfig& config,
-                                                   std::string* error) {
+std::unique_ptr<MosquittoLink> MosquittoLink::Make(const LinkConfig& config, std::string* error) {
   InitMosquittoLibrary();
   std::unique_ptr<MosquittoLink> link(new MosquittoLink(config));
   const char* id = config.client_id.empty() ? nullptr : config.client_id.c_str();
@@ -70,8 +69,7 @@ std::unique_ptr<MosquittoLink> MosquittoLink::Make(const LinkConfig& config,
     if (config.ca_file.empty()) {
       rc = mosquitto_int_option(link->mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
       if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_tls_set(link->mosq_, nullptr, "/etc/ssl/certs", nullptr, nullptr,
-                               nullptr);
+        rc = mosquitto_tls_set(link->mosq_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
       }
     } else {
       rc = mosquitto_tls_set(link->mosq_, config.ca_file.c_str(), nullptr, nullptr, nullptr,

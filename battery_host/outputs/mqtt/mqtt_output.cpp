@@ -104,8 +104,7 @@ class MqttOutput : public outputs::Output {
   // One notice when a trouble begins, none while it goes on; a refusal is told even in the
   // middle of an outage, since it is the one the person has to fix.
   void Report(BrokerTrouble kind, const std::string& text) {
-    if (trouble_ == BrokerTrouble::kNone ||
-        (kind == BrokerTrouble::kRefused && trouble_ != kind)) {
+    if (trouble_ == BrokerTrouble::kNone || (kind == BrokerTrouble::kRefused && trouble_ != kind)) {
       Notice(text);
     }
     trouble_ = kind;
@@ -155,8 +154,8 @@ class MqttOutput : public outputs::Output {
     state_mid_.clear();
     *phase = Phase::kWaiting;
     state_->set_online(false);
-    *at = Clock::now() + std::chrono::milliseconds(RetryDelayMs(
-                             attempt_++, options_.retry_min_ms, options_.retry_max_ms));
+    *at = Clock::now() + std::chrono::milliseconds(RetryDelayMs(attempt_++, options_.retry_min_ms,
+                                                                options_.retry_max_ms));
   }
   // Waits for the socket or a wake-up, at most `timeout`, and lets libmosquitto read, write and
   // keep the connection alive. False when the connection is over.
@@ -232,7 +231,8 @@ void MqttOutput::Run() {
         phase = Phase::kConnecting;
         at = now + std::chrono::milliseconds(options_.connack_timeout_ms);
       } else {
-        Report(BrokerTrouble::kUnreachable, "cannot reach " + broker_ + ": " + error + "; retrying");
+        Report(BrokerTrouble::kUnreachable,
+               "cannot reach " + broker_ + ": " + error + "; retrying");
         Retry(&phase, &link, &at);
         continue;
       }
@@ -244,8 +244,8 @@ void MqttOutput::Run() {
     }
     if (phase == Phase::kConnecting && now >= at) {
       Report(BrokerTrouble::kNoAnswer, broker_ + " does not answer (no CONNACK within " +
-                                     std::to_string(options_.connack_timeout_ms) +
-                                     " ms); retrying");
+                                           std::to_string(options_.connack_timeout_ms) +
+                                           " ms); retrying");
       Retry(&phase, &link, &at);
       continue;
     }
@@ -259,15 +259,16 @@ void MqttOutput::Run() {
     if (!Pump(link.get(), wait, &error)) {
       if (link->refused() != 0) {
         Report(BrokerTrouble::kRefused, broker_ + " refused the connection: " + error +
-                                      " (check --mqtt-credentials); retrying");
+                                            " (check --mqtt-credentials); retrying");
       } else if (link->overrun()) {
-        Report(BrokerTrouble::kLost, "dropped the connection to " + broker_ + ": " + error +
-                                   "; reconnecting");
+        Report(BrokerTrouble::kLost,
+               "dropped the connection to " + broker_ + ": " + error + "; reconnecting");
       } else if (phase == Phase::kOnline) {
         Report(BrokerTrouble::kLost, "connection to " + broker_ + " lost: " + error +
-                                   "; reconnecting, the latest values follow");
+                                         "; reconnecting, the latest values follow");
       } else {
-        Report(BrokerTrouble::kUnreachable, "cannot reach " + broker_ + ": " + error + "; retrying");
+        Report(BrokerTrouble::kUnreachable,
+               "cannot reach " + broker_ + ": " + error + "; retrying");
       }
       Retry(&phase, &link, &at);
     }
@@ -333,8 +334,7 @@ bool CheckOptions(const MqttOptions& o, std::string* error) {
 
 }  // namespace
 
-std::unique_ptr<outputs::Output> MakeMqttOutput(const MqttOptions& options,
-                                                std::string* error) {
+std::unique_ptr<outputs::Output> MakeMqttOutput(const MqttOptions& options, std::string* error) {
   LinkConfig link;
   if (!ParseBrokerUrl(options.url, &link.url, error)) return nullptr;
   if (!CheckOptions(options, error)) return nullptr;

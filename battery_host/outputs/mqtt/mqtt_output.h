@@ -11,22 +11,22 @@ namespace mqtt {
 // --mqtt-prefix, --mqtt-discovery-prefix) plus the timing of the connection, which only the
 // tests change.
 struct MqttOptions {
-  std::string url;                  // mqtt://host[:port] or mqtts://host[:port]
-  std::string credentials_file;     // username=/password= lines; empty: no login
-  std::string ca_file;              // mqtts: CA certificates (PEM); empty: the system's
+  std::string url;               // mqtt://host[:port] or mqtts://host[:port]
+  std::string credentials_file;  // username=/password= lines; empty: no login
+  std::string ca_file;           // mqtts: CA certificates (PEM); empty: the system's
   std::string prefix = "battery-host";
-  std::string site;                 // non-empty: topics under <prefix>/<site>, ids carry it
+  std::string site;  // non-empty: topics under <prefix>/<site>, ids carry it
   std::string discovery_prefix = "homeassistant";  // empty: no Home Assistant discovery
-  std::string client_id;            // empty: a random one
-  std::string host_version;         // battery-host's version, for Home Assistant's devices
-  int qos = 1;                      // of every message, the last will included
+  std::string client_id;                           // empty: a random one
+  std::string host_version;  // battery-host's version, for Home Assistant's devices
+  int qos = 1;               // of every message, the last will included
 
-  int keepalive_s = 30;             // the broker drops us (and sends the will) after 1.5x this
-  int connack_timeout_ms = 10000;   // a broker that accepts TCP but does not answer CONNECT
-  int retry_min_ms = 1000;          // reconnect delays double from this ...
-  int retry_max_ms = 60000;         // ... up to this
-  int stop_timeout_ms = 2000;       // Stop(): the last round acknowledged, "offline" and
-                                    // DISCONNECT, at most this long
+  int keepalive_s = 30;            // the broker drops us (and sends the will) after 1.5x this
+  int connack_timeout_ms = 10000;  // a broker that accepts TCP but does not answer CONNECT
+  int retry_min_ms = 1000;         // reconnect delays double from this ...
+  int retry_max_ms = 60000;        // ... up to this
+  int stop_timeout_ms = 2000;      // Stop(): the last round acknowledged, "offline" and
+                                   // DISCONNECT, at most this long
 };
 
 // Checks the options (URL, credentials file, CA file, prefixes, QoS) and makes the output; the

@@ -22,25 +22,44 @@ struct ValueKind {
 // from each other.
 ValueKind KindOf(const outputs::DeviceInfo& device, const std::string& key) {
   if (key == "group_voltage") {
-    return {"Group voltage", "voltage", "V", 2, "group_voltage",
+    return {"Group voltage",
+            "voltage",
+            "V",
+            2,
+            "group_voltage",
             "{{ {'cell_sum': value_json.group_voltage_is_cell_sum} | tojson }}"};
   }
   if (key == "group_current") return {"Current", "current", "A", 2, "group_current", ""};
   if (key == "temperature") {
-    return {"Temperature", "temperature", "\xC2\xB0" "C", 1, "temperature", ""};
+    return {"Temperature",
+            "temperature",
+            "\xC2\xB0"
+            "C",
+            1,
+            "temperature",
+            ""};
   }
   if (key == "lowest_cell") {
-    return {"Lowest cell", "voltage", "V", 3, "lowest_cell",
-            "{{ {'cell': value_json.lowest_cell_number} | tojson }}"};
+    return {"Lowest cell", "voltage",
+            "V",           3,
+            "lowest_cell", "{{ {'cell': value_json.lowest_cell_number} | tojson }}"};
   }
   if (key == "highest_cell") {
-    return {"Highest cell", "voltage", "V", 3, "highest_cell",
+    return {"Highest cell",
+            "voltage",
+            "V",
+            3,
+            "highest_cell",
             "{{ {'cell': value_json.highest_cell_number} | tojson }}"};
   }
   if (key == "cell_spread") return {"Cell spread", "voltage", "mV", 0, "spread_mv", ""};
   const int i = outputs::CellPositionOfKey(key);
-  return {"Cell " + std::to_string(device.battery_start + i + 1), "voltage", "V", 3,
-          "cells[" + std::to_string(i) + "]", ""};
+  return {"Cell " + std::to_string(device.battery_start + i + 1),
+          "voltage",
+          "V",
+          3,
+          "cells[" + std::to_string(i) + "]",
+          ""};
 }
 
 const char* const kDerived[] = {"lowest_cell", "highest_cell", "cell_spread"};
@@ -53,8 +72,8 @@ Json::Value DeviceBlock(const outputs::DeviceInfo& device, const Topics& topics,
                         const HostInfo& host) {
   Json::Value d;
   d["identifiers"].append(topics.NodeId(device.data_id));
-  d["name"] = device.name.empty() ? "Battery string " + std::to_string(device.data_id)
-                                  : device.name;
+  d["name"] =
+      device.name.empty() ? "Battery string " + std::to_string(device.data_id) : device.name;
   if (!device.type.empty()) d["model"] = device.type;
   if (!host.version.empty()) d["sw_version"] = host.version;
   d["via_device"] = topics.BridgeId();

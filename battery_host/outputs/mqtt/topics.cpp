@@ -25,8 +25,7 @@ bool CheckPrefix(const std::string& prefix, const std::string& option, std::stri
     *error = head + "topics starting with '$' belong to the broker";
     return false;
   }
-  if (prefix.front() == '/' || prefix.back() == '/' ||
-      prefix.find("//") != std::string::npos) {
+  if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos) {
     *error = head + "no empty topic level: no leading, trailing or double '/'";
     return false;
   }
@@ -42,8 +41,7 @@ bool CheckPrefix(const std::string& prefix, const std::string& option, std::stri
 bool CheckSite(const std::string& site, std::string* error) {
   const std::string head = "--mqtt-site '" + site + "': ";
   if (site.size() > 64) {
-    *error = "--mqtt-site: a site name of " + std::to_string(site.size()) +
-             " bytes; at most 64";
+    *error = "--mqtt-site: a site name of " + std::to_string(site.size()) + " bytes; at most 64";
     return false;
   }
   for (unsigned char c : site) {

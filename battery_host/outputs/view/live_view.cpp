@@ -228,8 +228,7 @@ std::string RenderView(const ViewState& s, bool color, int columns, int rows) {
   std::vector<std::string> alarms;
   for (const DeviceView& d : s.devices) {
     for (const auto& [key, a] : d.alarms) {
-      alarms.push_back(d.name + ": " +
-                       outputs::AlarmText(d.info, key, a.label, a.value, a.limit));
+      alarms.push_back(d.name + ": " + outputs::AlarmText(d.info, key, a.label, a.value, a.limit));
     }
   }
   const int room = rows - 1 - static_cast<int>(out.size()) - (s.notice.empty() ? 0 : 1);
@@ -252,13 +251,12 @@ std::string RenderLine(const DeviceView& d) {
   const StringRound r = RoundOf(d);
   return d.name + ": " + CountersText(d) + " " + StampText(d.record.stamp) + " " +
          ValuesText(d, r) + "; " + SpreadText(r) +
-         (r.out_of_window > 0 ? ", " + OutText(r) : std::string()) + "; alarms: " + AlarmsText(d, ", ") + "\n";
+         (r.out_of_window > 0 ? ", " + OutText(r) : std::string()) +
+         "; alarms: " + AlarmsText(d, ", ") + "\n";
 }
 
 std::string SilentLine(const DeviceView& d) {
   return d.name + ": module not answering (no reply in its turn)\n";
 }
 
-std::string AnswersAgainLine(const DeviceView& d) {
-  return d.name + ": module answers again\n";
-}
+std::string AnswersAgainLine(const DeviceView& d) { return d.name + ": module answers again\n"; }

@@ -17,12 +17,12 @@ struct ActiveAlarm {
 // What the view knows of one string: its last record, the raised alarms, its turn counters.
 struct DeviceView {
   outputs::DeviceInfo info;
-  std::string name;     // how people know it: "string 1", or the site's name for it
-  std::string source;   // its line: "port /dev/ttyUSB0", "simulator on /dev/pts/3"
-  StringRecord record;  // the last history (or restored) record
+  std::string name;       // how people know it: "string 1", or the site's name for it
+  std::string source;     // its line: "port /dev/ttyUSB0", "simulator on /dev/pts/3"
+  StringRecord record;    // the last history (or restored) record
   bool restored = false;  // the record came from the cache and no round has replaced it yet
   outputs::DeviceStatus status;
-  bool silent = false;  // its module's last turn ended without a reply
+  bool silent = false;                        // its module's last turn ended without a reply
   std::map<std::string, ActiveAlarm> alarms;  // by signal key
 };
 

@@ -42,7 +42,7 @@ class TerminalWriter {
   std::size_t max_pending_;
   std::string current_;  // begun: written up to done_
   std::size_t done_ = 0;
-  std::string queued_;   // kFrames: the newest picture; kLines: lines in order
+  std::string queued_;  // kFrames: the newest picture; kLines: lines in order
   std::uint64_t dropped_ = 0;
   bool first_drop_ = false;
   bool told_drop_ = false;

@@ -88,7 +88,8 @@ void ViewOutput::Take(const outputs::HostEvent& e) {
     }
     case outputs::EventKind::kTx:
     case outputs::EventKind::kRx:
-    case outputs::EventKind::kSend: return;
+    case outputs::EventKind::kSend:
+      return;
   }
 }
 
