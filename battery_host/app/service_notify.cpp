@@ -76,11 +76,11 @@ WatchdogPing::WatchdogPing(Notifier& notifier) : notifier_(notifier) {
   if (half.count() <= 0) return;
   fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (fd_ < 0) return;
-  itimerspec spec{};
-  spec.it_interval.tv_sec = static_cast<time_t>(half.count() / 1000000);
-  spec.it_interval.tv_nsec = static_cast<long>(half.count() % 1000000) * 1000;
-  spec.it_value = spec.it_interval;
-  timerfd_settime(fd_, 0, &spec, nullptr);
+  itimerspec every_half{};
+  every_half.it_interval.tv_sec = static_cast<time_t>(half.count() / 1000000);
+  every_half.it_interval.tv_nsec = static_cast<long>(half.count() % 1000000) * 1000;
+  every_half.it_value = every_half.it_interval;
+  timerfd_settime(fd_, 0, &every_half, nullptr);
 }
 
 WatchdogPing::~WatchdogPing() {
