@@ -5,6 +5,7 @@
 
 #include "battery/link_settings.h"
 #include "battery/settings_json.h"
+#include "battery_host/support/closest_name.h"
 
 namespace {
 
@@ -15,34 +16,10 @@ std::vector<std::string> KnownKeys() {
   return keys;
 }
 
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = up;
-    }
-  }
-  return row[b.size()];
-}
-
 }  // namespace
 
 std::string ClosestAppSettingKey(const std::string& key) {
-  std::string best;
-  std::size_t best_distance = 0;
-  for (const std::string& known : KnownKeys()) {
-    const std::size_t d = EditDistance(key, known);
-    if (best.empty() || d < best_distance) {
-      best = known;
-      best_distance = d;
-    }
-  }
-  return best;
+  return closest_name::FewestEdits(key, KnownKeys());
 }
 
 std::vector<std::string> UnknownAppSettingWarnings(const Json::Value& settings,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "battery_host/support/closest_name.h"
+
 namespace signal_names {
 
 namespace {
@@ -25,21 +27,6 @@ long CellIndex(const std::string& name) {
     }
   }
   return -1;
-}
-
-std::size_t Edits(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
 }
 
 }  // namespace
@@ -68,15 +55,7 @@ std::string Closest(const std::string& name, const std::vector<std::string>& key
     }
   }
   if (!best.empty()) return best;
-  std::size_t fewest = SIZE_MAX;
-  for (const std::string& k : keys) {
-    const std::size_t n = Edits(name, k);
-    if (n < fewest) {
-      fewest = n;
-      best = k;
-    }
-  }
-  return best;
+  return closest_name::FewestEdits(name, keys);
 }
 
 }  // namespace signal_names
