@@ -9,7 +9,8 @@
 #   --tests     also what only the tests use (the report's included): GoogleTest, valgrind, a
 #               Mosquitto broker, Chromium and its driver, poppler-utils (pdftoppm: the report
 #               test renders its PDF), lintian, systemd's tools, clang-format (the
-#               formatting check). Add a tool that only a test needs to test_packages below.
+#               formatting check), ccache (the test command's compiles, cached between
+#               runs). Add a tool that only a test needs to test_packages below.
 #   package     any further packages (armel.sh, budgets.sh name theirs)
 #
 # The main job does not wait for the test tools: on a fresh machine they are most of the download.
@@ -20,7 +21,7 @@ build_packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev l
                 libmosquitto-dev libsqlite3-dev sqlite3)
 report_packages=(python3 python3-matplotlib fonts-wqy-microhei)
 test_packages=(libgtest-dev valgrind mosquitto mosquitto-clients chromium chromium-driver
-               poppler-utils lintian systemd clang-format)
+               poppler-utils lintian systemd clang-format ccache)
 packages=("${build_packages[@]}")
 for arg in "$@"; do
   case "$arg" in
