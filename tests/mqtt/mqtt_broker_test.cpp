@@ -487,7 +487,8 @@ TEST(MqttBroker, HostileBrokerCannotMakeTheHostHoldAHugePacket) {
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   const std::string url = "mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 
-  std::atomic<long long> sent{0};
+  // 32 bits hold the 256 MiB it may send, and stay lock-free on the 32-bit controller.
+  std::atomic<long> sent{0};
   std::thread broker([&] {
     const int c = accept(listener, nullptr, nullptr);
     if (c < 0) return;
@@ -497,7 +498,7 @@ TEST(MqttBroker, HostileBrokerCannotMakeTheHostHoldAHugePacket) {
                                     0x30, 0xFF, 0xFF, 0xFF, 0x7F};  // PUBLISH, 268435455 bytes
       if (send(c, head, sizeof head, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof head)) {
         const std::vector<char> body(64 * 1024, 'x');
-        while (sent < (256LL << 20)) {
+        while (sent < (256L << 20)) {
           const ssize_t n = send(c, body.data(), body.size(), MSG_NOSIGNAL);
           if (n <= 0) break;
           sent += n;
@@ -518,7 +519,7 @@ TEST(MqttBroker, HostileBrokerCannotMakeTheHostHoldAHugePacket) {
   close(listener);
   const long peak = MemoryKb("VmHWM");
   std::printf(
-      "hostile broker: %lld bytes sent before the host dropped it; resident memory "
+      "hostile broker: %ld bytes sent before the host dropped it; resident memory "
       "%ld KiB before, at most %ld KiB\n",
       sent.load(), before, peak);
 #if !defined(__SANITIZE_ADDRESS__)
