@@ -477,6 +477,11 @@ long MemoryKb(const std::string& field) {
 // subscribed: it drops the connection once the broker has sent more than it owes, and its
 // memory stays where it was.
 TEST(MqttBroker, HostileBrokerCannotMakeTheHostHoldAHugePacket) {
+#ifdef MQTT_TESTS_UNDER_EMULATOR
+  // The bound counts the socket's bytes through getsockopt(TCP_INFO), which qemu-user does not
+  // pass on for an armel program; the controller's own kernel answers it as this machine's does.
+  GTEST_SKIP() << "TCP_INFO is not available under qemu-user";
+#endif
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
