@@ -379,8 +379,11 @@ TEST(HostMqtt, TwoSitesBridgedToOneCentralBroker) {
   std::set<std::string> unique_ids, seen;
   for (const mqtt_test::Received& m : ha.messages()) {
     if (m.topic.rfind("battery-host/bridge/", 0) == 0) continue;
-    // The first of each topic was waiting there (north goes on publishing live).
-    if (seen.insert(m.topic).second) EXPECT_TRUE(m.retain) << m.topic;
+    // The first of each topic was waiting there. North goes on publishing live, so on a slow
+    // machine (the emulator) its next state may reach the central broker before this client's
+    // subscription does: only what stays retained there is held to it.
+    const bool live = m.topic.rfind("battery-host/north/", 0) == 0;
+    if (seen.insert(m.topic).second && !live) EXPECT_TRUE(m.retain) << m.topic;
     if (m.topic.rfind("homeassistant/", 0) == 0) {
       unique_ids.insert(Parse(m.payload)["unique_id"].asString());
     }
