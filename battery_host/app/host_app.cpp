@@ -213,7 +213,9 @@ bool MakeMqtt(const HostOptions& o, Plan* plan, std::string* error) {
   mo.credentials_file = o.mqtt_credentials;
   mo.ca_file = o.mqtt_ca;
   mo.prefix = o.mqtt_prefix;
-  mo.site = o.mqtt_site;
+  // The command line wins over the site file: the unit's or a one-off command can name the
+  // site without editing the file.
+  mo.site = o.mqtt_site.empty() ? plan->site.mqtt_site : o.mqtt_site;
   mo.host_version = BATTERY_HOST_VERSION;
   mo.discovery_prefix = o.mqtt_discovery_prefix;
   std::unique_ptr<outputs::Output> out = mqtt::MakeMqttOutput(mo, error);

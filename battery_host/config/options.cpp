@@ -270,7 +270,8 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
       ->group(mqtt);
   app.add_option("--mqtt-site", o->mqtt_site,
                  "site name: a topic level after the prefix and part of every Home Assistant "
-                 "id, so that many sites can share one broker [default: none]")
+                 "id, so that many sites can share one broker [default: the site file's "
+                 "\"mqtt_site\", else none]")
       ->type_name("NAME")
       ->group(mqtt);
   app.add_option("--mqtt-discovery-prefix", o->mqtt_discovery_prefix,

@@ -10,6 +10,7 @@
 #include "battery_host/config/default_paths.h"
 #include "battery_host/config/options.h"
 #include "battery_host/config/signal_names.h"
+#include "battery_host/config/site_name.h"
 
 namespace {
 
@@ -266,7 +267,14 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
   Site s;
   s.path = path;
   const Json::Value& root = doc->root;
-  if (!r.KnownKeys(root, "the site", {"lines"})) return false;
+  if (!r.KnownKeys(root, "the site", {"lines", "mqtt_site"})) return false;
+  if (root.isMember("mqtt_site")) {
+    const Json::Value& v = root["mqtt_site"];
+    std::string why;
+    if (!v.isString()) return r.Fail(v, "mqtt_site must be a text");
+    if (!CheckSiteName(v.asString(), "mqtt_site", &why)) return r.Fail(v, why);
+    s.mqtt_site = v.asString();
+  }
   const Json::Value& lines = root["lines"];
   if (!lines.isArray() || lines.empty()) {
     return r.Fail(lines, "\"lines\" must be an array of at least one line");

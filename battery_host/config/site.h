@@ -25,7 +25,8 @@ struct HostOptions;
 //        {"data_id": 1, "address": 129, "settings": "string-a.json",   or the object inline
 //         "name": "string A", "cache": "string-a.cache", "hostThresholds": {...},
 //         "sim": {"seed": 1, "faults": 0, "discharge": false, "silent": false,
-//                 "weak_cell": 0, "weak_capacity": 0.5, "cells": 20}}]}]}
+//                 "weak_cell": 0, "weak_capacity": 0.5, "cells": 20}}]}],
+//    "mqtt_site": "north"}                                the site's name on a broker
 //
 // Paths in it are relative to the site file's folder. The single-device command line is a site
 // of one line with one device.
@@ -79,6 +80,9 @@ struct LineConfig {
 struct Site {
   std::string path;  // the site file; empty when built from the command line
   std::vector<LineConfig> lines;
+  // The site's name on an MQTT broker (its topics and Home Assistant ids); empty: none.
+  // --mqtt-site, when given, is the one used.
+  std::string mqtt_site;
 
   const DeviceConfig* FindDevice(unsigned int data_id) const;
 };

@@ -287,7 +287,7 @@ TEST(DeviceSetup, TheValueTheDeviceCannotReadIsNamed) {
 // ---- Site files ---------------------------------------------------------------------------------
 
 // Three devices on one line (the second adds the first's group voltage, the third takes its
-// current), one more on a second line.
+// current), one more on a second line; the site's name on a broker.
 std::string GoodSite() {
   return R"({"lines": [
   {"port": "sim", "interval_ms": 500, "reply_timeout_ms": 80, "devices": [
@@ -298,7 +298,7 @@ std::string GoodSite() {
      "settings": {"appSetting": {"r_data_id": 1, "r_current_field": "group_current"}},
      "sim": {"seed": 9, "silent": true, "faults": 0.1}}]},
   {"port": "/dev/ttyUSB0", "devices": [
-    {"data_id": 4, "address": 129, "settings": "four.json"}]}]})";
+    {"data_id": 4, "address": 129, "settings": "four.json"}]}], "mqtt_site": "north"})";
 }
 
 TEST(SiteFile, AGoodSiteGivesEveryLineAndDevice) {
@@ -331,6 +331,7 @@ TEST(SiteFile, AGoodSiteGivesEveryLineAndDevice) {
   EXPECT_EQ(b.reply_timeout_ms, 100u);
   EXPECT_EQ(b.devices[0].settings_source, "settings " + dir.File("four.json"));
   EXPECT_EQ(b.devices[0].limits.at("temperature").band.high, 40.0f);
+  EXPECT_EQ(site.mqtt_site, "north");
 }
 
 TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
@@ -403,6 +404,11 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
        "the "
        "closest signal key is \"temperature\"",
        R"({"hostThresholds": {"temp": {"high": 40}}})"},
+      {"a site name of two topic levels", "\"mqtt_site\": \"north\"", "\"mqtt_site\": \"north/2\"",
+       "Line 10, Column 78: mqtt_site 'north/2': a site name is one topic level: no '/', '+' or "
+       "'#'"},
+      {"a site name that is no text", "\"mqtt_site\": \"north\"", "\"mqtt_site\": 7",
+       "Line 10, Column 78: mqtt_site must be a text"},
       {"settings file missing", "\"settings\": \"four.json\"", "\"settings\": \"five.json\"",
        "cannot read settings DIR/five.json: No such file or directory"},
   };

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <utility>
 
+#include "battery_host/config/site_name.h"
+
 namespace mqtt {
 
 std::vector<std::string> SignalKeys(int cells) {
@@ -39,26 +41,7 @@ bool CheckPrefix(const std::string& prefix, const std::string& option, std::stri
 }
 
 bool CheckSite(const std::string& site, std::string* error) {
-  const std::string head = "--mqtt-site '" + site + "': ";
-  if (site.size() > 64) {
-    *error = "--mqtt-site: a site name of " + std::to_string(site.size()) + " bytes; at most 64";
-    return false;
-  }
-  for (unsigned char c : site) {
-    if (c < 0x20 || c == 0x7f) {
-      *error = "--mqtt-site: the site name holds a control character";
-      return false;
-    }
-  }
-  if (site.find_first_of("/+#") != std::string::npos) {
-    *error = head + "a site name is one topic level: no '/', '+' or '#'";
-    return false;
-  }
-  if (!site.empty() && site[0] == '$') {
-    *error = head + "topics starting with '$' belong to the broker";
-    return false;
-  }
-  return true;
+  return CheckSiteName(site, "--mqtt-site", error);
 }
 
 std::string SitePrefix(const std::string& prefix, const std::string& site) {

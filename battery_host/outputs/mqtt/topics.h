@@ -15,8 +15,7 @@ std::vector<std::string> SignalKeys(int cells);
 // checked by the caller.
 bool CheckPrefix(const std::string& prefix, const std::string& option, std::string* error);
 
-// A site name (--mqtt-site): one topic level, so no '/', no wildcard, not starting with '$', no
-// control character, at most 64 bytes.
+// A site name given as --mqtt-site (the rule: config/site_name.h).
 bool CheckSite(const std::string& site, std::string* error);
 
 // The prefix every topic of the host starts with: <prefix>, or <prefix>/<site>.
