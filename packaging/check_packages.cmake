@@ -5,13 +5,16 @@
 #   - the libraries inside: ELF class and machine of the build's target, the right SONAME, and
 #     stripped (no .symtab);
 #   - each example settings file is a JSON object with an "appSetting" object, each example
-#     site file (site*.json) one with a "lines" array.
+#     site file (site*.json) one with a "lines" array;
+#   - the host's documentation beyond copyright and changelog (HOST_DOCS, relative to its
+#     /usr/share/doc folder): the Mosquitto bridge example where the host has MQTT, a bridge
+#     to the central broker with the site's topics.
 #
 # Usage: cmake -DCPACK=... -DBUILD_DIR=... -DPACKAGE_DIR=... -DWORK_DIR=... -DDPKG_DEB=...
 #              -DREADELF=... -DVERSION=... -DARCH=<debian arch> -DMULTIARCH=<triplet>
 #              -DELF_CLASS=ELF32|ELF64 -DMACHINE=<readelf machine> -DCOMPONENTS=plugin[,host]
 #              -DHOST_PROGRAMS=<comma list> -DHOST_SCRIPTS=<comma list> -DHOST_DEPENDS=<text>
-#              -DEXAMPLES=<comma list> -P check_packages.cmake
+#              -DEXAMPLES=<comma list> -DHOST_DOCS=<comma list> -P check_packages.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -31,6 +34,7 @@ endfunction()
 string(REPLACE "," ";" components "${COMPONENTS}")
 string(REPLACE "," ";" host_programs "${HOST_PROGRAMS}")
 string(REPLACE "," ";" examples "${EXAMPLES}")
+string(REPLACE "," ";" host_docs "${HOST_DOCS}")
 
 file(REMOVE_RECURSE "${PACKAGE_DIR}" "${WORK_DIR}")
 execute_process(COMMAND "${CPACK}" -G DEB --config "${BUILD_DIR}/CPackConfig.cmake"
@@ -54,6 +58,9 @@ set(host_files "./${libdir}/xqr-battery-host/libxqr_host.so"
     "./usr/share/lintian/overrides/xqr-battery-host")
 foreach(example IN LISTS examples)
   list(APPEND host_files "./${examples_dir}/${example}")
+endforeach()
+foreach(doc IN LISTS host_docs)
+  list(APPEND host_files "./usr/share/doc/xqr-battery-host/${doc}")
 endforeach()
 foreach(program IN LISTS host_programs)
   list(APPEND host_files "./usr/bin/${program}")
@@ -177,6 +184,16 @@ foreach(component IN LISTS components)
         if(NOT app_type STREQUAL "OBJECT")
           fail("${name}: ${example} has no \"appSetting\" object: ${json_error}")
         endif()
+      endif()
+    endif()
+  endforeach()
+  foreach(doc IN LISTS host_docs)
+    set(doc_file "${unpacked}/usr/share/doc/xqr-battery-host/${doc}")
+    if(component STREQUAL "host" AND doc MATCHES "mosquitto-bridge.conf$" AND EXISTS "${doc_file}")
+      # A bridge section, and the site's topics among those it forwards.
+      file(STRINGS "${doc_file}" bridge REGEX "^(connection|topic) ")
+      if(NOT bridge MATCHES "^connection [^;]+;(.*;)?topic battery-host/[^ ]+/# out")
+        fail("${name}: ${doc} has no bridge connection forwarding the site's topics")
       endif()
     endif()
   endforeach()
