@@ -179,22 +179,16 @@ void EventsFile::Take(const HostEvent& event) {
     // At a size limit a short line may still fit where a longer one did not: the trouble is over
     // only once a line as long as the one refused gets in, so that it is not told again and
     // again.
-    if (failing_ && line.size() >= refused_size_) {
-      failing_ = false;
-      if (notice_) {
-        notice_("events file " + path_ + ": writing again; " + std::to_string(dropped_) +
-                " events were not written");
-      }
+    if (line.size() >= refused_size_ && cannot_write_.Over() && notice_) {
+      notice_("events file " + path_ + ": writing again; " + std::to_string(dropped_) +
+              " events were not written");
     }
     return;
   }
   ++dropped_;
-  if (!failing_ || line.size() < refused_size_) refused_size_ = line.size();
-  if (!failing_) {
-    failing_ = true;
-    if (notice_) {
-      notice_("events file " + path_ + ": cannot write: " + why +
-              "; events are dropped until it can be written again");
-    }
+  if (!cannot_write_.said() || line.size() < refused_size_) refused_size_ = line.size();
+  if (cannot_write_.Begin() && notice_) {
+    notice_("events file " + path_ + ": cannot write: " + why +
+            "; events are dropped until it can be written again");
   }
 }

@@ -7,6 +7,7 @@
 #include <json/value.h>
 
 #include "battery_host/outputs/output.h"
+#include "battery_host/support/said_once.h"
 
 // The events file: JSON Lines, one object per event, in the order the events happened. Every
 // object carries "event", "data_id" and "time" (UTC, ms), then:
@@ -56,7 +57,7 @@ class EventsFile : public outputs::Output {
   int fd_ = -1;
   outputs::NoticeFn notice_;
   std::vector<outputs::DeviceInfo> devices_;
-  bool failing_ = false;
-  std::size_t refused_size_ = 0;  // the shortest line refused while failing
+  SaidOnce cannot_write_;
+  std::size_t refused_size_ = 0;  // the shortest line refused while it cannot write
   std::uint64_t dropped_ = 0;
 };

@@ -8,6 +8,7 @@
 
 #include "battery_host/outputs/history/history_store.h"
 #include "battery_host/support/bounded_queue.h"
+#include "battery_host/support/said_once.h"
 
 namespace history {
 
@@ -38,9 +39,9 @@ struct HistoryOutput::Worker {
   std::map<unsigned int, outputs::DeviceStatus> last_turn;
   bool flushing = false;  // write the last second's units too (a wait for everything, a stop)
   Trouble trouble = Trouble::kNone;
-  bool told_ok = true;  // no trouble since the last "can be written again"
-  bool told_overflow = false;
-  bool told_wrong_size = false;
+  SaidOnce cannot_write;  // from a trouble's first line to "can be written again"
+  SaidOnce overflow;      // the backlog's limit, said once per trouble
+  SaidOnce wrong_size;    // a history record of the wrong size, said once for the run
   std::uint64_t kept_since_trouble = 0;  // entries written from memory after the trouble began
   std::uint64_t dropped_since_trouble = 0;
   Steady::time_point next_open;
@@ -64,8 +65,7 @@ struct HistoryOutput::Worker {
       std::lock_guard<std::mutex> lock(out.mutex_);
       ++out.counters_.backlog_dropped;
     }
-    if (!told_overflow) {
-      told_overflow = true;
+    if (overflow.Begin()) {
       Tell(std::to_string(opt.backlog_limit) + " entries wait in memory, the most kept; the " +
            "oldest are dropped until " + opt.path + " can be written");
     }
@@ -149,8 +149,7 @@ struct HistoryOutput::Worker {
         Push(std::move(*unit));
       }
     }
-    if (assembler.wrong_size() != wrong && !told_wrong_size) {
-      told_wrong_size = true;
+    if (assembler.wrong_size() != wrong && wrong_size.Begin()) {
       Tell("a history record of " + std::to_string(e.bytes.size()) + " bytes from data id " +
            std::to_string(e.data_id) + " is not stored (records are " +
            std::to_string(kRecordSize) + " bytes)");
@@ -161,12 +160,11 @@ struct HistoryOutput::Worker {
     store.Close();
     next_open = Steady::now() + std::chrono::milliseconds(opt.retry_ms);
     if (s.trouble == trouble) return;
-    if (told_ok) {
+    if (cannot_write.Begin()) {
       kept_since_trouble = 0;
       dropped_since_trouble = 0;
     }
     trouble = s.trouble;
-    told_ok = false;
     std::string why = TroubleText(s.trouble);
     if (s.trouble == Trouble::kOther || s.trouble == Trouble::kIo ||
         s.trouble == Trouble::kCantOpen || s.trouble == Trouble::kNewer) {
@@ -178,9 +176,9 @@ struct HistoryOutput::Worker {
 
   // The backlog is empty and the file took everything: say so once after a trouble.
   void MaybeRecovered() {
-    if (told_ok || !store.open() || !backlog.empty()) return;
-    told_ok = true;
-    told_overflow = false;
+    if (!cannot_write.said() || !store.open() || !backlog.empty()) return;
+    cannot_write.Over();
+    overflow.Over();
     trouble = Trouble::kNone;
     std::string line = opt.path + " can be written again; " + std::to_string(kept_since_trouble) +
                        " entries kept in memory written";
@@ -263,7 +261,7 @@ struct HistoryOutput::Worker {
           }
         }
       }
-      if (!told_ok) kept_since_trouble += n;
+      if (cannot_write.said()) kept_since_trouble += n;
       backlog.erase(backlog.begin(), backlog.begin() + static_cast<std::ptrdiff_t>(n));
     }
     if (backlog.empty()) flushing = false;

@@ -40,14 +40,10 @@ TerminalWriter::~TerminalWriter() {
 void TerminalWriter::Put(std::string text) {
   if (broken_ || fd_ < 0) return;
   if (mode_ == Mode::kFrames) {
-    if (!queued_.empty()) {
-      ++dropped_;
-      if (!told_drop_) first_drop_ = true;
-    }
+    if (!queued_.empty()) ++dropped_;  // the picture not yet begun is replaced
     queued_ = std::move(text);
   } else if (current_.size() - done_ + queued_.size() + text.size() > max_pending_) {
     ++dropped_;
-    if (!told_drop_) first_drop_ = true;
   } else {
     queued_ += text;
   }
@@ -93,9 +89,4 @@ void TerminalWriter::Drain(int ms) {
   }
 }
 
-bool TerminalWriter::TakeFirstDrop() {
-  if (!first_drop_) return false;
-  first_drop_ = false;
-  told_drop_ = true;
-  return true;
-}
+bool TerminalWriter::TakeFirstDrop() { return dropped_ > 0 && drop_.Begin(); }
