@@ -38,7 +38,7 @@ struct HistoryOutput::Worker {
   std::map<unsigned int, RoundUnit> folded_last;  // the last round folded, per device
   std::map<unsigned int, outputs::DeviceStatus> last_turn;
   bool flushing = false;  // write the last second's units too (a wait for everything, a stop)
-  Trouble trouble = Trouble::kNone;
+  StoreTrouble trouble = StoreTrouble::kNone;
   SaidOnce cannot_write;  // from a trouble's first line to "can be written again"
   SaidOnce overflow;      // the backlog's limit, said once per trouble
   SaidOnce wrong_size;    // a history record of the wrong size, said once for the run
@@ -166,8 +166,8 @@ struct HistoryOutput::Worker {
     }
     trouble = s.trouble;
     std::string why = TroubleText(s.trouble);
-    if (s.trouble == Trouble::kOther || s.trouble == Trouble::kIo ||
-        s.trouble == Trouble::kCantOpen || s.trouble == Trouble::kNewer) {
+    if (s.trouble == StoreTrouble::kOther || s.trouble == StoreTrouble::kIo ||
+        s.trouble == StoreTrouble::kCantOpen || s.trouble == StoreTrouble::kNewer) {
       why += " (" + s.message + ")";
     }
     Tell("cannot write " + opt.path + ": " + why + "; rounds wait in memory, retrying every " +
@@ -179,7 +179,7 @@ struct HistoryOutput::Worker {
     if (!cannot_write.said() || !store.open() || !backlog.empty()) return;
     cannot_write.Over();
     overflow.Over();
-    trouble = Trouble::kNone;
+    trouble = StoreTrouble::kNone;
     std::string line = opt.path + " can be written again; " + std::to_string(kept_since_trouble) +
                        " entries kept in memory written";
     if (dropped_since_trouble) line += ", " + std::to_string(dropped_since_trouble) + " dropped";
@@ -193,7 +193,7 @@ struct HistoryOutput::Worker {
     // since the start.
     struct stat st {};
     if (stat(opt.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      Failed(StoreStatus{Trouble::kCantOpen, 0, "not a regular file"});
+      Failed(StoreStatus{StoreTrouble::kCantOpen, 0, "not a regular file"});
       return false;
     }
     const StoreStatus s = store.Open(opt.path, opt.vfs, opt.busy_timeout_ms, run);
@@ -402,7 +402,8 @@ void HistoryOutput::Work() {
   w.MaybeRecovered();
   if (!w.backlog.empty()) {
     w.Tell(std::to_string(w.backlog.size()) + " entries not written at exit (" + options_.path +
-           ": " + TroubleText(w.trouble == Trouble::kNone ? Trouble::kOther : w.trouble) + ")");
+           ": " + TroubleText(w.trouble == StoreTrouble::kNone ? StoreTrouble::kOther : w.trouble) +
+           ")");
   }
   w.store.Close();
   w.Publish();

@@ -63,7 +63,7 @@ StoreStatus HistoryStore::Fail(int code) {
   StoreStatus s;
   s.code = code;
   s.trouble = TroubleOf(code);
-  if (s.trouble == Trouble::kNone) s.trouble = Trouble::kOther;
+  if (s.trouble == StoreTrouble::kNone) s.trouble = StoreTrouble::kOther;
   s.message = db_.message();
   return s;
 }
@@ -75,13 +75,13 @@ StoreStatus HistoryStore::Open(const std::string& path, const std::string& vfs, 
   if (rc != SQLITE_OK) return Fail(rc);
   db_.SetBusyTimeout(busy_timeout_ms);
   if (db_.read_only()) {
-    StoreStatus s{Trouble::kReadOnly, SQLITE_READONLY, "opened for reading only"};
+    StoreStatus s{StoreTrouble::kReadOnly, SQLITE_READONLY, "opened for reading only"};
     Close();
     return s;
   }
   const SchemaResult schema = Migrate(db_);
   if (schema.newer) {
-    StoreStatus s{Trouble::kNewer, SQLITE_OK,
+    StoreStatus s{StoreTrouble::kNewer, SQLITE_OK,
                   "schema version " + std::to_string(schema.found) + ", this program knows " +
                       std::to_string(kSchemaVersion)};
     Close();
@@ -103,7 +103,7 @@ StoreStatus HistoryStore::Open(const std::string& path, const std::string& vfs, 
   StoreStatus s = Prepare();
   if (s.ok()) s = EnsureRun(run);
   struct stat st {};
-  if (s.ok() && stat(path.c_str(), &st) != 0) s = StoreStatus{Trouble::kCantOpen, 0, "gone"};
+  if (s.ok() && stat(path.c_str(), &st) != 0) s = StoreStatus{StoreTrouble::kCantOpen, 0, "gone"};
   if (!s.ok()) {
     Close();
     return s;

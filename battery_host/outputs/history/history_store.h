@@ -26,10 +26,10 @@ struct RunInfo {
 };
 
 struct StoreStatus {
-  Trouble trouble = Trouble::kNone;
+  StoreTrouble trouble = StoreTrouble::kNone;
   int code = 0;         // SQLite result code
   std::string message;  // SQLite's text
-  bool ok() const { return trouble == Trouble::kNone; }
+  bool ok() const { return trouble == StoreTrouble::kNone; }
 };
 
 class HistoryStore {

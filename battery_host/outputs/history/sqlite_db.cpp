@@ -7,52 +7,52 @@
 
 namespace history {
 
-Trouble TroubleOf(int code) {
+StoreTrouble TroubleOf(int code) {
   switch (code & 0xff) {  // the primary code; extended codes keep it in the low byte
     case SQLITE_OK:
     case SQLITE_DONE:
     case SQLITE_ROW:
-      return Trouble::kNone;
+      return StoreTrouble::kNone;
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-      return Trouble::kLocked;
+      return StoreTrouble::kLocked;
     case SQLITE_READONLY:
-      return Trouble::kReadOnly;
+      return StoreTrouble::kReadOnly;
     case SQLITE_FULL:
-      return Trouble::kFull;
+      return StoreTrouble::kFull;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
-      return Trouble::kCorrupt;
+      return StoreTrouble::kCorrupt;
     case SQLITE_IOERR:
-      return Trouble::kIo;
+      return StoreTrouble::kIo;
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
     case SQLITE_AUTH:
-      return Trouble::kCantOpen;
+      return StoreTrouble::kCantOpen;
     default:
-      return Trouble::kOther;
+      return StoreTrouble::kOther;
   }
 }
 
-const char* TroubleText(Trouble trouble) {
+const char* TroubleText(StoreTrouble trouble) {
   switch (trouble) {
-    case Trouble::kNone:
+    case StoreTrouble::kNone:
       return "no trouble";
-    case Trouble::kLocked:
+    case StoreTrouble::kLocked:
       return "database is locked by another program";
-    case Trouble::kReadOnly:
+    case StoreTrouble::kReadOnly:
       return "database is read-only";
-    case Trouble::kFull:
+    case StoreTrouble::kFull:
       return "disk or database is full";
-    case Trouble::kCorrupt:
+    case StoreTrouble::kCorrupt:
       return "file is not a database or is damaged";
-    case Trouble::kIo:
+    case StoreTrouble::kIo:
       return "disk I/O error";
-    case Trouble::kCantOpen:
+    case StoreTrouble::kCantOpen:
       return "file cannot be opened";
-    case Trouble::kNewer:
+    case StoreTrouble::kNewer:
       return "written by a newer battery-host";
-    case Trouble::kOther:
+    case StoreTrouble::kOther:
       break;
   }
   return "database error";

@@ -13,7 +13,7 @@ struct sqlite3_stmt;
 namespace history {
 
 // What kept a write from happening, in the words a person acts on.
-enum class Trouble {
+enum class StoreTrouble {
   kNone,
   kLocked,    // another program holds the database (SQLITE_BUSY, SQLITE_LOCKED)
   kReadOnly,  // the file or its folder cannot be written (SQLITE_READONLY, or opened read-only)
@@ -25,9 +25,9 @@ enum class Trouble {
   kOther,
 };
 
-Trouble TroubleOf(int sqlite_code);
+StoreTrouble TroubleOf(int sqlite_code);
 // "database is locked by another program", ... : the part of a notice after the file name.
-const char* TroubleText(Trouble trouble);
+const char* TroubleText(StoreTrouble trouble);
 
 class Statement {
  public:
