@@ -147,6 +147,15 @@ void Read(const Json::Value& settings, const Targets& to, Position* at) {
   r.Float("t31", to.t31);
 }
 
+bool ReadAlarmMode(const Json::Value& settings, int* mode, Position* at) {
+  const Json::Value* app = PresentMember(settings, "appSetting");
+  const Json::Value* v = app != nullptr ? PresentMember(*app, "b_mode") : nullptr;
+  if (v == nullptr) return false;
+  if (at != nullptr) *at = Position{"b_mode", -1};
+  *mode = ParseInt(v->asString());
+  return true;
+}
+
 Targets Values::Each() {
   return Targets{&battery_type,
                  &current_ratio,

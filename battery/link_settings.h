@@ -6,6 +6,8 @@
 
 #include <json/value.h>
 
+#include "battery/settings_json.h"
+
 // The link's settings: the "appSetting" keys of a device's settings, read the way the device
 // reads them. The device reads them into its own members through InitSetting; the host reads the
 // same keys with the same reader before it starts (which peers a device asks, the save interval,
@@ -67,6 +69,35 @@ struct Position {
 // Reads the "appSetting" object of a device's settings; without one (or when it is not an
 // object) nothing is read.
 void Read(const Json::Value& settings, const Targets& to, Position* at = nullptr);
+
+// The alarm settings, read before the link's keys. "b_mode" chooses how the device's alarms are
+// named; in mode 3 the alarm engine of the operator's network management names each signal
+// itself, and every object member of "thresholdSetting" gives the signal's "SignalName" and its
+// identity, "NMAlarmID;ID;SignalNumber;" (an absent field left empty), each through its text form.
+constexpr int kDefaultAlarmMode = 1;
+constexpr int kNamedSignalsMode = 3;
+constexpr const char* kSignalNameKey = "SignalName";
+inline constexpr const char* kSignalIdentityKeys[] = {"NMAlarmID", "ID", "SignalNumber"};
+
+// Reads "b_mode" (asString + atoi) into `*mode` when an "appSetting" object holds it; true then.
+bool ReadAlarmMode(const Json::Value& settings, int* mode, Position* at = nullptr);
+
+// A mode-3 signal's identity; `missing(field)` hears of each absent field, in order. `at->key`
+// is left at the field being read (a value that throws from asString).
+template <typename Missing>
+std::string SignalIdentity(const Json::Value& signal, Missing missing, Position* at = nullptr) {
+  std::string identity;
+  for (const char* field : kSignalIdentityKeys) {
+    if (const Json::Value* v = PresentMember(signal, field)) {
+      if (at != nullptr) at->key = field;
+      identity += v->asString();
+    } else {
+      missing(field);
+    }
+    identity += ";";
+  }
+  return identity;
+}
 
 // The settings as values of their own, for a reader that is not the device.
 struct Values {

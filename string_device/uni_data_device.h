@@ -11,9 +11,9 @@
 
 #include "battery/byte_order.h"
 #include "battery/diag_line.h"
+#include "battery/link_settings.h"
 #include "battery/local_clock.h"
 #include "battery/settings_json.h"
-#include "battery/settings_parse.h"
 #include "host/ttime.h"
 
 // A device that owns one fixed record and closes every poll round with it: the record is stamped
@@ -81,7 +81,7 @@ class UniDataDevice : public Base {
   }
 
   Record data_;
-  int b_mode_ = 1;
+  int b_mode_ = link_settings::kDefaultAlarmMode;
   std::map<std::string, std::string> alarm_ids_;     // signal key -> "NMAlarmID;ID;SignalNumber;"
   std::map<std::string, std::string> signal_names_;  // signal key -> display name
 
@@ -93,21 +93,12 @@ template <typename Record, typename Base, int RecordCode>
 int UniDataDevice<Record, Base, RecordCode>::InitSetting(const Json::Value& settings) {
   byte_order::WriteLe32(data_.id, this->DataId());
 
-  const Json::Value* app = PresentMember(settings, "appSetting");
-  if (app != nullptr && app->isObject()) {
-    if (const Json::Value* mode = PresentMember(*app, "b_mode")) {
-      b_mode_ = settings_parse::ParseInt(mode->asString());
-      DiagLine()
-          .Text("InitSetting ")
-          .Unsigned(this->DataId())
-          .Text(" b_mode_:")
-          .Int(b_mode_)
-          .Write();
-    }
+  if (link_settings::ReadAlarmMode(settings, &b_mode_)) {
+    DiagLine().Text("InitSetting ").Unsigned(this->DataId()).Text(" b_mode_:").Int(b_mode_).Write();
   }
 
   // Mode 3: the alarm engine of the operator's network management names each signal itself.
-  if (b_mode_ == 3) {
+  if (b_mode_ == link_settings::kNamedSignalsMode) {
     DiagLine().Text("here 1").Write();
     if (const Json::Value* ts = PresentMember(settings, "thresholdSetting")) {
       DiagLine().Text("here 2").Write();
@@ -123,27 +114,20 @@ void UniDataDevice<Record, Base, RecordCode>::ReadThresholdSetting(const Json::V
   // Only an object's members have names to serve as signal keys; a string, number or array
   // holds none.
   if (!ts.isObject()) return;
-  static const char* const kFields[] = {"NMAlarmID", "ID", "SignalNumber"};
   for (auto it = ts.begin(); it != ts.end(); ++it) {
     const std::string key = it.name();
     DiagLine().Text("here ").Text(key).Write();
     const Json::Value& member = *it;
     if (!member.isObject()) continue;
 
-    if (const Json::Value* name = PresentMember(member, "SignalName")) {
+    if (const Json::Value* name = PresentMember(member, link_settings::kSignalNameKey)) {
       std::string& slot = signal_names_[key];  // the entry exists even if the text throws
       slot = name->asString();
     }
 
-    std::string identity;
-    for (const char* field : kFields) {
-      if (const Json::Value* v = PresentMember(member, field)) {
-        identity += v->asString();
-      } else {
-        DiagLine().Unsigned(this->DataId()).Text(" ").Text(field).Text(" is missing").Write();
-      }
-      identity += ";";
-    }
+    const std::string identity = link_settings::SignalIdentity(member, [this](const char* field) {
+      DiagLine().Unsigned(this->DataId()).Text(" ").Text(field).Text(" is missing").Write();
+    });
 
     // Reading the host's maps inserts the key, so the host holds an entry for every signal.
     const int level = this->threshold_levels_[key];

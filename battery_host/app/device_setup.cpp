@@ -5,47 +5,50 @@
 
 #include "battery/link_settings.h"
 #include "battery/settings_json.h"
-#include "battery/settings_parse.h"
 #include "battery_host/outputs/string_round.h"
 #include "host_framework/device_book.h"
 
 namespace {
 
-bool NoText(const Json::Value& v) { return v.isArray() || v.isObject(); }
-
-const char* const kIdentityKeys[] = {"SignalName", "NMAlarmID", "ID", "SignalNumber"};
+// In mode 3, the first signal of "thresholdSetting" whose name or identity the device cannot
+// read, through the device's own reading of them.
+const Json::Value* FindUnreadableSignal(const Json::Value& settings, std::string* name) {
+  const Json::Value* ts = PresentMember(settings, "thresholdSetting");
+  if (ts == nullptr || !ts->isObject()) return nullptr;
+  for (auto it = ts->begin(); it != ts->end(); ++it) {
+    if (!it->isObject()) continue;
+    link_settings::Position at{link_settings::kSignalNameKey, -1};
+    try {
+      if (const Json::Value* v = PresentMember(*it, at.key)) v->asString();
+      link_settings::SignalIdentity(
+          *it, [](const char*) {}, &at);
+    } catch (const std::exception&) {
+      *name = "thresholdSetting." + it.name() + "." + at.key;
+      return PresentMember(*it, at.key);
+    }
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 const Json::Value* FindUnreadableSetting(const Json::Value& settings, std::string* name) {
+  // The alarm settings come first: "b_mode", then in mode 3 every signal's name and identity.
   const Json::Value* app = PresentMember(settings, "appSetting");
-  if (app != nullptr && !app->isObject()) app = nullptr;
-  // The alarm settings come first: "b_mode", then in mode 3 every signal's identity.
-  int mode = 1;
-  if (app != nullptr) {
-    if (const Json::Value* m = PresentMember(*app, "b_mode")) {
-      if (NoText(*m)) {
-        *name = "appSetting.b_mode";
-        return m;
-      }
-      mode = settings_parse::ParseInt(m->asString());
-    }
+  int mode = link_settings::kDefaultAlarmMode;
+  link_settings::Position at;
+  try {
+    link_settings::ReadAlarmMode(settings, &mode, &at);
+  } catch (const std::exception&) {
+    *name = std::string("appSetting.") + at.key;
+    return PresentMember(*app, at.key);
   }
-  const Json::Value* ts = PresentMember(settings, "thresholdSetting");
-  if (mode == 3 && ts != nullptr && ts->isObject()) {
-    for (auto it = ts->begin(); it != ts->end(); ++it) {
-      if (!it->isObject()) continue;
-      for (const char* field : kIdentityKeys) {
-        if (const Json::Value* v = PresentMember(*it, field); v && NoText(*v)) {
-          *name = "thresholdSetting." + it.name() + "." + field;
-          return v;
-        }
-      }
-    }
+  if (mode == link_settings::kNamedSignalsMode) {
+    if (const Json::Value* v = FindUnreadableSignal(settings, name)) return v;
   }
   // The link's keys: the device's own reader, on values of its own, tells where it stops.
   link_settings::Values scratch;
-  link_settings::Position at;
+  at = link_settings::Position{};
   if (app == nullptr || link_settings::ReadDeviceSettings(settings, &scratch, &at) ||
       at.key == nullptr) {
     return nullptr;

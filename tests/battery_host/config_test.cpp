@@ -270,6 +270,10 @@ TEST(DeviceSetup, TheValueTheDeviceCannotReadIsNamed) {
       {R"({"appSetting": {"group_voltage": [1, [2]]}})", "appSetting.group_voltage[1]"},
       {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"temperature": {"ID": [1]}}})",
        "thresholdSetting.temperature.ID"},
+      {R"({"appSetting": {"b_mode": [3], "version": [2]}})", "appSetting.b_mode"},
+      {R"({"appSetting": {"b_mode": "3"},
+           "thresholdSetting": {"t": {"SignalName": ["cell 1"], "ID": [1]}}})",
+       "thresholdSetting.t.SignalName"},
       // Outside mode 3 the device does not read "thresholdSetting" at all.
       {R"({"appSetting": {"t0": []}, "thresholdSetting": {"temperature": {"ID": [1]}}})",
        "appSetting.t0"},
