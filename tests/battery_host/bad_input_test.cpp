@@ -442,7 +442,7 @@ TEST_F(BadInput, SiteFiles) {
   // a refusal points at the value it refuses.
   const Case cases[] = {
       {"unknown key of the site", "", ", \"line\": []",
-       "Line 6, Column 50: the site: unknown key \"line\" (known: lines)"},
+       "Line 6, Column 50: the site: unknown key \"line\" (known: lines, mqtt_site)"},
       {"unknown key of a device", ", \"adress\": 1", "",
        "Line 6, Column 48: lines[1].devices[0]: unknown key \"adress\" (known: data_id, address, "
        "settings, hostThresholds, cache, name, sim)"},
@@ -505,10 +505,11 @@ TEST_F(BadInput, ControlCharactersInARefusalAreEscaped) {
   WatchedPort port;
   const std::string site = File("site.json");
   WriteFile(site, Site(port.path(), cache(), "", ", \"a\nb\x01\": 1"));
-  ExpectRefusedOnce({"--site", site},
-                    "battery-host: invalid site file " + site +
-                        ": Line 7, Column 6: the site: unknown key \"a\\nb\\x01\" (known: lines)",
-                    &port);
+  ExpectRefusedOnce(
+      {"--site", site},
+      "battery-host: invalid site file " + site +
+          ": Line 7, Column 6: the site: unknown key \"a\\nb\\x01\" (known: lines, mqtt_site)",
+      &port);
   std::string text = Site(port.path(), cache());
   text.replace(text.rfind("{\"appSetting\": {}}"), 18, "\"new\nline.json\"");
   WriteFile(site, text);
