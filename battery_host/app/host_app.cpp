@@ -48,7 +48,7 @@ namespace {
 int Fail(int code, const std::string& message) {
   // One line whatever the message quotes (a key or file name with a line break in it).
   std::fprintf(stderr, "%sbattery-host: %s\n",
-               service::JournalPrefix(service::Priority::kError).c_str(),
+               service::StderrPrefix(outputs::NoticeKind::kFailure).c_str(),
                input_file::Printable(message).c_str());
   std::fflush(stderr);
   return code;
@@ -88,7 +88,7 @@ struct Run {
   std::vector<std::unique_ptr<SimulatorChild>> simulators;
   std::vector<std::unique_ptr<XQRSPDevice>> devices;
   std::vector<std::unique_ptr<Line>> lines;
-  std::unique_ptr<TerminalWriter> errors;
+  std::unique_ptr<service::HostLines> errors;
   std::unique_ptr<ViewOutput> view;
   std::vector<std::unique_ptr<outputs::Output>> outputs;
   Fanout fanout;
@@ -110,10 +110,9 @@ struct Run {
     view.reset();
   }
 
-  // Messages while running are troubles (and their end) unless said otherwise.
-  void Show(const std::string& m, service::Priority priority = service::Priority::kWarning) {
-    errors->Put(service::JournalPrefix(priority) + "battery-host: " + m + "\n");
-    view->SetNotice(m);
+  void Show(const outputs::Notice& notice) {
+    errors->Say(notice);
+    view->SetNotice(notice.text);
   }
 };
 
@@ -170,7 +169,8 @@ bool ReadCaches(Plan* plan, std::string* error) {
       case record_cache::Read::kMissing:
         break;
       case record_cache::Read::kWrongSize:
-        std::fprintf(stderr, "battery-host: %s; starting without it\n", error->c_str());
+        std::fprintf(stderr, "%sbattery-host: %s; starting without it\n",
+                     service::StderrPrefix(outputs::NoticeKind::kTrouble).c_str(), error->c_str());
         break;
       case record_cache::Read::kRefused:
         return false;
@@ -250,7 +250,9 @@ bool PlanRun(const HostOptions& o, Plan* plan, std::string* error) {
 bool AssembleLine(std::size_t li, const LineConfig& lc, Run* run, Line* line, std::string* error) {
   for (const DeviceConfig& dc : lc.devices) {
     for (const std::string& w : UnknownAppSettingWarnings(dc.settings, dc.settings_source)) {
-      std::fprintf(stderr, "battery-host: %s\n", input_file::Printable(w).c_str());
+      std::fprintf(stderr, "%sbattery-host: %s\n",
+                   service::StderrPrefix(outputs::NoticeKind::kTrouble).c_str(),
+                   input_file::Printable(w).c_str());
     }
     std::unique_ptr<XQRSPDevice> device = run->library.CreateDevice();
     if (!device) {
@@ -289,7 +291,7 @@ bool Assemble(Plan& plan, Run* run, std::string* error) {
   }
   run->listener = std::make_unique<DeviceListener>(run->fanout);
   run->controller->SetListener(run->listener.get());
-  const outputs::NoticeFn notice = [run](const std::string& m) { run->notices.Post(m); };
+  const outputs::NoticeFn notice = [run](const outputs::Notice& n) { run->notices.Post(n); };
   for (std::size_t li = 0; li < plan.site.lines.size(); ++li) {
     const LineConfig& lc = plan.site.lines[li];
     Line::Settings ls;
@@ -346,11 +348,12 @@ bool OpenOutputs(const HostOptions& o, Plan& plan, Run* run, std::string* error)
   }
   for (auto& out : plan.checked_outputs) run->outputs.push_back(std::move(out));
   const int view_fd = run->plugin_output.view_fd();
-  run->view = std::make_unique<ViewOutput>(view_fd, !o.plain && isatty(view_fd) == 1, run->sources);
+  run->view = std::make_unique<ViewOutput>(view_fd, !o.plain && isatty(view_fd) == 1, run->sources,
+                                           service::JournalStream(view_fd));
   for (auto& out : run->outputs) run->fanout.Add(out.get());
   run->fanout.Add(run->view.get());
-  run->errors = std::make_unique<TerminalWriter>(STDERR_FILENO, TerminalWriter::Mode::kLines);
-  run->fanout.Start(run->infos, [run](const std::string& m) { run->notices.Post(m); });
+  run->errors = std::make_unique<service::HostLines>(STDERR_FILENO);
+  run->fanout.Start(run->infos, [run](const outputs::Notice& n) { run->notices.Post(n); });
   for (auto& line : run->lines) line->AnnounceOpen();
   return true;
 }
@@ -359,14 +362,14 @@ void SayStarted(const HostOptions& o, const Site& site, Run* run) {
   const std::string log = o.log.empty() ? "/dev/null" : o.log;
   const std::size_t device_count = run->devices.size();
   if (device_count == 1) {
-    run->Show("polling the " + run->where + " every " + std::to_string(site.lines[0].interval_ms) +
-                  " ms; plug-in output to " + log,
-              service::Priority::kInfo);
+    run->Show({"polling the " + run->where + " every " + std::to_string(site.lines[0].interval_ms) +
+                   " ms; plug-in output to " + log,
+               outputs::NoticeKind::kStartStop});
   } else {
-    run->Show("polling " + CountText(device_count, "device", "devices") + " on " +
-                  CountText(run->lines.size(), "line", "lines") + " (" + run->where +
-                  "); plug-in output to " + log,
-              service::Priority::kInfo);
+    run->Show({"polling " + CountText(device_count, "device", "devices") + " on " +
+                   CountText(run->lines.size(), "line", "lines") + " (" + run->where +
+                   "); plug-in output to " + log,
+               outputs::NoticeKind::kStartStop});
   }
 }
 
@@ -394,7 +397,7 @@ class NoticeDrain : public Pollable {
   explicit NoticeDrain(Run* run) : run_(run) {}
   pollfd Wanted() const override { return {run_->notices.fd(), POLLIN, 0}; }
   void OnReady() override {
-    for (const std::string& m : run_->notices.Take()) run_->Show(m);
+    for (const outputs::Notice& n : run_->notices.Take()) run_->Show(n);
   }
 
  private:
@@ -423,20 +426,20 @@ int Poll(const HostOptions& o, Run* run) {
   limits.rounds = o.rounds;
   limits.duration_s = o.duration_s;
   NoticeDrain notices(run);
-  WriterFlush errors(run->errors.get());
+  WriterFlush errors(&run->errors->writer());
   WriterFlush view(&run->view->writer());
   service::WatchdogPing watchdog(service::HostNotifier());  // systemd's, when it has one
   PollLoop loop(lines, {&notices, &errors, &view, &watchdog}, run->simulator_pids, limits);
   int code = 0;
   std::string message;
   if (!loop.Start(&message)) {
-    run->Show(message);
+    run->Show({message, outputs::NoticeKind::kFailure});
     code = kExitRuntime;
   } else {
     service::HostNotifier().Ready("polling " + std::to_string(lines.size()) + " line(s)");
     const LoopEnd end = loop.Run(&message);
     service::HostNotifier().Stopping();
-    for (const std::string& m : run->notices.Take()) run->Show(m);
+    for (const outputs::Notice& n : run->notices.Take()) run->Show(n);
     if (end == LoopEnd::kSimulatorExited) {
       for (auto& s : run->simulators) {
         if (s->pid() == loop.exited_simulator()) s->Forget();
@@ -445,13 +448,14 @@ int Poll(const HostOptions& o, Run* run) {
     const bool failed = end == LoopEnd::kSimulatorExited || end == LoopEnd::kRoundsTimedOut ||
                         end == LoopEnd::kError;
     if (end != LoopEnd::kRoundsDone && end != LoopEnd::kDurationDone) {
-      run->Show(message, failed ? service::Priority::kError : service::Priority::kInfo);
+      run->Show(
+          {message, failed ? outputs::NoticeKind::kFailure : outputs::NoticeKind::kStartStop});
     }
     if (failed) code = kExitRuntime;
   }
   run->fanout.Stop();
-  for (const std::string& m : run->notices.Take()) run->Show(m);
-  run->errors->Drain(500);
+  for (const outputs::Notice& n : run->notices.Take()) run->Show(n);
+  run->errors->writer().Drain(500);
   return code;
 }
 

@@ -30,7 +30,7 @@ __attribute__((constructor(101))) void TakeSignals() {
 
 // "<3>" when standard error is the journal's stream.
 const char* ErrorPrefix() {
-  static const std::string prefix = service::JournalPrefix(service::Priority::kError);
+  static const std::string prefix = service::StderrPrefix(outputs::NoticeKind::kFailure);
   return prefix.c_str();
 }
 

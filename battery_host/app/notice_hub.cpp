@@ -17,23 +17,23 @@ NoticeHub::~NoticeHub() {
   if (fd_ >= 0) close(fd_);
 }
 
-void NoticeHub::Post(const std::string& message) {
+void NoticeHub::Post(const outputs::Notice& notice) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (pending_.size() >= kMaxPending) return;
-    pending_.push_back(message);
+    pending_.push_back(notice);
   }
   const std::uint64_t one = 1;
   ssize_t ignored = write(fd_, &one, sizeof one);
   (void)ignored;
 }
 
-std::vector<std::string> NoticeHub::Take() {
+std::vector<outputs::Notice> NoticeHub::Take() {
   std::uint64_t count = 0;
   ssize_t ignored = read(fd_, &count, sizeof count);
   (void)ignored;
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::string> out;
+  std::vector<outputs::Notice> out;
   out.swap(pending_);
   return out;
 }

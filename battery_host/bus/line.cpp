@@ -243,7 +243,8 @@ void Line::GuardOver(Clock::time_point now) {
   if (WriteNow(held.data_id, held.frame.data(), held.frame.size()) > 0) {
     deadline_ = Clock::now() + std::chrono::milliseconds(settings_.reply_timeout_ms);
     if (never_quiet_.Over()) {
-      notice_("line " + settings_.port_label + " is quiet again; its requests go out");
+      notice_({"line " + settings_.port_label + " is quiet again; its requests go out",
+               outputs::NoticeKind::kOver});
     }
     return;
   }
@@ -409,5 +410,5 @@ void Line::TryReopen(Clock::time_point now) {
   }
   reopen_at_.reset();
   PortEvent("reopened", "");
-  notice_("port " + settings_.port_path + " is back");
+  notice_({"port " + settings_.port_path + " is back", outputs::NoticeKind::kOver});
 }

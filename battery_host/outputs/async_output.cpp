@@ -57,7 +57,8 @@ void AsyncOutput::Work() {
       const std::uint64_t lost = dropped_;
       lock.unlock();
       if (notice_)
-        notice_(name_ + ": caught up; " + std::to_string(lost) + " events dropped so far");
+        notice_({name_ + ": caught up; " + std::to_string(lost) + " events dropped so far",
+                 NoticeKind::kOver});
       lock.lock();
     }
     if (queue_.empty()) idle_.notify_all();

@@ -180,8 +180,9 @@ void EventsFile::Take(const HostEvent& event) {
     // only once a line as long as the one refused gets in, so that it is not told again and
     // again.
     if (line.size() >= refused_size_ && cannot_write_.Over() && notice_) {
-      notice_("events file " + path_ + ": writing again; " + std::to_string(dropped_) +
-              " events were not written");
+      notice_({"events file " + path_ + ": writing again; " + std::to_string(dropped_) +
+                   " events were not written",
+               outputs::NoticeKind::kOver});
     }
     return;
   }

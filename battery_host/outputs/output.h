@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "host/rule_value.h"
 
@@ -77,10 +78,38 @@ struct HostEvent {
   DeviceStatus status;               // kTurnEnd
 };
 
+// What a line for the person running the host says, which sets how much it matters where lines
+// are sorted by priority (under systemd the journal: "journalctl -p warning" lists the
+// troubles and what stopped the host).
+enum class NoticeKind {
+  kFailure,    // the host, or one of its outputs, stops: a person must act
+  kTrouble,    // ridden through: a module not answering, a line chattering, a file that cannot
+               // be written for now, a broker down
+  kOver,       // a trouble is over: works again, is back, caught up
+  kStartStop,  // the host or an output started or stopped as asked
+  kRound,      // a round's values
+};
+
+// A line for the person: its text and its kind. A text alone is a trouble, which is what an
+// output mostly has to say.
+struct Notice {
+  Notice(std::string t, NoticeKind k = NoticeKind::kTrouble) : text(std::move(t)), kind(k) {}
+  Notice(const char* t, NoticeKind k = NoticeKind::kTrouble) : text(t), kind(k) {}
+  // For a receiver that wants the text only.
+  operator const std::string&() const { return text; }
+
+  std::string text;
+  NoticeKind kind;
+};
+
 // What an output may tell the person running the host ("history: database is locked").
 // Thread-safe: may be called from an output's own thread. The host shows it on standard error
 // and in the view.
-using NoticeFn = std::function<void(const std::string& message)>;
+using NoticeFn = std::function<void(const Notice& notice)>;
+
+// What goes before a line of a kind where it is written: its priority for the journal, or
+// nothing.
+using LinePrefixFn = std::function<std::string(NoticeKind kind)>;
 
 class Output {
  public:

@@ -154,7 +154,8 @@ void CacheOutput::Take(const outputs::HostEvent& event) {
   std::string error;
   bool& failing = failing_[event.data_id];
   if (record_cache::WriteFile(path->second, event.bytes.data(), event.bytes.size(), &error)) {
-    if (failing && notice_) notice_("cache " + path->second + " is written again");
+    if (failing && notice_)
+      notice_({"cache " + path->second + " is written again", outputs::NoticeKind::kOver});
     failing = false;
     return;
   }

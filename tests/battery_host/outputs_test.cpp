@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "battery_host/app/journal_stream.h"
 #include "battery_host/support/output_paths.h"
 #include "battery_host/outputs/async_output.h"
 #include "battery_host/outputs/events_file.h"
@@ -440,6 +441,66 @@ TEST(View, NamesFromTheSiteFileCarryNoTerminalEscape) {
   EXPECT_EQ(
       std::string(buf, static_cast<std::size_t>(n)).rfind("A\\x1B[2J\\xC2\\x9B1mB: round 1", 0), 0u)
       << std::string(buf, static_cast<std::size_t>(n));
+}
+
+// Under systemd standard error and the view's standard output are the journal's stream
+// ($JOURNAL_STREAM names its device and inode; here a file's). Each kind of line carries its
+// priority there, written as the host writes it: its own lines through HostLines, the plain
+// view's through ViewOutput.
+TEST(JournalLines, EachKindOfLineCarriesItsPriority) {
+  ScratchDir dir;
+  const int fd = open(dir.File("journal").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  struct stat st {};
+  ASSERT_EQ(fstat(fd, &st), 0);
+  setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
+         1);
+  {
+    service::HostLines host(fd);
+    ViewOutput view(fd, false, {{7, "port /dev/ttyUSB0"}}, service::JournalStream(fd));
+    unsetenv("JOURNAL_STREAM");
+    outputs::DeviceInfo info;
+    info.data_id = 7;
+    info.cells = 20;
+    view.Start({info}, [](const std::string&) {});
+    host.Say({"the simulator on /dev/pts/3 exited", outputs::NoticeKind::kFailure});
+    host.Say(
+        "port /dev/ttyUSB0 lost (read: Input/output error); trying to reopen it once a second");
+    host.Say({"port /dev/ttyUSB0 is back", outputs::NoticeKind::kOver});
+    host.Say({"stopped by Terminated", outputs::NoticeKind::kStartStop});
+    outputs::HostEvent turn;
+    turn.kind = outputs::EventKind::kTurnEnd;
+    turn.data_id = 7;
+    turn.status.silent = true;
+    view.Take(turn);
+    turn.status.silent = false;
+    view.Take(turn);
+    outputs::HostEvent round;
+    round.kind = outputs::EventKind::kHistory;
+    round.data_id = 7;
+    round.bytes = WorkedRecord();
+    view.Take(round);
+    host.writer().Drain(1000);
+    view.writer().Drain(1000);
+  }
+  close(fd);
+  const std::string expected[] = {
+      "<3>battery-host: the simulator on /dev/pts/3 exited",
+      "<4>battery-host: port /dev/ttyUSB0 lost (read: Input/output error); trying to reopen it "
+      "once a second",
+      "<5>battery-host: port /dev/ttyUSB0 is back",
+      "<6>battery-host: stopped by Terminated",
+      "<4>string 7: module not answering (no reply in its turn)",
+      "<5>string 7: module answers again",
+      "<6>string 7: round 1, 0 abandoned 2026-12-08 14:03:59 group 270 V",
+  };
+  std::istringstream written(ReadText(dir.File("journal")));
+  std::string line;
+  for (const std::string& want : expected) {
+    ASSERT_TRUE(std::getline(written, line)) << want;
+    EXPECT_EQ(line.substr(0, want.size()), want);
+  }
+  EXPECT_FALSE(std::getline(written, line)) << line;
 }
 
 TEST(View, ABlockMarksTheExtremesAndShowsACellOutOfWindowAsSuch) {

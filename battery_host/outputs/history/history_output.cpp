@@ -52,8 +52,8 @@ struct HistoryOutput::Worker {
     next_open = next_prune = Steady::now();
   }
 
-  void Tell(const std::string& line) {
-    if (out.notice_) out.notice_("history: " + line);
+  void Tell(const std::string& line, outputs::NoticeKind kind = outputs::NoticeKind::kTrouble) {
+    if (out.notice_) out.notice_({"history: " + line, kind});
   }
 
   void Push(Unit unit) {
@@ -183,7 +183,7 @@ struct HistoryOutput::Worker {
     std::string line = opt.path + " can be written again; " + std::to_string(kept_since_trouble) +
                        " entries kept in memory written";
     if (dropped_since_trouble) line += ", " + std::to_string(dropped_since_trouble) + " dropped";
-    Tell(line);
+    Tell(line, outputs::NoticeKind::kOver);
   }
 
   bool EnsureOpen(bool force) {
@@ -372,7 +372,8 @@ void HistoryOutput::Work() {
       if (queue_falling_behind_.Over()) caught_up = counters_.queue_dropped;
     }
     if (caught_up) {
-      w.Tell("the writer caught up; " + std::to_string(caught_up) + " events dropped so far");
+      w.Tell("the writer caught up; " + std::to_string(caught_up) + " events dropped so far",
+             outputs::NoticeKind::kOver);
       caught_up = 0;
     }
     for (const auto& e : batch) w.Take(e);

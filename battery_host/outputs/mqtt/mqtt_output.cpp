@@ -97,8 +97,8 @@ class MqttOutput : public outputs::Output {
     [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
   }
 
-  void Notice(const std::string& text) {
-    if (notice_) notice_("mqtt: " + text);
+  void Notice(const std::string& text, outputs::NoticeKind kind = outputs::NoticeKind::kTrouble) {
+    if (notice_) notice_({"mqtt: " + text, kind});
   }
 
   // One notice when a trouble begins, none while it goes on; a refusal is told even in the
@@ -112,9 +112,9 @@ class MqttOutput : public outputs::Output {
 
   void Connected(MosquittoLink& link) {
     if (!ever_connected_) {
-      Notice("connected to " + broker_);
+      Notice("connected to " + broker_, outputs::NoticeKind::kStartStop);
     } else if (trouble_ != BrokerTrouble::kNone) {
-      Notice("connected again to " + broker_);
+      Notice("connected again to " + broker_, outputs::NoticeKind::kOver);
     }
     ever_connected_ = true;
     trouble_ = BrokerTrouble::kNone;

@@ -6,10 +6,12 @@
 
 #include "battery_host/support/input_file.h"
 
-ViewOutput::ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources)
+ViewOutput::ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources,
+                       outputs::LinePrefixFn prefix)
     : writer_(fd, redraw ? TerminalWriter::Mode::kFrames : TerminalWriter::Mode::kLines),
       redraw_(redraw),
-      sources_(std::move(sources)) {}
+      sources_(std::move(sources)),
+      prefix_(std::move(prefix)) {}
 
 void ViewOutput::Start(const std::vector<outputs::DeviceInfo>& devices,
                        const outputs::NoticeFn& notice) {
@@ -81,7 +83,9 @@ void ViewOutput::Take(const outputs::HostEvent& e) {
       d->status = e.status;
       if (silence_changed) {
         d->silent = silent;
-        if (!redraw_) writer_.Put(silent ? SilentLine(*d) : AnswersAgainLine(*d));
+        if (!redraw_ && silent) writer_.Put(Prefix(outputs::NoticeKind::kTrouble) + SilentLine(*d));
+        if (!redraw_ && !silent)
+          writer_.Put(Prefix(outputs::NoticeKind::kOver) + AnswersAgainLine(*d));
       }
       if (changed) Show(nullptr);
       return;
@@ -104,7 +108,7 @@ void ViewOutput::Show(const DeviceView* round_of) {
     Draw();
     drawn_at_ = now;
   } else if (round_of != nullptr) {
-    writer_.Put(RenderLine(*round_of));
+    writer_.Put(Prefix(outputs::NoticeKind::kRound) + RenderLine(*round_of));
   }
   if (writer_.TakeFirstDrop() && notice_) {
     notice_(redraw_ ? "the terminal is not keeping up: the view skips pictures and shows the "

@@ -15,8 +15,10 @@
 class ViewOutput : public outputs::Output {
  public:
   // `fd` is where the view goes (the host's original standard output); `sources` says per data
-  // id where its line is, for the block's first line.
-  ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources);
+  // id where its line is, for the block's first line; `prefix` what goes before each line of
+  // the plain view (a journal's priority).
+  ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources,
+             outputs::LinePrefixFn prefix = {});
 
   void Start(const std::vector<outputs::DeviceInfo>& devices,
              const outputs::NoticeFn& notice) override;
@@ -32,10 +34,12 @@ class ViewOutput : public outputs::Output {
   DeviceView* Find(unsigned int data_id);
   void Show(const DeviceView* changed_round);
   void Draw();
+  std::string Prefix(outputs::NoticeKind kind) const { return prefix_ ? prefix_(kind) : ""; }
 
   TerminalWriter writer_;
   bool redraw_;
   std::map<unsigned int, std::string> sources_;
+  outputs::LinePrefixFn prefix_;
   ViewState state_;
   outputs::NoticeFn notice_;
   bool dirty_ = false;  // something changed since the last picture
