@@ -1,7 +1,9 @@
 #include "battery_host/app/descriptors.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
+
+#include <filesystem>
+#include <system_error>
 
 #include "battery_host/config/options.h"
 #include "battery_host/config/site.h"
@@ -11,13 +13,12 @@ namespace {
 // Descriptors open now (standard streams and whatever the host inherited), not counting the one
 // that lists them.
 long OpenNow() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 3;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::directory_iterator it("/proc/self/fd", ec);
+  if (ec) return 3;
   long n = 0;
-  while (const dirent* e = readdir(dir)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) ++n;
   return n - 1;
 }
 

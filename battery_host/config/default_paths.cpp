@@ -1,39 +1,36 @@
 #include "battery_host/config/default_paths.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
+namespace fs = std::filesystem;
+
 // The folder of the running program (/proc/self/exe, symbolic links resolved); "." if unknown.
-std::string ProgramDir() {
-  char buf[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  const std::string exe(buf, static_cast<std::size_t>(n));
-  const std::size_t slash = exe.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : exe.substr(0, slash);
+fs::path ProgramDir() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec || !exe.has_parent_path()) return ".";
+  return exe.parent_path();
 }
 
-// <prefix> of a program installed as <prefix>/bin/<name>.
+// <prefix> of a program installed as <prefix>/bin/<name>; empty for a program in /bin or
+// wherever the folder above its own is unknown.
 std::string InstallPrefix() {
-  const std::string dir = ProgramDir();
-  const std::size_t slash = dir.rfind('/');
-  return slash == std::string::npos || slash == 0 ? std::string() : dir.substr(0, slash);
+  const fs::path prefix = ProgramDir().parent_path();
+  return prefix == prefix.root_path() ? std::string() : prefix.string();
 }
 
 bool IsFile(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
 }
 
 }  // namespace
 
 std::string DefaultPluginPath() {
-  const std::string beside = ProgramDir() + "/ondrell_20.so";
+  const std::string beside = (ProgramDir() / "ondrell_20.so").string();
   if (IsFile(beside)) return beside;
   return InstallPrefix() + "/lib/" BATTERY_HOST_MULTIARCH "/xqr/plugins/ondrell_20.so";
 }

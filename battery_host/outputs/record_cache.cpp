@@ -1,15 +1,15 @@
 #include "battery_host/outputs/record_cache.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "battery_host/support/input_file.h"
+#include "battery_host/support/output_paths.h"
 #include "battery_host/outputs/string_record.h"
 
 namespace record_cache {
@@ -17,13 +17,6 @@ namespace record_cache {
 namespace {
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
   std::size_t done = 0;
@@ -81,14 +74,16 @@ bool ResolveTarget(const std::string& path, std::string* target, std::string* er
   // A link: follow the chain to the file it names (which may not exist yet).
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
-    char buf[PATH_MAX];
-    const ssize_t n = readlink(current.c_str(), buf, sizeof buf - 1);
-    if (n < 0) {
-      *error = Errno("cannot follow cache link " + path);
+    std::error_code ec;
+    const std::filesystem::path link = std::filesystem::read_symlink(current, ec);
+    if (ec) {
+      *error = "cannot follow cache link " + path + ": " + ec.message();
       return false;
     }
-    std::string next(buf, static_cast<std::size_t>(n));
-    if (next.empty() || next[0] != '/') next = DirectoryOf(current) + "/" + next;
+    // A relative link names a file beside the link.
+    const std::string next = link.is_absolute()
+                                 ? link.string()
+                                 : (std::filesystem::path(FolderOf(current)) / link).string();
     if (lstat(next.c_str(), &st) != 0) {
       if (errno != ENOENT) {
         *error = Errno("cannot follow cache link " + path);
@@ -132,7 +127,7 @@ bool WriteFile(const std::string& path, const unsigned char* data, std::size_t l
     return false;
   }
   // The rename itself must reach the disk, or a power cut could bring back the old name.
-  const int dir = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);

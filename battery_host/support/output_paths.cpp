@@ -1,12 +1,11 @@
 #include "battery_host/support/output_paths.h"
 
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -25,16 +24,16 @@ Identity IdentityOf(const std::string& path) {
     id.dev = st.st_dev;
     id.ino = st.st_ino;
   }
-  char buf[PATH_MAX];
-  if (realpath(path.c_str(), buf) != nullptr) {
-    id.path = buf;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (!ec) {
+    id.path = real.string();
     return id;
   }
   // Not there yet: the canonical folder and the name.
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  id.path = realpath(dir.c_str(), buf) != nullptr ? std::string(buf) + "/" + name : path;
+  const fs::path folder = fs::canonical(FolderOf(path), ec);
+  id.path = ec ? path : (folder / fs::path(path).filename()).string();
   return id;
 }
 
@@ -78,9 +77,7 @@ bool CheckWritable(const NamedPath& file, bool replaced, std::string* error) {
     return false;
   }
   if (exists && !replaced) return true;
-  const std::size_t slash = file.path.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : file.path.substr(0, slash));
+  const std::string folder = FolderOf(file.path);
   if (access(folder.c_str(), W_OK | X_OK) != 0) {
     // A folder that is not there is said by the output's own check, more precisely.
     if (errno == ENOENT || errno == ENOTDIR) return true;

@@ -1,7 +1,14 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
+
+// The folder a file is in, as the path names it: "." for a bare name, "/" for a file at the root.
+inline std::string FolderOf(const std::string& path) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  return folder.empty() ? "." : folder.string();
+}
 
 // The files the host writes must never be files it reads, nor each other: a cache path that
 // names the settings file would replace the settings with a 152-byte record, two devices with

@@ -10,6 +10,7 @@
 
 #include "battery_host/outputs/history/history_output.h"
 #include "battery_host/outputs/history/schema.h"
+#include "battery_host/support/output_paths.h"
 
 namespace history {
 namespace {
@@ -21,13 +22,6 @@ const char* KindOf(mode_t mode) {
   if (S_ISBLK(mode)) return "a block device";
   if (S_ISSOCK(mode)) return "a socket";
   return "not a regular file";
-}
-
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 // The schema version in an SQLite file's header: the 32-bit big-endian user version at offset
