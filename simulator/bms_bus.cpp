@@ -159,9 +159,4 @@ const Module* Bus::Find(std::uint8_t address) const {
   return i < 0 ? nullptr : &modules_[i];
 }
 
-bool Bus::on_line(std::uint8_t address) const {
-  const int i = Index(address);
-  return i >= 0 && on_line_[i];
-}
-
 }  // namespace bms_sim

@@ -85,7 +85,6 @@ class Bus {
   std::vector<std::uint8_t> addresses() const;
   // nullptr when no module was configured at that address.
   const Module* Find(std::uint8_t address) const;
-  bool on_line(std::uint8_t address) const;
   const BusCounters& counters() const { return counters_; }
 
  private:

@@ -33,7 +33,6 @@ class AsyncOutput : public Output {
   void Stop() override;
 
   std::size_t dropped() const;
-  void set_drain_ms(int ms) { drain_ms_ = ms; }
 
  private:
   void Work();

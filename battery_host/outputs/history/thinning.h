@@ -67,7 +67,6 @@ class DeviceThinner {
   // The rounds folded since the last stored row, as a span of the last of them (at a stop);
   // none when nothing is folded.
   std::optional<Span> Flush();
-  bool folding() const { return span_.rounds > 0; }
 
  private:
   const char* Reason(const RoundValues& r);
