@@ -301,102 +301,113 @@ std::optional<Reply> Module::Answer(const Request& request) {
 }
 
 Reply Module::Build(std::uint8_t command) {
-  const Faults& f = config_.faults;
   Reply r;
   r.command = command;
-
-  // Silence first: a module that has gone quiet answers nothing, whatever else would happen.
-  if (silence_left_ > 0) {
-    --silence_left_;
-    r.faults = kFaultSilence;
-  } else if (f.silence_requests > 0 && Roll(f.silence)) {
-    silence_left_ = f.silence_requests - 1;
-    r.faults = kFaultSilence;
-  } else if (Roll(f.drop)) {
-    r.faults = kFaultDrop;
-  }
-  if (r.faults != kFaultNone) {
+  if (Withheld(&r)) {
     r.clean = false;
     return r;
   }
-
-  std::uint8_t addr = config_.address;
-  if (Roll(f.wrong_address)) {
-    addr = static_cast<std::uint8_t>(addr + 1 + Below(255));  // any other address
-    r.faults |= kFaultWrongAddress;
-  }
-
-  Bytes frame;
-  if (command == kCmdCells) {
-    r.readings = CellReadings();
-    if (Roll(f.out_of_window)) {
-      // One cell below 9.00 V or above 15.00 V, so the receiver must drop it.
-      const std::uint32_t cell = config_.cells > 0 ? Below(config_.cells) : 0;
-      r.readings[cell] = Below(2) ? static_cast<std::uint16_t>(Below(900))
-                                  : static_cast<std::uint16_t>(1501 + Below(65535 - 1501 + 1));
-      r.faults |= kFaultOutOfWindow;
-    }
-    frame = BuildCellFrame(addr, r.readings);
-  } else {
-    if (command == kCmdGroupVoltage) {
-      r.raw = GroupVoltageRaw();
-    } else if (command == kCmdCurrent) {
-      r.raw = CurrentRaw();
-    } else {
-      r.raw = TemperatureRaw();
-      if (Roll(f.out_of_window)) {
-        // Accepted temperatures are above 0 and at most 100.00 degrees.
-        r.raw = Below(2) ? 0 : static_cast<std::uint16_t>(10001 + Below(65535 - 10001 + 1));
-        r.faults |= kFaultOutOfWindow;
-      }
-    }
-    frame = BuildShortReply(addr, r.raw);
-  }
-
-  if (Roll(f.bad_checksum)) {
-    frame.back() = static_cast<std::uint8_t>(frame.back() + 1 + Below(255));  // never the right one
-    r.faults |= kFaultBadChecksum;
-  }
-
+  Bytes frame = Frame(command, &r);
   Bytes stream;
-  if (Roll(f.noise)) {
+  if (Roll(config_.faults.noise)) {
     const std::uint32_t n = 1 + Below(8);
     for (std::uint32_t i = 0; i < n; ++i) stream.push_back(NoiseByte());
     r.faults |= kFaultNoise;
   }
   stream.insert(stream.end(), frame.begin(), frame.end());
+  Deliver(std::move(stream), &r);
+  r.clean = r.faults == kFaultNone;
+  return r;
+}
 
+// Silence first: a module that has gone quiet answers nothing, whatever else would happen.
+bool Module::Withheld(Reply* r) {
+  const Faults& f = config_.faults;
+  if (silence_left_ > 0) {
+    --silence_left_;
+    r->faults = kFaultSilence;
+  } else if (f.silence_requests > 0 && Roll(f.silence)) {
+    silence_left_ = f.silence_requests - 1;
+    r->faults = kFaultSilence;
+  } else if (Roll(f.drop)) {
+    r->faults = kFaultDrop;
+  }
+  return r->faults != kFaultNone;
+}
+
+Bytes Module::Frame(std::uint8_t command, Reply* r) {
+  const Faults& f = config_.faults;
+  std::uint8_t addr = config_.address;
+  if (Roll(f.wrong_address)) {
+    addr = static_cast<std::uint8_t>(addr + 1 + Below(255));  // any other address
+    r->faults |= kFaultWrongAddress;
+  }
+
+  Bytes frame;
+  if (command == kCmdCells) {
+    r->readings = CellReadings();
+    if (Roll(f.out_of_window)) {
+      // One cell below 9.00 V or above 15.00 V, so the receiver must drop it.
+      const std::uint32_t cell = config_.cells > 0 ? Below(config_.cells) : 0;
+      r->readings[cell] = Below(2) ? static_cast<std::uint16_t>(Below(900))
+                                   : static_cast<std::uint16_t>(1501 + Below(65535 - 1501 + 1));
+      r->faults |= kFaultOutOfWindow;
+    }
+    frame = BuildCellFrame(addr, r->readings);
+  } else {
+    if (command == kCmdGroupVoltage) {
+      r->raw = GroupVoltageRaw();
+    } else if (command == kCmdCurrent) {
+      r->raw = CurrentRaw();
+    } else {
+      r->raw = TemperatureRaw();
+      if (Roll(f.out_of_window)) {
+        // Accepted temperatures are above 0 and at most 100.00 degrees.
+        r->raw = Below(2) ? 0 : static_cast<std::uint16_t>(10001 + Below(65535 - 10001 + 1));
+        r->faults |= kFaultOutOfWindow;
+      }
+    }
+    frame = BuildShortReply(addr, r->raw);
+  }
+
+  if (Roll(f.bad_checksum)) {
+    frame.back() = static_cast<std::uint8_t>(frame.back() + 1 + Below(255));  // never the right one
+    r->faults |= kFaultBadChecksum;
+  }
+  return frame;
+}
+
+// The bytes as they reach the line: garbage before them, and in pieces or whole.
+void Module::Deliver(Bytes stream, Reply* r) {
+  const Faults& f = config_.faults;
   if (Roll(f.garbage)) {
     Bytes burst(16 + Below(33));
     for (auto& b : burst) b = static_cast<std::uint8_t>(Below(256));
     if (Below(2)) burst[Below(static_cast<std::uint32_t>(burst.size()))] = kReplyStart;
-    r.chunks.push_back(std::move(burst));
-    r.faults |= kFaultGarbage;
+    r->chunks.push_back(std::move(burst));
+    r->faults |= kFaultGarbage;
   }
 
-  if (Roll(f.split)) {
-    // Two to four pieces, cut at distinct places, none empty.
-    const std::uint32_t pieces = 2 + Below(3);
-    std::vector<std::size_t> cuts;
-    while (cuts.size() + 1 < pieces) {
-      const std::size_t at = 1 + Below(static_cast<std::uint32_t>(stream.size() - 1));
-      if (std::find(cuts.begin(), cuts.end(), at) == cuts.end()) cuts.push_back(at);
-    }
-    std::sort(cuts.begin(), cuts.end());
-    std::size_t from = 0;
-    for (std::size_t at : cuts) {
-      r.chunks.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(from),
-                            stream.begin() + static_cast<std::ptrdiff_t>(at));
-      from = at;
-    }
-    r.chunks.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end());
-    r.faults |= kFaultSplit;
-  } else {
-    r.chunks.push_back(std::move(stream));
+  if (!Roll(f.split)) {
+    r->chunks.push_back(std::move(stream));
+    return;
   }
-
-  r.clean = r.faults == kFaultNone;
-  return r;
+  // Two to four pieces, cut at distinct places, none empty.
+  const std::uint32_t pieces = 2 + Below(3);
+  std::vector<std::size_t> cuts;
+  while (cuts.size() + 1 < pieces) {
+    const std::size_t at = 1 + Below(static_cast<std::uint32_t>(stream.size() - 1));
+    if (std::find(cuts.begin(), cuts.end(), at) == cuts.end()) cuts.push_back(at);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  std::size_t from = 0;
+  for (std::size_t at : cuts) {
+    r->chunks.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                           stream.begin() + static_cast<std::ptrdiff_t>(at));
+    from = at;
+  }
+  r->chunks.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end());
+  r->faults |= kFaultSplit;
 }
 
 }  // namespace bms_sim

@@ -245,6 +245,9 @@ class Module {
 
  private:
   Reply Build(std::uint8_t command);
+  bool Withheld(Reply* r);                      // silence or a dropped reply
+  Bytes Frame(std::uint8_t command, Reply* r);  // the reply frame, maybe damaged
+  void Deliver(Bytes stream, Reply* r);         // garbage before it, in pieces or whole
   bool Roll(double rate);
   std::uint32_t Below(std::uint32_t n);  // 0..n-1
   std::uint8_t NoiseByte();              // any byte but 0xED

@@ -140,54 +140,157 @@ void PrintCounters(const bms_sim::Bus& bus) {
   std::cout << std::flush;
 }
 
-}  // namespace
+// The command line as given, before it is checked.
+struct Args {
+  std::string port;
+  std::string chunk_gap = "20";
+  std::string time_scale = "1";
+  std::vector<std::string> module_items;
+  std::map<std::string, std::string> values;  // module options with a value
+  std::map<std::string, CLI::Option*> module_options;
+  const CLI::Option* port_option = nullptr;
+  const CLI::Option* pty_option = nullptr;
+  const CLI::Option* commands = nullptr;
+  const CLI::Option* verbose = nullptr;
+};
 
-int main(int argc, char** argv) {
-  CLI::App app("bms-sim: simulated battery-monitoring modules on one serial line", "bms-sim");
+void AddOptions(CLI::App& app, Args* a) {
   app.set_help_flag("-h,--help", "print this help and exit");
   app.set_version_flag("--version", "bms-sim " ONDRELL_VERSION, "print the version and exit");
   app.formatter(std::make_shared<Help>());
   app.get_formatter()->column_width(24);
   app.footer(kFooter);
 
-  std::string port, chunk_gap = "20", time_scale = "1";
-  std::vector<std::string> module_items;
-  const CLI::Option* port_option =
-      app.add_option("--port", port,
+  a->port_option =
+      app.add_option("--port", a->port,
                      "serve on this serial device, set up as raw 19200 8N1 (default: --pty)")
           ->type_name("DEVICE");
-  const CLI::Option* pty_option = app.add_flag(
+  a->pty_option = app.add_flag(
       "--pty", "serve on a new pseudo-terminal and print the path of its slave side (the default)");
 
   // The module options, from the table that --module ITEMS reads too.
-  std::map<std::string, std::string> values;
-  std::map<std::string, CLI::Option*> module_options;
   for (const bms_sim::SettingKey& key : bms_sim::ModuleKeys()) {
     const std::string name = key.name;
     if (name == "silent") continue;  // one module alone and silent is of no use
-    module_options[name] =
+    a->module_options[name] =
         *key.value_name
-            ? app.add_option("--" + name, values[name], key.help)->type_name(key.value_name)
+            ? app.add_option("--" + name, a->values[name], key.help)->type_name(key.value_name)
             : app.add_flag("--" + name, key.help);
   }
 
-  app.add_option("--module", module_items,
+  app.add_option("--module", a->module_items,
                  "one more module on the line, ITEMS as below; repeatable (default: one module "
                  "of the options above)")
       ->type_name("ITEMS")
       ->allow_extra_args(false);
-  const CLI::Option* commands = app.add_flag(
+  a->commands = app.add_flag(
       "--commands", "read run-time commands from standard input, as below (default: none)");
-  app.add_option("--chunk-gap", chunk_gap,
+  app.add_option("--chunk-gap", a->chunk_gap,
                  "pause in milliseconds between the pieces of a split reply, 0..10000 "
                  "(default 20)")
       ->type_name("MS");
-  app.add_option("--time-scale", time_scale,
+  app.add_option("--time-scale", a->time_scale,
                  "simulated seconds per real second, 0..1000000 (default 1)")
       ->type_name("X");
-  const CLI::Option* verbose =
+  a->verbose =
       app.add_flag("--verbose", "print one line per request answered (default: only counters)");
+}
 
+// How the line is served; a value it cannot use ends the program with the usage.
+bms_sim::ServeOptions ServeOptionsOf(const Args& a) {
+  if (a.port_option->count() > 0 && a.pty_option->count() > 0) {
+    Usage("--port and --pty exclude each other: give one");
+  }
+  bms_sim::ServeOptions serve;
+  const auto chunk = bms_sim::ParseWhole(a.chunk_gap, 10000);
+  if (!chunk) Usage("--chunk-gap wants a whole number 0..10000, not \"" + a.chunk_gap + "\"");
+  serve.chunk_gap_ms = static_cast<int>(*chunk);
+  const auto scale = bms_sim::ParseNumber(a.time_scale, 0, 1e6);
+  if (!scale) Usage("--time-scale wants a number 0..1e+06, not \"" + a.time_scale + "\"");
+  serve.time_scale = *scale;
+  return serve;
+}
+
+// The modules on the line: the module options are every module's defaults, each --module adds
+// one; a module that cannot be made ends the program.
+std::vector<bms_sim::Config> ModuleConfigs(Args& a) {
+  bms_sim::Config defaults;
+  for (const auto& [name, option] : a.module_options) {
+    if (option->count() == 0) continue;
+    const bool is_switch = a.values.count(name) == 0;
+    const std::string problem =
+        bms_sim::ApplySetting(name, is_switch ? nullptr : a.values[name].c_str(), &defaults);
+    if (!problem.empty()) Usage("--" + name + " " + problem);
+  }
+  std::vector<bms_sim::Config> configs;
+  if (a.module_items.empty()) {
+    const std::string problem = bms_sim::CheckConfig(defaults);
+    if (!problem.empty()) Refuse(problem);
+    configs.push_back(defaults);
+  }
+  for (const std::string& items : a.module_items) {
+    bms_sim::Config c = defaults;
+    std::string problem = bms_sim::ApplyModuleItems(items, &c);
+    if (problem.empty()) problem = bms_sim::CheckConfig(c);
+    if (!problem.empty()) Refuse("--module " + items + ": " + problem);
+    configs.push_back(c);
+  }
+  const std::string duplicate = bms_sim::DuplicateAddress(configs);
+  if (!duplicate.empty()) Refuse(duplicate);
+  return configs;
+}
+
+// Ctrl-C and SIGTERM end the serving through a pipe it watches; false when there is none.
+bool StopOnSignals(bms_sim::ServeOptions* serve) {
+  if (pipe2(g_stop_pipe, O_CLOEXEC) != 0) {
+    std::cerr << "bms-sim: pipe: " << std::strerror(errno) << std::endl;
+    return false;
+  }
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  serve->stop_fd = g_stop_pipe[0];
+  return true;
+}
+
+// The line served: a new pseudo-terminal without a port. -1 (said) when it cannot be had.
+int OpenLine(const std::string& port, bms_sim::Pty* pty, std::string* path) {
+  std::string error;
+  if (port.empty()) {
+    if (!bms_sim::OpenPty(pty, &error)) {
+      std::cerr << "bms-sim: cannot create a pseudo-terminal: " << error << std::endl;
+      return -1;
+    }
+    *path = pty->slave_path;
+    return pty->master;
+  }
+  const int fd = serial_line::OpenRaw19200(port, &error);
+  if (fd < 0) {
+    std::cerr << "bms-sim: " << error << std::endl;
+    return -1;
+  }
+  *path = port;
+  return fd;
+}
+
+void SayServing(const bms_sim::Bus& bus, const std::string& path) {
+  std::string addresses;
+  for (std::uint8_t a : bus.addresses()) {
+    addresses += (addresses.empty() ? "" : ", ") + bms_sim::AddressText(a);
+  }
+  std::cout << "bms-sim: serving " << (bus.size() == 1 ? "address " : "addresses ") << addresses
+            << " on " << path << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("bms-sim: simulated battery-monitoring modules on one serial line", "bms-sim");
+  Args args;
+  AddOptions(app, &args);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -200,87 +303,23 @@ int main(int argc, char** argv) {
     Usage(e.what());
   }
 
-  if (port_option->count() > 0 && pty_option->count() > 0) {
-    Usage("--port and --pty exclude each other: give one");
-  }
-  bms_sim::ServeOptions serve;
-  const auto chunk = bms_sim::ParseWhole(chunk_gap, 10000);
-  if (!chunk) Usage("--chunk-gap wants a whole number 0..10000, not \"" + chunk_gap + "\"");
-  serve.chunk_gap_ms = static_cast<int>(*chunk);
-  const auto scale = bms_sim::ParseNumber(time_scale, 0, 1e6);
-  if (!scale) Usage("--time-scale wants a number 0..1e+06, not \"" + time_scale + "\"");
-  serve.time_scale = *scale;
-
-  bms_sim::Config defaults;
-  for (const auto& [name, option] : module_options) {
-    if (option->count() == 0) continue;
-    const bool is_switch = values.count(name) == 0;
-    const std::string problem =
-        bms_sim::ApplySetting(name, is_switch ? nullptr : values[name].c_str(), &defaults);
-    if (!problem.empty()) Usage("--" + name + " " + problem);
-  }
-  std::vector<bms_sim::Config> configs;
-  if (module_items.empty()) {
-    const std::string problem = bms_sim::CheckConfig(defaults);
-    if (!problem.empty()) Refuse(problem);
-    configs.push_back(defaults);
-  }
-  for (const std::string& items : module_items) {
-    bms_sim::Config c = defaults;
-    std::string problem = bms_sim::ApplyModuleItems(items, &c);
-    if (problem.empty()) problem = bms_sim::CheckConfig(c);
-    if (!problem.empty()) Refuse("--module " + items + ": " + problem);
-    configs.push_back(c);
-  }
-  const std::string duplicate = bms_sim::DuplicateAddress(configs);
-  if (!duplicate.empty()) Refuse(duplicate);
-  bms_sim::Bus bus(configs);
-
-  if (pipe2(g_stop_pipe, O_CLOEXEC) != 0) {
-    std::cerr << "bms-sim: pipe: " << std::strerror(errno) << std::endl;
-    return 1;
-  }
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  serve.stop_fd = g_stop_pipe[0];
+  bms_sim::ServeOptions serve = ServeOptionsOf(args);
+  bms_sim::Bus bus(ModuleConfigs(args));
+  if (!StopOnSignals(&serve)) return 1;
 
   bms_sim::Pty pty;
-  int fd = -1;
-  std::string path, error;
-  if (port.empty()) {
-    if (!bms_sim::OpenPty(&pty, &error)) {
-      std::cerr << "bms-sim: cannot create a pseudo-terminal: " << error << std::endl;
-      return 1;
-    }
-    fd = pty.master;
-    path = pty.slave_path;
-  } else {
-    fd = serial_line::OpenRaw19200(port, &error);
-    if (fd < 0) {
-      std::cerr << "bms-sim: " << error << std::endl;
-      return 1;
-    }
-    path = port;
-  }
-
-  std::string addresses;
-  for (std::uint8_t a : bus.addresses()) {
-    addresses += (addresses.empty() ? "" : ", ") + bms_sim::AddressText(a);
-  }
-  std::cout << "bms-sim: serving " << (bus.size() == 1 ? "address " : "addresses ") << addresses
-            << " on " << path << std::endl;
-  if (verbose->count() > 0) serve.log = &std::cout;
-  if (commands->count() > 0) {
+  std::string path;
+  const int fd = OpenLine(args.port, &pty, &path);
+  if (fd < 0) return 1;
+  SayServing(bus, path);
+  if (args.verbose->count() > 0) serve.log = &std::cout;
+  if (args.commands->count() > 0) {
     serve.control_fd = STDIN_FILENO;
     serve.control_log = &std::cout;
   }
 
   const bms_sim::ServeResult result = bms_sim::Serve(fd, bus, serve);
-  if (port.empty()) {
+  if (args.port.empty()) {
     bms_sim::ClosePty(&pty);
   } else {
     close(fd);

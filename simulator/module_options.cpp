@@ -12,105 +12,77 @@ namespace {
 
 enum class Kind { kWhole, kNumber, kSwitch };
 
+using Setter = void (*)(Config*, unsigned long long whole, double number);
+
 struct Key {
   SettingKey text;
   Kind kind;
   unsigned long long max;  // kWhole
   double lo, hi;           // kNumber
-  void (*set)(Config*, unsigned long long whole, double number);
+  Setter set;
 };
 
-#define RATE(name, member, what)                                                              \
-  Key {                                                                                       \
-    {name, "R", "chance per reply, 0..1, that " what " (default 0)"}, Kind::kNumber, 0, 0, 1, \
-        [](Config* c, unsigned long long, double v) { c->faults.member = v; }                 \
-  }
+Key Whole(SettingKey text, unsigned long long max, Setter set) {
+  return Key{text, Kind::kWhole, max, 0, 0, set};
+}
+Key Number(SettingKey text, double lo, double hi, Setter set) {
+  return Key{text, Kind::kNumber, 0, lo, hi, set};
+}
+Key Switch(SettingKey text, Setter set) { return Key{text, Kind::kSwitch, 0, 0, 0, set}; }
+
+#define RATE(name, member, what)                                                 \
+  Number({name, "R", "chance per reply, 0..1, that " what " (default 0)"}, 0, 1, \
+         [](Config* c, unsigned long long, double v) { c->faults.member = v; })
 
 const std::vector<Key>& Keys() {
   static const std::vector<Key> keys = {
-      {{"address", "N", "bus address, 0..255, decimal or 0x.. (default 0x01)"},
-       Kind::kWhole,
-       255,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) { c->address = static_cast<std::uint8_t>(v); }},
-      {{"cells", "N", "12 V blocks in the string, 0..32; readings beyond them are 0 (default 20)"},
-       Kind::kWhole,
-       kReadings,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) { c->cells = static_cast<int>(v); }},
-      {{"seed", "N", "seed of the values and the fault draws; a seed repeats a run (default 1)"},
-       Kind::kWhole,
-       ~0ull,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) { c->seed = v; }},
-      {{"discharge", "",
-        "a capacity test: a load draws a constant current and the blocks follow a lead-acid "
-        "curve (dip and recovery, plateau, knee) until the string reaches 10.5 V a block, when "
-        "the load trips and they rest (default: float charge, 13.575 V a block and 0.5 A)"},
-       Kind::kSwitch,
-       0,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) { c->discharge = v != 0; }},
-      {{"discharge-current", "A", "amperes the --discharge load draws, 1..1000 (default 50)"},
-       Kind::kNumber,
-       0,
-       1,
-       1000,
-       [](Config* c, unsigned long long, double v) { c->discharge_current = -v; }},
-      {{"capacity", "AH",
-        "a healthy block's capacity at that current, 1..10000 ampere-hours; the blocks spread "
-        "by 3 % around it (default 100: 2 h at 50 A)"},
-       Kind::kNumber,
-       0,
-       1,
-       10000,
-       [](Config* c, unsigned long long, double v) { c->capacity_ah = v; }},
-      {{"load-step", "A",
-        "during --discharge, every 10 minutes from the 5th the load draws this many amperes "
-        "more for a minute, 0..1000 (default 0: none)"},
-       Kind::kNumber,
-       0,
-       0,
-       1000,
-       [](Config* c, unsigned long long, double v) { c->load_step = v; }},
-      {{"current-sensor", "",
-        "current in the hall sensor's encoding ((A / 50 + 2) x 1250) instead of tenths of an "
-        "ampere (default: tenths, negative ones as 16-bit two's complement)"},
-       Kind::kSwitch,
-       0,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) {
-         c->current_encoding = v ? CurrentEncoding::kSensor : CurrentEncoding::kTenths;
-       }},
-      {{"weak-cell", "N",
-        "block number, 1..cells, of one weak block: less capacity and more internal resistance, "
-        "so it reaches the end voltage first during --discharge (default 0: none)"},
-       Kind::kWhole,
-       kReadings,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) { c->weak_cell = static_cast<int>(v); }},
-      {{"weak-capacity", "F",
-        "the weak block's capacity as a fraction of the others', 0.05..1; its resistance is "
-        "theirs / F squared (default 0.5)"},
-       Kind::kNumber,
-       0,
-       0.05,
-       1,
-       [](Config* c, unsigned long long, double v) { c->weak_capacity = v; }},
-      {{"silent", "",
-        "on the line but never answering, until the command answer ADDR "
-        "(default: answering)"},
-       Kind::kSwitch,
-       0,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) { c->silent = v != 0; }},
+      Whole({"address", "N", "bus address, 0..255, decimal or 0x.. (default 0x01)"}, 255,
+            [](Config* c, unsigned long long v, double) {
+              c->address = static_cast<std::uint8_t>(v);
+            }),
+      Whole({"cells", "N",
+             "12 V blocks in the string, 0..32; readings beyond them are 0 (default 20)"},
+            kReadings,
+            [](Config* c, unsigned long long v, double) { c->cells = static_cast<int>(v); }),
+      Whole(
+          {"seed", "N", "seed of the values and the fault draws; a seed repeats a run (default 1)"},
+          ~0ull, [](Config* c, unsigned long long v, double) { c->seed = v; }),
+      Switch({"discharge", "",
+              "a capacity test: a load draws a constant current and the blocks follow a lead-acid "
+              "curve (dip and recovery, plateau, knee) until the string reaches 10.5 V a block, "
+              "when the load trips and they rest (default: float charge, 13.575 V a block and "
+              "0.5 A)"},
+             [](Config* c, unsigned long long v, double) { c->discharge = v != 0; }),
+      Number({"discharge-current", "A", "amperes the --discharge load draws, 1..1000 (default 50)"},
+             1, 1000, [](Config* c, unsigned long long, double v) { c->discharge_current = -v; }),
+      Number({"capacity", "AH",
+              "a healthy block's capacity at that current, 1..10000 ampere-hours; the blocks "
+              "spread by 3 % around it (default 100: 2 h at 50 A)"},
+             1, 10000, [](Config* c, unsigned long long, double v) { c->capacity_ah = v; }),
+      Number({"load-step", "A",
+              "during --discharge, every 10 minutes from the 5th the load draws this many "
+              "amperes more for a minute, 0..1000 (default 0: none)"},
+             0, 1000, [](Config* c, unsigned long long, double v) { c->load_step = v; }),
+      Switch({"current-sensor", "",
+              "current in the hall sensor's encoding ((A / 50 + 2) x 1250) instead of tenths of "
+              "an ampere (default: tenths, negative ones as 16-bit two's complement)"},
+             [](Config* c, unsigned long long v, double) {
+               c->current_encoding = v ? CurrentEncoding::kSensor : CurrentEncoding::kTenths;
+             }),
+      Whole({"weak-cell", "N",
+             "block number, 1..cells, of one weak block: less capacity and more internal "
+             "resistance, so it reaches the end voltage first during --discharge (default 0: "
+             "none)"},
+            kReadings,
+            [](Config* c, unsigned long long v, double) { c->weak_cell = static_cast<int>(v); }),
+      Number({"weak-capacity", "F",
+              "the weak block's capacity as a fraction of the others', 0.05..1; its resistance "
+              "is theirs / F squared (default 0.5)"},
+             0.05, 1, [](Config* c, unsigned long long, double v) { c->weak_capacity = v; }),
+      Switch({"silent", "",
+              "on the line but never answering, until the command answer ADDR "
+              "(default: answering)"},
+             [](Config* c, unsigned long long v, double) { c->silent = v != 0; }),
       RATE("noise", noise, "1..8 stray bytes (never 0xED) come just before the reply"),
       RATE("split", split, "the reply is written in 2..4 pieces with --chunk-gap between"),
       RATE("drop", drop, "a request gets no reply"),
@@ -120,15 +92,12 @@ const std::vector<Key>& Keys() {
            "a cell (A1) or the temperature (A4) is outside its plausible window"),
       RATE("garbage", garbage, "16..48 random bytes, maybe with 0xED, come before the reply"),
       RATE("silence", silence, "the module stops answering for --silence-requests requests"),
-      {{"silence-requests", "N",
-        "requests left unanswered once a silence starts, 0..1000000 (default 8)"},
-       Kind::kWhole,
-       1000000,
-       0,
-       0,
-       [](Config* c, unsigned long long v, double) {
-         c->faults.silence_requests = static_cast<unsigned>(v);
-       }},
+      Whole({"silence-requests", "N",
+             "requests left unanswered once a silence starts, 0..1000000 (default 8)"},
+            1000000,
+            [](Config* c, unsigned long long v, double) {
+              c->faults.silence_requests = static_cast<unsigned>(v);
+            }),
   };
   return keys;
 }

@@ -97,22 +97,9 @@ std::string Default(const T& value) {
   return " [default: " + s.str() + "]";
 }
 
-}  // namespace
-
-ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, std::string* text) {
-  CLI::App app(kDescription, "battery-host");
-  auto formatter = std::make_shared<HelpFormatter>();
-  formatter->column_width(30);
-  app.formatter(formatter);
-  const HostOptions d;  // the defaults, for the help texts
-  app.set_version_flag("--version", "battery-host " ONDRELL_VERSION, "print the version and exit");
-
-  app.add_option(
-         "--site", o->site,
-         "site file (JSON): the controller's serial lines and the devices on each; "
-         "without it, one device from the options under \"One device\" [default: one device]")
-      ->type_name("FILE");
-
+// A site without a site file: one device. Its options are returned, so that --site excludes
+// each.
+std::vector<CLI::Option*> AddOneDeviceOptions(CLI::App& app, HostOptions* o, const HostOptions& d) {
   const std::string one = "One device (not with --site)";
   std::vector<CLI::Option*> single;
   single.push_back(app.add_option("--settings", o->settings,
@@ -158,6 +145,13 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
                                   "[default: none]")
                        ->type_name("FILE")
                        ->group(one));
+  return single;
+}
+
+// The simulator of that one device; its options are added to `single`.
+void AddSimulatorOptions(CLI::App& app, HostOptions* o, const HostOptions& d,
+                         std::vector<CLI::Option*>* single_out) {
+  std::vector<CLI::Option*>& single = *single_out;
   const std::string sim = "Simulator of the one device (not with --site)";
   single.push_back(app.add_flag("--sim-discharge", o->sim_discharge,
                                 "the simulated string has a capacity test: 50 A until it reaches "
@@ -200,7 +194,10 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
                        ->check(Between(0.0, 1000.0))
                        ->type_name("A")
                        ->group(sim));
+}
 
+// What the host runs and where its output goes.
+void AddRunOptions(CLI::App& app, HostOptions* o) {
   app.add_option(
          "--plugin", o->plugin,
          "the plug-in library [default: ondrell_20.so beside the executable, else the plug-in "
@@ -227,7 +224,9 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
   app.add_flag("--plain", o->plain,
                "one line per round even on a terminal [default: a live view on a terminal, "
                "one line per round otherwise]");
+}
 
+void AddHistoryOptions(CLI::App& app, HostOptions* o) {
   const std::string history = "History";
   app.add_option("--history", o->history,
                  "SQLite database of every history record, alarm and port change "
@@ -249,7 +248,9 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
       ->type_name("GROUP CELL")
       ->check(CLI::Range(0.0, 1000.0))
       ->group(history);
+}
 
+void AddMqttOptions(CLI::App& app, HostOptions* o, const HostOptions& d) {
   const std::string mqtt = "MQTT";
   app.add_option("--mqtt", o->mqtt,
                  "publish to this broker: mqtt://host[:port] or mqtts://host[:port] "
@@ -278,10 +279,10 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
                  "Home Assistant discovery prefix" + Default(d.mqtt_discovery_prefix))
       ->type_name("TEXT")
       ->group(mqtt);
+}
 
-  CLI::Option* site = app.get_option("--site");
-  for (CLI::Option* s : single) site->excludes(s);
-
+// Parses the command line; help and the version are texts to print.
+ParseResult Parse(CLI::App& app, int argc, const char* const* argv, std::string* text) {
   try {
     app.parse(argc, argv);
     // A file or a broker given as '' (an unset shell variable) would quietly mean none.
@@ -309,4 +310,32 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
     return ParseResult::kError;
   }
   return ParseResult::kRun;
+}
+
+}  // namespace
+
+ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, std::string* text) {
+  CLI::App app(kDescription, "battery-host");
+  auto formatter = std::make_shared<HelpFormatter>();
+  formatter->column_width(30);
+  app.formatter(formatter);
+  const HostOptions d;  // the defaults, for the help texts
+  app.set_version_flag("--version", "battery-host " ONDRELL_VERSION, "print the version and exit");
+
+  app.add_option(
+         "--site", o->site,
+         "site file (JSON): the controller's serial lines and the devices on each; "
+         "without it, one device from the options under \"One device\" [default: one device]")
+      ->type_name("FILE");
+
+  std::vector<CLI::Option*> single = AddOneDeviceOptions(app, o, d);
+  AddSimulatorOptions(app, o, d, &single);
+  AddRunOptions(app, o);
+  AddHistoryOptions(app, o);
+  AddMqttOptions(app, o, d);
+
+  CLI::Option* site = app.get_option("--site");
+  for (CLI::Option* s : single) site->excludes(s);
+
+  return Parse(app, argc, argv, text);
 }
