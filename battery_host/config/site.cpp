@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <filesystem>
 #include <initializer_list>
 #include <sstream>
 #include <set>
@@ -11,19 +11,16 @@
 #include "battery_host/config/options.h"
 #include "battery_host/config/signal_names.h"
 #include "battery_host/config/site_name.h"
+#include "battery_host/support/output_paths.h"
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
+namespace fs = std::filesystem;
 
+// A path of the site file is relative to the site file's folder.
 std::string Resolve(const std::string& base_dir, const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  return base_dir + "/" + path;
+  if (path.empty() || fs::path(path).is_absolute()) return path;
+  return (fs::path(base_dir) / path).string();
 }
 
 // Reads values of the site file, each checked for type and range before it is converted, and
@@ -227,6 +224,78 @@ bool ReadDevice(const Json::Value& v, const std::string& name,
   return true;
 }
 
+bool ReadMqttSite(const Json::Value& v, SiteReader& r, std::string* mqtt_site) {
+  std::string why;
+  if (!v.isString()) return r.Fail(v, "mqtt_site must be a text");
+  if (!CheckSiteName(v.asString(), "mqtt_site", &why)) return r.Fail(v, why);
+  *mqtt_site = v.asString();
+  return true;
+}
+
+// A line's timing, each optional with the line's default.
+bool ReadLineTiming(const Json::Value& l, const std::string& name, SiteReader& r,
+                    LineConfig* line) {
+  if (l.isMember("interval_ms") &&
+      !r.UnsignedAs(l["interval_ms"], name + ".interval_ms", 10, 3600000, &line->interval_ms)) {
+    return false;
+  }
+  if (l.isMember("reply_timeout_ms") &&
+      !r.UnsignedAs(l["reply_timeout_ms"], name + ".reply_timeout_ms", 1, 60000,
+                    &line->reply_timeout_ms)) {
+    return false;
+  }
+  if (l.isMember("guard_ms") &&
+      !r.UnsignedAs(l["guard_ms"], name + ".guard_ms", 0, 10000, &line->guard_ms)) {
+    return false;
+  }
+  return true;
+}
+
+// How a simulated line runs: its clock's speed and the gap between a reply's chunks.
+bool ReadLineSim(const Json::Value& sim, const std::string& name, SiteReader& r, LineConfig* line) {
+  if (!r.Object(sim, name) || !r.KnownKeys(sim, name, {"time_scale", "chunk_gap_ms"})) {
+    return false;
+  }
+  if (sim.isMember("time_scale") &&
+      !r.Number(sim["time_scale"], name + ".time_scale", 0.0, 1e6, &line->sim_time_scale)) {
+    return false;
+  }
+  if (sim.isMember("chunk_gap_ms") && !r.UnsignedAs(sim["chunk_gap_ms"], name + ".chunk_gap_ms", 0,
+                                                    10000, &line->sim_chunk_gap_ms)) {
+    return false;
+  }
+  return true;
+}
+
+bool ReadLine(const Json::Value& l, const std::string& name,
+              const std::shared_ptr<json_file::Document>& site_doc, SiteReader& r,
+              const std::string& base_dir, LineConfig* line, std::string* error) {
+  if (!r.Object(l, name) ||
+      !r.KnownKeys(l, name,
+                   {"port", "interval_ms", "reply_timeout_ms", "guard_ms", "devices", "sim"})) {
+    return false;
+  }
+  if (!l.isMember("port")) return r.Fail(l, name + ": \"port\" is missing");
+  if (!r.Text(l["port"], name + ".port", &line->port)) return false;
+  if (!line->simulated()) line->port = Resolve(base_dir, line->port);
+  if (!ReadLineTiming(l, name, r, line)) return false;
+  if (l.isMember("sim") && !ReadLineSim(l["sim"], name + ".sim", r, line)) return false;
+  const Json::Value& devices = l["devices"];
+  if (!devices.isArray() || devices.empty()) {
+    return r.Fail(devices.isNull() ? l : devices,
+                  name + ".devices must be an array of at least one device");
+  }
+  for (Json::ArrayIndex k = 0; k < devices.size(); ++k) {
+    DeviceConfig d;
+    if (!ReadDevice(devices[k], name + ".devices[" + std::to_string(k) + "]", site_doc, r, base_dir,
+                    &d, error)) {
+      return false;
+    }
+    line->devices.push_back(std::move(d));
+  }
+  return true;
+}
+
 }  // namespace
 
 const DeviceConfig* Site::FindDevice(unsigned int data_id) const {
@@ -263,75 +332,22 @@ bool LoadSiteFile(const std::string& path, Site* site, std::string* error) {
 bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::string* error) {
   const std::string& path = doc->path;
   SiteReader r(*doc, error);
-  const std::string base_dir = DirectoryOf(path);
+  const std::string base_dir = FolderOf(path);
   Site s;
   s.path = path;
   const Json::Value& root = doc->root;
   if (!r.KnownKeys(root, "the site", {"lines", "mqtt_site"})) return false;
-  if (root.isMember("mqtt_site")) {
-    const Json::Value& v = root["mqtt_site"];
-    std::string why;
-    if (!v.isString()) return r.Fail(v, "mqtt_site must be a text");
-    if (!CheckSiteName(v.asString(), "mqtt_site", &why)) return r.Fail(v, why);
-    s.mqtt_site = v.asString();
+  if (root.isMember("mqtt_site") && !ReadMqttSite(root["mqtt_site"], r, &s.mqtt_site)) {
+    return false;
   }
   const Json::Value& lines = root["lines"];
   if (!lines.isArray() || lines.empty()) {
     return r.Fail(lines, "\"lines\" must be an array of at least one line");
   }
   for (Json::ArrayIndex i = 0; i < lines.size(); ++i) {
-    const Json::Value& l = lines[i];
-    const std::string name = "lines[" + std::to_string(i) + "]";
     LineConfig line;
-    if (!r.Object(l, name) ||
-        !r.KnownKeys(l, name,
-                     {"port", "interval_ms", "reply_timeout_ms", "guard_ms", "devices", "sim"})) {
+    if (!ReadLine(lines[i], "lines[" + std::to_string(i) + "]", doc, r, base_dir, &line, error)) {
       return false;
-    }
-    if (!l.isMember("port")) return r.Fail(l, name + ": \"port\" is missing");
-    if (!r.Text(l["port"], name + ".port", &line.port)) return false;
-    if (!line.simulated()) line.port = Resolve(base_dir, line.port);
-    if (l.isMember("interval_ms") &&
-        !r.UnsignedAs(l["interval_ms"], name + ".interval_ms", 10, 3600000, &line.interval_ms)) {
-      return false;
-    }
-    if (l.isMember("reply_timeout_ms") &&
-        !r.UnsignedAs(l["reply_timeout_ms"], name + ".reply_timeout_ms", 1, 60000,
-                      &line.reply_timeout_ms)) {
-      return false;
-    }
-    if (l.isMember("guard_ms") &&
-        !r.UnsignedAs(l["guard_ms"], name + ".guard_ms", 0, 10000, &line.guard_ms)) {
-      return false;
-    }
-    if (l.isMember("sim")) {
-      const Json::Value& sim = l["sim"];
-      if (!r.Object(sim, name + ".sim") ||
-          !r.KnownKeys(sim, name + ".sim", {"time_scale", "chunk_gap_ms"})) {
-        return false;
-      }
-      if (sim.isMember("time_scale") &&
-          !r.Number(sim["time_scale"], name + ".sim.time_scale", 0.0, 1e6, &line.sim_time_scale)) {
-        return false;
-      }
-      if (sim.isMember("chunk_gap_ms") &&
-          !r.UnsignedAs(sim["chunk_gap_ms"], name + ".sim.chunk_gap_ms", 0, 10000,
-                        &line.sim_chunk_gap_ms)) {
-        return false;
-      }
-    }
-    const Json::Value& devices = l["devices"];
-    if (!devices.isArray() || devices.empty()) {
-      return r.Fail(devices.isNull() ? l : devices,
-                    name + ".devices must be an array of at least one device");
-    }
-    for (Json::ArrayIndex k = 0; k < devices.size(); ++k) {
-      DeviceConfig d;
-      if (!ReadDevice(devices[k], name + ".devices[" + std::to_string(k) + "]", doc, r, base_dir,
-                      &d, error)) {
-        return false;
-      }
-      line.devices.push_back(std::move(d));
     }
     s.lines.push_back(std::move(line));
   }
@@ -377,11 +393,9 @@ bool SiteFromOptions(const HostOptions& o, Site* site, std::string* error) {
 // The port a line names, as the system knows it: /dev/../dev/ttyUSB0 and a link to it are
 // /dev/ttyUSB0. A path that does not resolve stays as written (opening it will say why).
 std::string CanonicalPort(const std::string& port) {
-  char* real = realpath(port.c_str(), nullptr);
-  if (real == nullptr) return port;
-  std::string path(real);
-  std::free(real);
-  return path;
+  std::error_code ec;
+  const fs::path real = fs::canonical(port, ec);
+  return ec ? port : real.string();
 }
 
 bool CheckSite(const Site& site, std::string* error) {
