@@ -81,15 +81,16 @@ class DayListener : public XQRListener {
     e.bytes.assign(data, data + len);
     out_.Take(e);
     ++saved;
-    if (len == static_cast<int>(StringRecord::kSize)) Extremes(device.DataId(), data);
+    if (len == static_cast<int>(outputs::StringRecord::kSize)) Extremes(device.DataId(), data);
   }
   // The day's lowest and highest values over every completed round, to be found in the rows.
   void Extremes(unsigned int data_id, const unsigned char* data) {
     outputs::DeviceInfo info;
     info.data_id = data_id;
     info.cells = 20;
-    const outputs::StringRound round = outputs::MakeStringRound(info, DecodeStringRecord(data));
-    const StringRecord& r = round.record;
+    const outputs::StringRound round =
+        outputs::MakeStringRound(info, outputs::DecodeStringRecord(data));
+    const outputs::StringRecord& r = round.record;
     const float values[] = {r.group_voltage, r.group_current, r.temperature,
                             round.lowest >= 0 ? round.cells[round.lowest].stored : NAN,
                             round.highest >= 0 ? round.cells[round.highest].stored : NAN};
@@ -116,13 +117,13 @@ class DayListener : public XQRListener {
   const std::int64_t& now_ms_;
 };
 
-bms_sim::Config ModuleConfig(int index, const Scenario& s, bool discharge) {
-  bms_sim::Config c;
+simulator::Config ModuleConfig(int index, const Scenario& s, bool discharge) {
+  simulator::Config c;
   c.address = 0x01;
   c.cells = 20;
   c.seed = static_cast<std::uint64_t>(index + 1);
   c.discharge = discharge;
-  c.current_encoding = bms_sim::CurrentEncoding::kSensor;
+  c.current_encoding = simulator::CurrentEncoding::kSensor;
   const double each = s.faults / 7.0;
   c.faults.noise = c.faults.split = c.faults.drop = c.faults.bad_checksum = each;
   c.faults.wrong_address = c.faults.out_of_window = c.faults.garbage = each;
@@ -142,21 +143,22 @@ struct String {
     settings["appSetting"]["current_ratio"] = 1;
     settings["appSetting"]["save_interval"] = 480;
     device.InitSetting(settings);
-    host_side::AttachPort(device, port);
+    host_framework::AttachPort(device, port);
     controller->AddDevice(&device);
   }
 
   // One poll tick: the round's requests answered until the device waits no more.
   void Tick(bool discharging) {
-    bms_sim::Module& module = discharging ? discharge_module : float_module;
-    host_side::PollTick(device);
+    simulator::Module& module = discharging ? discharge_module : float_module;
+    host_framework::PollTick(device);
     for (int exchanges = 0; exchanges < 8 && !port->pending.empty(); ++exchanges) {
       std::vector<std::uint8_t> request;
       request.swap(port->pending);
-      for (const bms_sim::Reply& r : module.Receive(request.data(), request.size())) {
-        for (const bms_sim::Bytes& chunk : r.chunks) {
+      for (const simulator::Reply& r : module.Receive(request.data(), request.size())) {
+        for (const simulator::Bytes& chunk : r.chunks) {
           std::vector<unsigned char> bytes(chunk.begin(), chunk.end());
-          host_side::Receive(device, bytes.data(), static_cast<unsigned int>(bytes.size()));
+          host_framework::ReceiveBytes(device, bytes.data(),
+                                       static_cast<unsigned int>(bytes.size()));
         }
       }
     }
@@ -165,8 +167,8 @@ struct String {
 
   Ondrell20 device;
   std::shared_ptr<ModulePort> port = std::make_shared<ModulePort>();
-  bms_sim::Module float_module;
-  bms_sim::Module discharge_module;
+  simulator::Module float_module;
+  simulator::Module discharge_module;
   std::uint64_t saved_before = 0;
   outputs::DeviceStatus status;
 };

@@ -1,7 +1,7 @@
 // What battery-host itself costs per device round on a shared line: a Line giving its devices
 // their turns, the events each round makes handed to an output, against the same devices and
 // simulated modules driven directly (no line, no events). Both run real ondrell_20 devices on
-// our framework, with the modules of a bms_sim::Bus answering on a pseudo-terminal in the same
+// our framework, with the modules of a simulator::Bus answering on a pseudo-terminal in the same
 // thread, so the difference between the two rows is the host's share. Times are for reading.
 
 #include <fcntl.h>
@@ -36,19 +36,19 @@ class CountingOutput : public outputs::Output {
 struct Rig {
   explicit Rig(int devices) {
     std::string error;
-    bms_sim::OpenPty(&pty, &error);
-    std::vector<bms_sim::Config> configs;
-    Line::Settings s;
+    simulator::OpenPty(&pty, &error);
+    std::vector<simulator::Config> configs;
+    bus::Line::Settings s;
     s.port_path = pty.slave_path;
     s.port_label = "bench";
     s.reply_timeout_ms = 1000;
     s.guard_ms = 0;  // the guard costs wire time, not the host's work measured here
-    line = std::make_unique<Line>(s, out, [](const std::string&) {});
+    line = std::make_unique<bus::Line>(s, out, [](const std::string&) {});
     controller->SetListener(&listener);
     for (int i = 0; i < devices; ++i) {
-      bms_sim::Config c;
+      simulator::Config c;
       c.address = static_cast<std::uint8_t>(i + 1);
-      c.current_encoding = bms_sim::CurrentEncoding::kSensor;
+      c.current_encoding = simulator::CurrentEncoding::kSensor;
       c.seed = static_cast<std::uint64_t>(i + 1);
       configs.push_back(c);
       auto d = std::make_unique<Ondrell20>();
@@ -57,23 +57,23 @@ struct Rig {
       Json::Value settings;
       settings["appSetting"]["current_ratio"] = 1;
       d->InitSetting(settings);
-      host_side::AttachPort(*d, std::make_shared<DevicePort>(*line, d->DataId()));
+      host_framework::AttachPort(*d, std::make_shared<bus::DevicePort>(*line, d->DataId()));
       controller->AddDevice(d.get());
       line->AddDevice(d.get());
       owned.push_back(std::move(d));
     }
-    bus = std::make_unique<bms_sim::Bus>(configs);
+    bus = std::make_unique<simulator::Bus>(configs);
     line->OpenPort(&error);
   }
-  ~Rig() { bms_sim::ClosePty(&pty); }
+  ~Rig() { simulator::ClosePty(&pty); }
 
   // The module side: answer what the host wrote, at once.
   void Answer() {
     unsigned char buf[256];
     const ssize_t n = read(pty.master, buf, sizeof buf);
     if (n <= 0) return;
-    for (const bms_sim::BusReply& r : bus->Receive(buf, static_cast<std::size_t>(n))) {
-      for (const bms_sim::Bytes& c : r.reply.chunks) {
+    for (const simulator::BusReply& r : bus->Receive(buf, static_cast<std::size_t>(n))) {
+      for (const simulator::Bytes& c : r.reply.chunks) {
         if (write(pty.master, c.data(), c.size()) < 0) return;
       }
     }
@@ -92,11 +92,11 @@ struct Rig {
 
   std::shared_ptr<XQRController> controller = std::make_shared<XQRController>();
   CountingOutput out;
-  DeviceListener listener{out};
-  std::unique_ptr<Line> line;
-  std::unique_ptr<bms_sim::Bus> bus;
+  outputs::DeviceListener listener{out};
+  std::unique_ptr<bus::Line> line;
+  std::unique_ptr<simulator::Bus> bus;
   std::vector<std::unique_ptr<Ondrell20>> owned;
-  bms_sim::Pty pty;
+  simulator::Pty pty;
 };
 
 void BM_LinePeriod(benchmark::State& state) {
@@ -125,11 +125,11 @@ class DirectPort : public XQRPort {
 void BM_DirectRound(benchmark::State& state) {
   Rig rig(1);
   std::string error;
-  SerialPort port;
+  bus::SerialPort port;
   rig.line.reset();
   port.Open(rig.pty.slave_path, 19200, &error);
   Ondrell20& d = *rig.owned[0];
-  host_side::AttachPort(d, std::make_shared<DirectPort>(port.fd()));
+  host_framework::AttachPort(d, std::make_shared<DirectPort>(port.fd()));
   unsigned char buf[256];
   for (auto _ : state) {
     d.RefreshStatus();

@@ -143,7 +143,7 @@ class DeviceUnderTest {
     init["address"] = host_address;
     device_->Init(controller_, data_id, init);
     port_ = std::make_shared<CheckingPort>(device_.get());
-    host_side::AttachPort(*device_, port_);
+    host_framework::AttachPort(*device_, port_);
     controller_->AddDevice(device_.get());
     Snapshot();
   }

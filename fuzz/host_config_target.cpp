@@ -1,7 +1,7 @@
 // battery-host's own reading of what a person gives it: the text of a settings file or a site
 // file, as typed (deep nesting, trailing text, duplicate keys, numbers beyond any type, wrong
 // types everywhere). The same text is read the three ways the host reads such files:
-//   - json_file::ParseObject, the bounded parse of every settings and site file;
+//   - config::ParseJsonObject, the bounded parse of every settings and site file;
 //   - ParseHostThresholds over its "hostThresholds" (and over the whole object, as if it were
 //     one), and the peers the device will ask for;
 //   - ReadSite, as a site file in the folder of the shipped examples, so that the settings files
@@ -67,7 +67,7 @@ int Depth(const Json::Value& v) {
   return deepest + 1;
 }
 
-void CheckLimits(const std::map<std::string, HostLimit>& limits) {
+void CheckLimits(const std::map<std::string, config::HostLimit>& limits) {
   for (const auto& [key, limit] : limits) {
     HOST_CHECK(limit.level >= 1, key);
     if (limit.band.has_low) HOST_CHECK(std::fabs(limit.band.low) <= FLT_MAX, key);
@@ -75,10 +75,10 @@ void CheckLimits(const std::map<std::string, HostLimit>& limits) {
   }
 }
 
-void Thresholds(const Json::Value& thresholds, const json_file::Document& doc) {
-  std::map<std::string, HostLimit> limits;
+void Thresholds(const Json::Value& thresholds, const config::JsonDocument& doc) {
+  std::map<std::string, config::HostLimit> limits;
   std::string error;
-  if (ParseHostThresholds(thresholds, doc, 32, &limits, &error)) {
+  if (config::ParseHostThresholds(thresholds, doc, 32, &limits, &error)) {
     CheckLimits(limits);
     if (thresholds.isNull()) HOST_CHECK(limits.empty(), "null thresholds gave limits");
   } else {
@@ -87,16 +87,16 @@ void Thresholds(const Json::Value& thresholds, const json_file::Document& doc) {
   }
 }
 
-void CheckSite(const Site& site) {
+void CheckSite(const config::Site& site) {
   HOST_CHECK(!site.lines.empty(), "a site without lines");
   std::set<unsigned int> ids;
-  for (const LineConfig& line : site.lines) {
+  for (const config::LineConfig& line : site.lines) {
     HOST_CHECK(!line.devices.empty(), "a line without devices");
     HOST_CHECK(line.interval_ms >= 10 && line.interval_ms <= 3600000, line.port);
     HOST_CHECK(line.reply_timeout_ms >= 1 && line.reply_timeout_ms <= 60000, line.port);
     HOST_CHECK(!line.port.empty(), "an empty port");
     std::set<unsigned int> addresses;
-    for (const DeviceConfig& d : line.devices) {
+    for (const config::DeviceConfig& d : line.devices) {
       HOST_CHECK(ids.insert(d.data_id).second, "data id twice");
       HOST_CHECK(d.address <= 255, std::to_string(d.address));
       HOST_CHECK(addresses.insert(d.address).second, "address twice on a line");
@@ -111,14 +111,14 @@ void CheckSite(const Site& site) {
 }
 
 void ReadAsSite(const std::string& text, const Json::Value& root) {
-  auto doc = std::make_shared<json_file::Document>();
+  auto doc = std::make_shared<config::JsonDocument>();
   doc->what = "site file";
   doc->path = kSitePath;
   doc->text = text;
   doc->root = root;
-  Site site;
+  config::Site site;
   std::string error;
-  if (ReadSite(doc, &site, &error)) {
+  if (config::ReadSite(doc, &site, &error)) {
     HOST_CHECK(site.path == kSitePath, site.path);
     CheckSite(site);
     return;
@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     Json::Value parsed;
     std::string error;
-    if (!json_file::ParseObject(text, &parsed, &error)) {
+    if (!config::ParseJsonObject(text, &parsed, &error)) {
       HOST_CHECK(OneLine(error), error);
       return 0;
     }
@@ -146,16 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // add the members it looks up.
     const Json::Value& root = parsed;
     HOST_CHECK(root.isObject(), "a root that is not an object");
-    HOST_CHECK(Depth(root) <= json_file::kMaxDepth, std::to_string(Depth(root)));
+    HOST_CHECK(Depth(root) <= config::kJsonMaxDepth, std::to_string(Depth(root)));
 
-    json_file::Document doc;
+    config::JsonDocument doc;
     doc.what = "settings";
     doc.path = "fuzz-settings.json";
     doc.text = text;
     doc.root = root;
     Thresholds(root["hostThresholds"], doc);
     Thresholds(root, doc);
-    const DevicePeers peers = ReadDevicePeers(root);
+    const config::DevicePeers peers = config::ReadDevicePeers(root);
     std::set<unsigned int> seen(peers.group_voltage.begin(), peers.group_voltage.end());
     HOST_CHECK(seen.size() == peers.group_voltage.size(), "a peer listed twice");
 

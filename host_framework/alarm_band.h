@@ -2,6 +2,8 @@
 
 #include "host/api.h"
 
+namespace host_framework {
+
 // A host-side alarm limit for one signal: the value alarms while it is below `low` or above
 // `high`. Either side may be absent. The host's operator configures these per signal key; the
 // device never sees them, it only asks for the evaluation through CheckThreshold.
@@ -32,3 +34,5 @@ struct XQR_API AlarmBand {
     return 0;
   }
 };
+
+}  // namespace host_framework

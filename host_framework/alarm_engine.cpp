@@ -3,9 +3,9 @@
 #include "host/xqr_vdevice.h"
 #include "host_framework/alarm_band.h"
 
-namespace alarm_engine {
+namespace host_framework {
 
-bool ReportDue(AlarmMemory& memory, const std::string& name, float value) {
+bool AnalogReportDue(AlarmMemory& memory, const std::string& name, float value) {
   auto it = memory.reported.find(name);
   const bool due = it == memory.reported.end() || it->second != value;
   if (due) memory.reported[name] = value;
@@ -19,8 +19,8 @@ bool ReportDue(AlarmMemory& memory, const std::string& name, float value) {
 //    bound, whatever the limits;
 //  - an alarm band the host configured for this device and key (low and/or high);
 //  - the device's threshold_values_ entry, an upper limit: alarm while the value is above it.
-rule_value Judge(const XQRVDevice& device, const AlarmBand* band, const std::string& key,
-                 const std::string& label, float value, int index) {
+rule_value JudgeAlarm(const XQRVDevice& device, const AlarmBand* band, const std::string& key,
+                      const std::string& label, float value, int index) {
   rule_value rule;
   rule.key = key;
   rule.label = label;
@@ -46,4 +46,4 @@ rule_value Judge(const XQRVDevice& device, const AlarmBand* band, const std::str
   return rule;
 }
 
-}  // namespace alarm_engine
+}  // namespace host_framework

@@ -7,6 +7,9 @@
 #include "host/rule_value.h"
 
 class XQRVDevice;
+
+namespace host_framework {
+
 struct AlarmBand;
 
 // The controller's alarm engine: which analog reports are due, how one value is judged against
@@ -19,23 +22,21 @@ struct AlarmMemory {
   std::map<std::string, int> streak;      // batches in a row that judged against `raised`
 };
 
-namespace alarm_engine {
-
 // An analog report is due the first time a name is seen and whenever its value moved since the
 // last report; a due value is remembered.
-bool ReportDue(AlarmMemory& memory, const std::string& name, float value);
+bool AnalogReportDue(AlarmMemory& memory, const std::string& name, float value);
 
 // The rule of one value: its level and limit, and whether it alarms. `band` is the host's
 // configured band for the key, if any.
-rule_value Judge(const XQRVDevice& device, const AlarmBand* band, const std::string& key,
-                 const std::string& label, float value, int index);
+rule_value JudgeAlarm(const XQRVDevice& device, const AlarmBand* band, const std::string& key,
+                      const std::string& label, float value, int index);
 
 // A batch: calls `changed(rule)` for every rule whose alarm state changes and remembers the new
 // states. A state changes once the rule has judged against it in `delay_of(key)` batches in a
 // row (1: at once). True when any changed (a report is due).
 template <typename DelayOf, typename Changed>
-bool Batch(AlarmMemory& memory, const std::vector<rule_value>& queue, DelayOf delay_of,
-           Changed changed) {
+bool BatchAlarms(AlarmMemory& memory, const std::vector<rule_value>& queue, DelayOf delay_of,
+                 Changed changed) {
   bool due = false;
   for (const rule_value& rule : queue) {
     bool& raised = memory.raised[rule.key];
@@ -53,4 +54,4 @@ bool Batch(AlarmMemory& memory, const std::vector<rule_value>& queue, DelayOf de
   return due;
 }
 
-}  // namespace alarm_engine
+}  // namespace host_framework

@@ -5,6 +5,8 @@
 
 #include "host_framework/xqr_port.h"
 
+namespace host_framework {
+
 namespace {
 
 // Devices are made and destroyed on any of the host's threads; the table itself is guarded, an
@@ -34,8 +36,6 @@ void CloseBook(const XQRVDevice& device) {
   books.by_device.erase(&device);
 }
 
-namespace host_side {
-
 void AttachPort(XQRSPDevice& device, std::shared_ptr<XQRPort> port) {
   BookOf(device).port = std::move(port);
 }
@@ -45,7 +45,7 @@ int PollTick(XQRSPDevice& device) {
   return device.RefreshStatus();
 }
 
-int Receive(XQRSPDevice& device, unsigned char* data, unsigned int len) {
+int ReceiveBytes(XQRSPDevice& device, unsigned char* data, unsigned int len) {
   DeviceBook& book = BookOf(device);
   book.silent_turns = 0;
   // process() may send the next request of the round (awaiting a reply again) and returns 0 once
@@ -64,4 +64,4 @@ void TurnOver(XQRSPDevice& device, bool silent) {
 unsigned int RoundsStarted(const XQRVDevice& device) { return BookOf(device).refreshes; }
 unsigned int HistorySaves(const XQRVDevice& device) { return BookOf(device).history_saves; }
 
-}  // namespace host_side
+}  // namespace host_framework

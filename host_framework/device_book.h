@@ -9,6 +9,8 @@
 class XQRController;
 class XQRPort;
 
+namespace host_framework {
+
 // What the framework keeps of each device beside the device object: the device classes carry
 // only the members a device library is compiled against, so everything of the framework's own
 // (whom to ask for peers, where frames go, counters, the alarm engine's memory) is kept here,
@@ -35,7 +37,6 @@ void CloseBook(const XQRVDevice& device);
 // device has a request on the wire that it waits to have answered (IsProcessing) and whether its
 // module has stopped answering (IsStalled): on a half-duplex bus only one device may wait at a
 // time.
-namespace host_side {
 
 // Turns in a row that ended in silence before IsStalled() holds: a device gives a round four
 // poll ticks before it starts a new one.
@@ -43,7 +44,7 @@ constexpr unsigned int kStallTurns = 4;
 
 void AttachPort(XQRSPDevice& device, std::shared_ptr<XQRPort> port);
 int PollTick(XQRSPDevice& device);
-int Receive(XQRSPDevice& device, unsigned char* data, unsigned int len);
+int ReceiveBytes(XQRSPDevice& device, unsigned char* data, unsigned int len);
 // The device's turn on the line is over without the round being done: `silent` when the line
 // stayed quiet for the reply timeout (the module did not answer), false when the host ends it
 // for another reason (the device threw). Its request is given up for this turn; the device's own
@@ -55,4 +56,4 @@ void TurnOver(XQRSPDevice& device, bool silent);
 unsigned int RoundsStarted(const XQRVDevice& device);
 unsigned int HistorySaves(const XQRVDevice& device);
 
-}  // namespace host_side
+}  // namespace host_framework

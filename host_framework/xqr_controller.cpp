@@ -24,11 +24,13 @@ float XQRController::PeerValue(unsigned int data_id, const std::string& name) co
   return peer->Get_Value(data_id, name);
 }
 
-void XQRController::SetAlarmBands(unsigned int data_id, std::map<std::string, AlarmBand> bands) {
+void XQRController::SetAlarmBands(unsigned int data_id,
+                                  std::map<std::string, host_framework::AlarmBand> bands) {
   alarm_bands_[data_id] = std::move(bands);
 }
 
-const AlarmBand* XQRController::FindAlarmBand(unsigned int data_id, const std::string& key) const {
+const host_framework::AlarmBand* XQRController::FindAlarmBand(unsigned int data_id,
+                                                              const std::string& key) const {
   auto device = alarm_bands_.find(data_id);
   if (device == alarm_bands_.end()) return nullptr;
   auto band = device->second.find(key);

@@ -27,14 +27,15 @@ class XQR_API XQRController {
 
   // Alarm limits per device (by data id) and signal key, as the host's configuration gives them.
   // They take precedence over the device's threshold_values_ for the keys they name.
-  void SetAlarmBands(unsigned int data_id, std::map<std::string, AlarmBand> bands);
-  const AlarmBand* FindAlarmBand(unsigned int data_id, const std::string& key) const;
+  void SetAlarmBands(unsigned int data_id, std::map<std::string, host_framework::AlarmBand> bands);
+  const host_framework::AlarmBand* FindAlarmBand(unsigned int data_id,
+                                                 const std::string& key) const;
 
   void SetListener(XQRListener* listener) { listener_ = listener; }
   XQRListener* Listener() const { return listener_; }
 
  private:
   std::map<unsigned int, XQRVDevice*> devices_;
-  std::map<unsigned int, std::map<std::string, AlarmBand>> alarm_bands_;
+  std::map<unsigned int, std::map<std::string, host_framework::AlarmBand>> alarm_bands_;
   XQRListener* listener_ = nullptr;
 };

@@ -41,11 +41,13 @@ XQRSPDevice::XQRSPDevice() = default;
 XQRSPDevice::~XQRSPDevice() = default;
 
 // A request is on the wire and the device is still working through its answer.
-bool XQRSPDevice::IsProcessing() const { return BookOf(*this).awaiting_reply; }
-bool XQRSPDevice::IsStalled() const { return BookOf(*this).silent_turns >= host_side::kStallTurns; }
+bool XQRSPDevice::IsProcessing() const { return host_framework::BookOf(*this).awaiting_reply; }
+bool XQRSPDevice::IsStalled() const {
+  return host_framework::BookOf(*this).silent_turns >= host_framework::kStallTurns;
+}
 
 int XQRSPDevice::SendData(const unsigned char* data, unsigned int len) {
-  DeviceBook& book = BookOf(*this);
+  host_framework::DeviceBook& book = host_framework::BookOf(*this);
   if (!book.port) return -1;
   const int written = book.port->Write(data, len);
   // A frame the line did not take cannot be answered: nothing to wait for.
@@ -60,10 +62,10 @@ int XQRSPDevice::SendParityData(const unsigned char* data, unsigned int len, int
 
 bool XQRSPDevice::OpenPort(const std::string& path) {
   (void)path;
-  return BookOf(*this).port != nullptr;
+  return host_framework::BookOf(*this).port != nullptr;
 }
 
-void XQRSPDevice::ClosePort() { BookOf(*this).port.reset(); }
+void XQRSPDevice::ClosePort() { host_framework::BookOf(*this).port.reset(); }
 
 // The host takes the bus address from the device's settings ("address"), before InitSetting.
 // Missing or null: addr_ stays as the host set it. Anything but 0..255 is refused before the
@@ -80,6 +82,6 @@ int XQRSPDevice::Init(std::weak_ptr<XQRController> controller, unsigned int data
 }
 
 void XQRSPDevice::Reset() {
-  ++BookOf(*this).resets;
+  ++host_framework::BookOf(*this).resets;
   XQRVDevice::Reset();
 }

@@ -11,14 +11,14 @@
 namespace {
 
 XQRListener* ListenerOf(const XQRVDevice& device) {
-  auto c = BookOf(device).controller.lock();
+  auto c = host_framework::BookOf(device).controller.lock();
   return c ? c->Listener() : nullptr;
 }
 
 }  // namespace
 
 XQRVDevice::XQRVDevice() = default;
-XQRVDevice::~XQRVDevice() { CloseBook(*this); }
+XQRVDevice::~XQRVDevice() { host_framework::CloseBook(*this); }
 
 void XQRVDevice::Reset() {
   if (auto* l = ListenerOf(*this)) l->OnReset(*this);
@@ -33,7 +33,7 @@ int XQRVDevice::InitV(unsigned int data_id) {
 int XQRVDevice::Init(std::weak_ptr<XQRController> controller, unsigned int data_id,
                      const Json::Value& settings) {
   (void)settings;
-  BookOf(*this).controller = std::move(controller);
+  host_framework::BookOf(*this).controller = std::move(controller);
   data_id_ = data_id;
   return 1;
 }
@@ -83,13 +83,13 @@ float XQRVDevice::ReadAi(int channel) {
 }
 
 float XQRVDevice::Get_SP_Value(unsigned int data_id, const std::string& name) {
-  auto c = BookOf(*this).controller.lock();
+  auto c = host_framework::BookOf(*this).controller.lock();
   if (!c) throw std::out_of_range("no controller");
   return c->PeerValue(data_id, name);
 }
 
 int XQRVDevice::RefreshStatus() {
-  ++BookOf(*this).refreshes;
+  ++host_framework::BookOf(*this).refreshes;
   if (auto* l = ListenerOf(*this)) l->OnRefreshStatus(*this);
   return 1;
 }
@@ -101,7 +101,8 @@ int XQRVDevice::process(unsigned char* data, unsigned int len) {
 }
 
 bool XQRVDevice::CheckAOReport(const std::string& name, float value) {
-  const bool due = alarm_engine::ReportDue(BookOf(*this).alarms, name, value);
+  const bool due =
+      host_framework::AnalogReportDue(host_framework::BookOf(*this).alarms, name, value);
   if (auto* l = ListenerOf(*this)) l->OnCheckAOReport(*this, name, value, due);
   return due;
 }
@@ -109,9 +110,10 @@ bool XQRVDevice::CheckAOReport(const std::string& name, float value) {
 // The rule is queued for the batch evaluation whether it alarms or not.
 bool XQRVDevice::CheckThreshold(const std::string& key, const std::string& label, float& value,
                                 int index) {
-  auto controller = BookOf(*this).controller.lock();
-  const AlarmBand* band = controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
-  rule_values_.push_back(alarm_engine::Judge(*this, band, key, label, value, index));
+  auto controller = host_framework::BookOf(*this).controller.lock();
+  const host_framework::AlarmBand* band =
+      controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
+  rule_values_.push_back(host_framework::JudgeAlarm(*this, band, key, label, value, index));
   const rule_value& rule = rule_values_.back();
   if (auto* l = ListenerOf(*this)) l->OnCheckThreshold(*this, rule);
   return rule.alarm;
@@ -120,21 +122,23 @@ bool XQRVDevice::CheckThreshold(const std::string& key, const std::string& label
 // A report is due when any queued rule changed its alarm state since the previous batch.
 bool XQRVDevice::DoBatchCheckThreshold(std::vector<rule_value>& queue) {
   XQRListener* listener = ListenerOf(*this);
-  auto controller = BookOf(*this).controller.lock();
+  auto controller = host_framework::BookOf(*this).controller.lock();
   auto delay_of = [&](const std::string& key) {
-    const AlarmBand* band = controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
+    const host_framework::AlarmBand* band =
+        controller ? controller->FindAlarmBand(data_id_, key) : nullptr;
     return band != nullptr ? band->delay : 1;
   };
-  const bool due =
-      alarm_engine::Batch(BookOf(*this).alarms, queue, delay_of, [&](const rule_value& rule) {
-        if (listener != nullptr) listener->OnAlarmChange(*this, rule, rule.alarm);
-      });
+  const bool due = host_framework::BatchAlarms(host_framework::BookOf(*this).alarms, queue,
+                                               delay_of, [&](const rule_value& rule) {
+                                                 if (listener != nullptr)
+                                                   listener->OnAlarmChange(*this, rule, rule.alarm);
+                                               });
   if (listener != nullptr) listener->OnBatchCheckThreshold(*this, queue, due);
   return due;
 }
 
 bool XQRVDevice::SaveDeviceHistory(const unsigned char* data, int len) {
-  ++BookOf(*this).history_saves;
+  ++host_framework::BookOf(*this).history_saves;
   if (auto* l = ListenerOf(*this)) l->OnSaveHistory(*this, data, len);
   return true;
 }

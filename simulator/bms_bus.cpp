@@ -6,7 +6,7 @@
 
 #include "simulator/module_options.h"
 
-namespace bms_sim {
+namespace simulator {
 
 namespace {
 
@@ -159,4 +159,4 @@ const Module* Bus::Find(std::uint8_t address) const {
   return i < 0 ? nullptr : &modules_[i];
 }
 
-}  // namespace bms_sim
+}  // namespace simulator

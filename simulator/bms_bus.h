@@ -18,7 +18,7 @@
 
 #include "simulator/bms_module.h"
 
-namespace bms_sim {
+namespace simulator {
 
 // A reply and the module that gave it.
 struct BusReply {
@@ -97,4 +97,4 @@ class Bus {
   BusCounters counters_;
 };
 
-}  // namespace bms_sim
+}  // namespace simulator

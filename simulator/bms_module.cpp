@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace bms_sim {
+namespace simulator {
 
 namespace {
 
@@ -410,4 +410,4 @@ void Module::Deliver(Bytes stream, Reply* r) {
   r->faults |= kFaultSplit;
 }
 
-}  // namespace bms_sim
+}  // namespace simulator

@@ -21,7 +21,7 @@
 #include <random>
 #include <vector>
 
-namespace bms_sim {
+namespace simulator {
 
 // Command codes of the four requests of a poll round.
 constexpr std::uint8_t kCmdCells = 0xA1;
@@ -272,4 +272,4 @@ class Module {
   std::array<double, kReadings> slope_{};
 };
 
-}  // namespace bms_sim
+}  // namespace simulator

@@ -104,19 +104,19 @@ extern "C" void OnSignal(int) {
   std::exit(2);
 }
 
-void PrintFaults(const std::string& prefix, const bms_sim::Counters& c) {
+void PrintFaults(const std::string& prefix, const simulator::Counters& c) {
   std::cout << prefix << "faults:";
-  for (int b = 0; b < bms_sim::kFaultKinds; ++b) {
-    std::cout << ' ' << bms_sim::FaultName(1u << b) << ' ' << c.faults[b];
+  for (int b = 0; b < simulator::kFaultKinds; ++b) {
+    std::cout << ' ' << simulator::FaultName(1u << b) << ' ' << c.faults[b];
   }
   std::cout << '\n';
 }
 
-void PrintCounters(const bms_sim::Bus& bus) {
-  const bms_sim::BusCounters& line = bus.counters();
+void PrintCounters(const simulator::Bus& bus) {
+  const simulator::BusCounters& line = bus.counters();
   if (bus.size() == 1) {
     // As a module alone counts: everything it heard and did not answer is ignored.
-    const bms_sim::Counters& c = bus.module(0).counters();
+    const simulator::Counters& c = bus.module(0).counters();
     std::cout << "bms-sim: " << line.bytes_received << " bytes received, " << c.requests_seen
               << " requests answered or withheld, "
               << line.bad_checksums + line.unclaimed + c.requests_ignored + c.requests_silent
@@ -128,9 +128,9 @@ void PrintCounters(const bms_sim::Bus& bus) {
               << " requests, " << line.unclaimed << " for no module on the line, "
               << line.bad_checksums << " with a bad sum\n";
     for (std::size_t i = 0; i < bus.size(); ++i) {
-      const bms_sim::Module& m = bus.module(i);
-      const bms_sim::Counters& c = m.counters();
-      const std::string prefix = "bms-sim: " + bms_sim::AddressText(m.config().address) + ": ";
+      const simulator::Module& m = bus.module(i);
+      const simulator::Counters& c = m.counters();
+      const std::string prefix = "bms-sim: " + simulator::AddressText(m.config().address) + ": ";
       std::cout << prefix << c.requests_seen << " requests answered or withheld, "
                 << c.requests_silent << " while silent, " << c.requests_ignored << " ignored, "
                 << c.replies_sent << " replies sent (" << c.replies_clean << " clean)\n";
@@ -169,7 +169,7 @@ void AddOptions(CLI::App& app, Args* a) {
       "--pty", "serve on a new pseudo-terminal and print the path of its slave side (the default)");
 
   // The module options, from the table that --module ITEMS reads too.
-  for (const bms_sim::SettingKey& key : bms_sim::ModuleKeys()) {
+  for (const simulator::SettingKey& key : simulator::ModuleKeys()) {
     const std::string name = key.name;
     if (name == "silent") continue;  // one module alone and silent is of no use
     a->module_options[name] =
@@ -197,15 +197,15 @@ void AddOptions(CLI::App& app, Args* a) {
 }
 
 // How the line is served; a value it cannot use ends the program with the usage.
-bms_sim::ServeOptions ServeOptionsOf(const Args& a) {
+simulator::ServeOptions ServeOptionsOf(const Args& a) {
   if (a.port_option->count() > 0 && a.pty_option->count() > 0) {
     Usage("--port and --pty exclude each other: give one");
   }
-  bms_sim::ServeOptions serve;
-  const auto chunk = bms_sim::ParseWhole(a.chunk_gap, 10000);
+  simulator::ServeOptions serve;
+  const auto chunk = simulator::ParseWhole(a.chunk_gap, 10000);
   if (!chunk) Usage("--chunk-gap wants a whole number 0..10000, not \"" + a.chunk_gap + "\"");
   serve.chunk_gap_ms = static_cast<int>(*chunk);
-  const auto scale = bms_sim::ParseNumber(a.time_scale, 0, 1e6);
+  const auto scale = simulator::ParseNumber(a.time_scale, 0, 1e6);
   if (!scale) Usage("--time-scale wants a number 0..1e+06, not \"" + a.time_scale + "\"");
   serve.time_scale = *scale;
   return serve;
@@ -213,35 +213,35 @@ bms_sim::ServeOptions ServeOptionsOf(const Args& a) {
 
 // The modules on the line: the module options are every module's defaults, each --module adds
 // one; a module that cannot be made ends the program.
-std::vector<bms_sim::Config> ModuleConfigs(Args& a) {
-  bms_sim::Config defaults;
+std::vector<simulator::Config> ModuleConfigs(Args& a) {
+  simulator::Config defaults;
   for (const auto& [name, option] : a.module_options) {
     if (option->count() == 0) continue;
     const bool is_switch = a.values.count(name) == 0;
     const std::string problem =
-        bms_sim::ApplySetting(name, is_switch ? nullptr : a.values[name].c_str(), &defaults);
+        simulator::ApplySetting(name, is_switch ? nullptr : a.values[name].c_str(), &defaults);
     if (!problem.empty()) Usage("--" + name + " " + problem);
   }
-  std::vector<bms_sim::Config> configs;
+  std::vector<simulator::Config> configs;
   if (a.module_items.empty()) {
-    const std::string problem = bms_sim::CheckConfig(defaults);
+    const std::string problem = simulator::CheckConfig(defaults);
     if (!problem.empty()) Refuse(problem);
     configs.push_back(defaults);
   }
   for (const std::string& items : a.module_items) {
-    bms_sim::Config c = defaults;
-    std::string problem = bms_sim::ApplyModuleItems(items, &c);
-    if (problem.empty()) problem = bms_sim::CheckConfig(c);
+    simulator::Config c = defaults;
+    std::string problem = simulator::ApplyModuleItems(items, &c);
+    if (problem.empty()) problem = simulator::CheckConfig(c);
     if (!problem.empty()) Refuse("--module " + items + ": " + problem);
     configs.push_back(c);
   }
-  const std::string duplicate = bms_sim::DuplicateAddress(configs);
+  const std::string duplicate = simulator::DuplicateAddress(configs);
   if (!duplicate.empty()) Refuse(duplicate);
   return configs;
 }
 
 // Ctrl-C and SIGTERM end the serving through a pipe it watches; false when there is none.
-bool StopOnSignals(bms_sim::ServeOptions* serve) {
+bool StopOnSignals(simulator::ServeOptions* serve) {
   if (pipe2(g_stop_pipe, O_CLOEXEC) != 0) {
     std::cerr << "bms-sim: pipe: " << std::strerror(errno) << std::endl;
     return false;
@@ -257,17 +257,17 @@ bool StopOnSignals(bms_sim::ServeOptions* serve) {
 }
 
 // The line served: a new pseudo-terminal without a port. -1 (said) when it cannot be had.
-int OpenLine(const std::string& port, bms_sim::Pty* pty, std::string* path) {
+int OpenLine(const std::string& port, simulator::Pty* pty, std::string* path) {
   std::string error;
   if (port.empty()) {
-    if (!bms_sim::OpenPty(pty, &error)) {
+    if (!simulator::OpenPty(pty, &error)) {
       std::cerr << "bms-sim: cannot create a pseudo-terminal: " << error << std::endl;
       return -1;
     }
     *path = pty->slave_path;
     return pty->master;
   }
-  const int fd = serial_line::OpenRaw19200(port, &error);
+  const int fd = simulator::OpenRaw19200(port, &error);
   if (fd < 0) {
     std::cerr << "bms-sim: " << error << std::endl;
     return -1;
@@ -276,10 +276,10 @@ int OpenLine(const std::string& port, bms_sim::Pty* pty, std::string* path) {
   return fd;
 }
 
-void SayServing(const bms_sim::Bus& bus, const std::string& path) {
+void SayServing(const simulator::Bus& bus, const std::string& path) {
   std::string addresses;
   for (std::uint8_t a : bus.addresses()) {
-    addresses += (addresses.empty() ? "" : ", ") + bms_sim::AddressText(a);
+    addresses += (addresses.empty() ? "" : ", ") + simulator::AddressText(a);
   }
   std::cout << "bms-sim: serving " << (bus.size() == 1 ? "address " : "addresses ") << addresses
             << " on " << path << std::endl;
@@ -303,11 +303,11 @@ int main(int argc, char** argv) {
     Usage(e.what());
   }
 
-  bms_sim::ServeOptions serve = ServeOptionsOf(args);
-  bms_sim::Bus bus(ModuleConfigs(args));
+  simulator::ServeOptions serve = ServeOptionsOf(args);
+  simulator::Bus bus(ModuleConfigs(args));
   if (!StopOnSignals(&serve)) return 1;
 
-  bms_sim::Pty pty;
+  simulator::Pty pty;
   std::string path;
   const int fd = OpenLine(args.port, &pty, &path);
   if (fd < 0) return 1;
@@ -318,9 +318,9 @@ int main(int argc, char** argv) {
     serve.control_log = &std::cout;
   }
 
-  const bms_sim::ServeResult result = bms_sim::Serve(fd, bus, serve);
+  const simulator::ServeResult result = simulator::Serve(fd, bus, serve);
   if (args.port.empty()) {
-    bms_sim::ClosePty(&pty);
+    simulator::ClosePty(&pty);
   } else {
     close(fd);
   }

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace bms_sim {
+namespace simulator {
 
 namespace {
 
@@ -201,4 +201,4 @@ std::string CheckConfig(const Config& config) {
   return "";
 }
 
-}  // namespace bms_sim
+}  // namespace simulator

@@ -11,7 +11,7 @@
 
 #include "simulator/bms_module.h"
 
-namespace bms_sim {
+namespace simulator {
 
 // A whole number 0..max in decimal or 0x.. hexadecimal ("010" is ten); none for anything else,
 // signs and blanks included.
@@ -43,4 +43,4 @@ std::string ApplyModuleItems(const std::string& items, Config* config);
 // What no single value shows: "" or e.g. "weak-cell 25 is beyond its 20 cells".
 std::string CheckConfig(const Config& config);
 
-}  // namespace bms_sim
+}  // namespace simulator

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace serial_line {
+namespace simulator {
 
 namespace {
 
@@ -50,4 +50,4 @@ int OpenRaw19200(const std::string& path, std::string* error) {
   return fd;
 }
 
-}  // namespace serial_line
+}  // namespace simulator

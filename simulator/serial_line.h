@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace serial_line {
+namespace simulator {
 
 // Puts an open terminal fd in raw 19200 8N1 mode without flow control; a read waits for at
 // least one byte. Returns false and describes the failure in *error (when given).
@@ -16,4 +16,4 @@ bool ConfigureRaw19200(int fd, std::string* error);
 // it as above. Returns the fd, or -1 with *error saying which step failed and why.
 int OpenRaw19200(const std::string& path, std::string* error);
 
-}  // namespace serial_line
+}  // namespace simulator

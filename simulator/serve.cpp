@@ -12,7 +12,7 @@
 
 #include "simulator/serial_line.h"
 
-namespace bms_sim {
+namespace simulator {
 
 namespace {
 
@@ -309,7 +309,7 @@ bool OpenPty(Pty* pty, std::string* error) {
   // The line discipline sits on the slave side: raw there means no echo back to us and no
   // translation of the bytes either way.
   std::string why;
-  if (!serial_line::ConfigureRaw19200(pty->slave, &why)) {
+  if (!ConfigureRaw19200(pty->slave, &why)) {
     if (error) *error = why;
     ClosePty(pty);
     return false;
@@ -323,4 +323,4 @@ void ClosePty(Pty* pty) {
   pty->slave = pty->master = -1;
 }
 
-}  // namespace bms_sim
+}  // namespace simulator

@@ -14,7 +14,7 @@
 #include "simulator/bms_bus.h"
 #include "simulator/bms_module.h"
 
-namespace bms_sim {
+namespace simulator {
 
 struct ServeOptions {
   int chunk_gap_ms = 20;                    // pause between the pieces of a split reply
@@ -58,4 +58,4 @@ void ClosePty(Pty* pty);
 // "ED 01 09 60 6A": bytes for log lines.
 std::string Hex(const Bytes& bytes);
 
-}  // namespace bms_sim
+}  // namespace simulator

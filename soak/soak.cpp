@@ -24,13 +24,13 @@ class Opened : public Device {
 
 int StepOfCommand(std::uint8_t command) {
   switch (command) {
-    case bms_sim::kCmdCells:
+    case simulator::kCmdCells:
       return 1;
-    case bms_sim::kCmdGroupVoltage:
+    case simulator::kCmdGroupVoltage:
       return 2;
-    case bms_sim::kCmdCurrent:
+    case simulator::kCmdCurrent:
       return 3;
-    case bms_sim::kCmdTemperature:
+    case simulator::kCmdTemperature:
       return 4;
     default:
       return 0;
@@ -40,32 +40,33 @@ int StepOfCommand(std::uint8_t command) {
 // Requests the device writes wait in its outbox until the soak puts them on the line.
 class OutboxPort : public XQRPort {
  public:
-  explicit OutboxPort(std::vector<bms_sim::Bytes>* outbox) : outbox_(outbox) {}
+  explicit OutboxPort(std::vector<simulator::Bytes>* outbox) : outbox_(outbox) {}
   int Write(const unsigned char* data, unsigned int len) override {
     outbox_->emplace_back(data, data + len);
     return static_cast<int>(len);
   }
 
  private:
-  std::vector<bms_sim::Bytes>* outbox_;
+  std::vector<simulator::Bytes>* outbox_;
 };
 
 // What the device documents for a reply with these faults, delivered right after its request.
 enum class Outcome { kTaken, kRejected, kEither };
 
-Outcome Expected(const bms_sim::Reply& reply) {
+Outcome Expected(const simulator::Reply& reply) {
   const std::uint32_t f = reply.faults;
   // No valid frame for this device on the line.
-  if (f & (bms_sim::kFaultDrop | bms_sim::kFaultSilence | bms_sim::kFaultBadChecksum |
-           bms_sim::kFaultWrongAddress)) {
+  if (f & (simulator::kFaultDrop | simulator::kFaultSilence | simulator::kFaultBadChecksum |
+           simulator::kFaultWrongAddress)) {
     return Outcome::kRejected;
   }
   // A burst may or may not hold a start byte; what follows depends on where it stands.
-  if (f & bms_sim::kFaultGarbage) return Outcome::kEither;
+  if (f & simulator::kFaultGarbage) return Outcome::kEither;
   // A short reply is judged on the first receive: in pieces it is lost. A cell frame is
   // collected over several receives. Noise before the start byte is skipped, a value outside its
   // window is still a valid frame.
-  if ((f & bms_sim::kFaultSplit) && reply.command != bms_sim::kCmdCells) return Outcome::kRejected;
+  if ((f & simulator::kFaultSplit) && reply.command != simulator::kCmdCells)
+    return Outcome::kRejected;
   return Outcome::kTaken;
 }
 
@@ -77,8 +78,8 @@ std::string Describe(const Station& s, const std::string& what) {
 
 }  // namespace
 
-bms_sim::Faults RealisticFaults() {
-  bms_sim::Faults f;
+simulator::Faults RealisticFaults() {
+  simulator::Faults f;
   f.noise = 0.02;           // a few stray bytes before a reply
   f.split = 0.05;           // the UART hands a reply over in pieces
   f.drop = 0.01;            // a reply lost
@@ -140,11 +141,11 @@ std::vector<StationPlan> DefaultStations() {
 
 std::string FaultNames(std::uint32_t faults) {
   std::string names;
-  for (int bit = 0; bit < bms_sim::kFaultKinds; ++bit) {
+  for (int bit = 0; bit < simulator::kFaultKinds; ++bit) {
     const std::uint32_t mask = 1u << bit;
     if ((faults & mask) == 0) continue;
     if (!names.empty()) names += "+";
-    names += bms_sim::FaultName(mask);
+    names += simulator::FaultName(mask);
   }
   return names.empty() ? "clean" : names;
 }
@@ -160,8 +161,8 @@ class Soak::Listener : public XQRListener {
   Soak* soak_;
 };
 
-Soak::Soak(const std::vector<StationPlan>& plans, const bms_sim::Faults& faults, std::uint64_t seed,
-           double poll_seconds)
+Soak::Soak(const std::vector<StationPlan>& plans, const simulator::Faults& faults,
+           std::uint64_t seed, double poll_seconds)
     : controller_(std::make_shared<XQRController>()),
       listener_(std::make_unique<Listener>(this)),
       poll_seconds_(poll_seconds) {
@@ -174,15 +175,15 @@ Soak::Soak(const std::vector<StationPlan>& plans, const bms_sim::Faults& faults,
     } else {
       s->device = std::make_unique<Opened<Battery32>>();
     }
-    bms_sim::Config config;
+    simulator::Config config;
     config.address = plan.bus_address;
     config.cells = plan.twenty_cells ? 20 : 32;
     config.discharge = plan.discharge;
-    config.current_encoding =
-        plan.current_sensor ? bms_sim::CurrentEncoding::kSensor : bms_sim::CurrentEncoding::kTenths;
+    config.current_encoding = plan.current_sensor ? simulator::CurrentEncoding::kSensor
+                                                  : simulator::CurrentEncoding::kTenths;
     config.seed = seed * 1000003u + plan.data_id;
     config.faults = faults;
-    s->module = std::make_unique<bms_sim::Module>(config);
+    s->module = std::make_unique<simulator::Module>(config);
 
     // The host keeps the address with bit 7 set; the device's settings turn it into the bus
     // address.
@@ -190,7 +191,7 @@ Soak::Soak(const std::vector<StationPlan>& plans, const bms_sim::Faults& faults,
     init["address"] = plan.bus_address | 0x80u;
     s->device->Init(controller_, plan.data_id, init);
     s->port = std::make_shared<OutboxPort>(&s->outbox);
-    host_side::AttachPort(*s->device, s->port);
+    host_framework::AttachPort(*s->device, s->port);
     controller_->AddDevice(s->device.get());
 
     Json::Value app(Json::objectValue);
@@ -283,15 +284,15 @@ void Soak::Tick() {
 void Soak::Pump(Station& s) {
   std::size_t next = 0;
   while (next < s.outbox.size()) {
-    const bms_sim::Bytes request = s.outbox[next++];
-    for (const bms_sim::Reply& reply : s.module->Receive(request.data(), request.size())) {
+    const simulator::Bytes request = s.outbox[next++];
+    for (const simulator::Reply& reply : s.module->Receive(request.data(), request.size())) {
       Deliver(s, reply);
     }
   }
   s.outbox.clear();
 }
 
-void Soak::Deliver(Station& s, const bms_sim::Reply& reply) {
+void Soak::Deliver(Station& s, const simulator::Reply& reply) {
   const int step = StepOfCommand(reply.command);
   ++report_.replies;
   if (reply.clean) ++report_.replies_clean;
@@ -304,9 +305,9 @@ void Soak::Deliver(Station& s, const bms_sim::Reply& reply) {
   s.delivering = &s.latest[step];
   s.completed_during_delivery = false;
   bool taken = false;
-  for (const bms_sim::Bytes& chunk : reply.chunks) {
+  for (const simulator::Bytes& chunk : reply.chunks) {
     const std::size_t sent_before = s.outbox.size();
-    bms_sim::Bytes copy = chunk;  // the device may be handed a buffer it can write
+    simulator::Bytes copy = chunk;  // the device may be handed a buffer it can write
     const int result = s.device->process(copy.data(), static_cast<unsigned int>(copy.size()));
     if (result != (StepOf(s) != 0 ? 1 : 0)) {
       Mismatch(Describe(s, "process returned " + std::to_string(result) + " in step " +
@@ -343,7 +344,7 @@ void Soak::Deliver(Station& s, const bms_sim::Reply& reply) {
 }
 
 // The device took the reply of `step` and sent the next request: mirror what it must now hold.
-void Soak::Accept(Station& s, int step, const bms_sim::Reply& reply) {
+void Soak::Accept(Station& s, int step, const simulator::Reply& reply) {
   Model& m = s.model;
   if (step == 1) {
     const int n = s.plan.twenty_cells ? 20 : 32;

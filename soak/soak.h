@@ -36,7 +36,7 @@
 namespace soak {
 
 // Fault rates per reply, close to what a long RS-485 run in a UPS room shows.
-bms_sim::Faults RealisticFaults();
+simulator::Faults RealisticFaults();
 
 // What the device is expected to hold, mirrored from the replies it accepted.
 struct Model {
@@ -91,16 +91,16 @@ class Soak;
 struct Station {
   StationPlan plan;
   std::unique_ptr<Battery32> device;
-  std::unique_ptr<bms_sim::Module> module;
+  std::unique_ptr<simulator::Module> module;
   std::shared_ptr<XQRPort> port;
-  std::vector<bms_sim::Bytes> outbox;  // requests written by the device, not yet on the line
+  std::vector<simulator::Bytes> outbox;  // requests written by the device, not yet on the line
 
   Model model;
   bool round_open = false;
   // Latest reply to the outstanding request of each step (index 1..4); empty bytes when none.
-  std::array<bms_sim::Reply, 5> latest{};
+  std::array<simulator::Reply, 5> latest{};
   std::array<bool, 5> answered{};
-  const bms_sim::Reply* delivering = nullptr;  // reply whose chunks are being handed over
+  const simulator::Reply* delivering = nullptr;  // reply whose chunks are being handed over
   bool completed_during_delivery = false;
   std::uint64_t completed = 0;
   unsigned char last_record[152] = {};  // the last history record
@@ -108,8 +108,8 @@ struct Station {
 
 class Soak {
  public:
-  Soak(const std::vector<StationPlan>& stations, const bms_sim::Faults& faults, std::uint64_t seed,
-       double poll_seconds = 2.0);
+  Soak(const std::vector<StationPlan>& stations, const simulator::Faults& faults,
+       std::uint64_t seed, double poll_seconds = 2.0);
   ~Soak();
 
   // Ticks until at least `rounds` rounds have started over all devices; then a few clean ticks
@@ -123,8 +123,8 @@ class Soak {
  private:
   void Tick();
   void Pump(Station& s);
-  void Deliver(Station& s, const bms_sim::Reply& reply);
-  void Accept(Station& s, int step, const bms_sim::Reply& reply);
+  void Deliver(Station& s, const simulator::Reply& reply);
+  void Accept(Station& s, int step, const simulator::Reply& reply);
   void Abandon(Station& s, int step);
   void CheckServedValues(Station& s);
   void Mismatch(const std::string& what);

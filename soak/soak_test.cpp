@@ -57,14 +57,14 @@ TEST(SoakDecoding, ShortReplies) {
 
 TEST(SoakDecoding, FaultNamesJoinTheBitsInOrder) {
   EXPECT_EQ(soak::FaultNames(0), "clean");
-  EXPECT_EQ(soak::FaultNames(bms_sim::kFaultDrop), "drop");
-  EXPECT_EQ(soak::FaultNames(bms_sim::kFaultNoise | bms_sim::kFaultSplit), "noise+split");
+  EXPECT_EQ(soak::FaultNames(simulator::kFaultDrop), "drop");
+  EXPECT_EQ(soak::FaultNames(simulator::kFaultNoise | simulator::kFaultSplit), "noise+split");
 }
 
 using SoakRun = QuietStdout;
 
 TEST_F(SoakRun, QuietLineCompletesEveryRound) {
-  soak::Soak run(soak::DefaultStations(), bms_sim::Faults{}, 3);
+  soak::Soak run(soak::DefaultStations(), simulator::Faults{}, 3);
   const soak::Report& r = run.Run(400);
   EXPECT_EQ(r.mismatches, 0u) << (r.first_mismatches.empty() ? "" : r.first_mismatches[0]);
   // One round per device and tick, four replies each, all clean and all taken.
@@ -80,7 +80,7 @@ TEST_F(SoakRun, QuietLineCompletesEveryRound) {
 }
 
 TEST_F(SoakRun, DeadLineCompletesNothingAndBlamesTheSilence) {
-  bms_sim::Faults f;
+  simulator::Faults f;
   f.drop = 1.0;
   soak::Soak run(soak::DefaultStations(), f, 3);
   const soak::Report& r = run.Run(40);
@@ -97,7 +97,7 @@ TEST_F(SoakRun, DeadLineCompletesNothingAndBlamesTheSilence) {
 }
 
 TEST_F(SoakRun, SplitRepliesOnlyCostTheRoundsWhoseShortRepliesWereSplit) {
-  bms_sim::Faults f;
+  simulator::Faults f;
   f.split = 1.0;  // every reply in pieces: cell frames are collected, short replies are not
   soak::Soak run(soak::DefaultStations(), f, 3);
   const soak::Report& r = run.Run(80);

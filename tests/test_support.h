@@ -45,7 +45,7 @@ class Host {
     Json::Value init(Json::objectValue);
     init["address"] = host_address;
     device.Init(controller, data_id, init);
-    host_side::AttachPort(device, port);
+    host_framework::AttachPort(device, port);
     controller->AddDevice(&device);
   }
 

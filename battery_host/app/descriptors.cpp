@@ -8,6 +8,8 @@
 #include "battery_host/config/options.h"
 #include "battery_host/config/site.h"
 
+namespace app {
+
 namespace {
 
 // Descriptors open now (standard streams and whatever the host inherited), not counting the one
@@ -30,9 +32,9 @@ constexpr long kPerLine = 3;       // the port, the period timer, the reopen tim
 constexpr long kPerSimulator = 2;  // the simulator child's pipes
 constexpr long kHistory = 4;       // the database, its log and shared memory, a journal
 
-long Needed(const HostOptions& o, const Site& site) {
+long Needed(const config::HostOptions& o, const config::Site& site) {
   long n = OpenNow() + kOwn;
-  for (const LineConfig& line : site.lines) {
+  for (const config::LineConfig& line : site.lines) {
     n += kPerLine + (line.simulated() ? kPerSimulator : 0);
   }
   if (!o.events.empty()) ++n;
@@ -44,7 +46,8 @@ long Needed(const HostOptions& o, const Site& site) {
 
 }  // namespace
 
-bool EnsureDescriptors(const HostOptions& options, const Site& site, std::string* error) {
+bool EnsureDescriptors(const config::HostOptions& options, const config::Site& site,
+                       std::string* error) {
   const long needed = Needed(options, site);
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;  // nothing to go by
@@ -58,3 +61,5 @@ bool EnsureDescriptors(const HostOptions& options, const Site& site, std::string
            " (ulimit -n, or LimitNOFILE= of the service)";
   return false;
 }
+
+}  // namespace app

@@ -8,6 +8,8 @@
 #include "battery_host/outputs/string_round.h"
 #include "host_framework/device_book.h"
 
+namespace app {
+
 namespace {
 
 // In mode 3, the first signal of "thresholdSetting" whose name or identity the device cannot
@@ -62,7 +64,7 @@ const Json::Value* FindUnreadableSetting(const Json::Value& settings, std::strin
   return v;
 }
 
-bool ConfigureDevice(XQRSPDevice& device, const DeviceConfig& config,
+bool ConfigureDevice(XQRSPDevice& device, const config::DeviceConfig& config,
                      const std::shared_ptr<XQRController>& controller,
                      const std::shared_ptr<XQRPort>& port, std::string* error) {
   try {
@@ -73,9 +75,9 @@ bool ConfigureDevice(XQRSPDevice& device, const DeviceConfig& config,
     return false;
   }
   device.addr_ = static_cast<std::uint8_t>(config.address);
-  host_side::AttachPort(device, port);
+  host_framework::AttachPort(device, port);
   controller->AddDevice(&device);
-  std::map<std::string, AlarmBand> bands;
+  std::map<std::string, host_framework::AlarmBand> bands;
   for (const auto& [key, limit] : config.limits) {
     bands[key] = limit.band;
     device.threshold_levels_[key] = limit.level;
@@ -83,8 +85,8 @@ bool ConfigureDevice(XQRSPDevice& device, const DeviceConfig& config,
   }
   // Every cell alarms outside the window in which the device accepts its readings.
   const outputs::CellWindow window = outputs::CellWindowFor(config.link.battery_type);
-  for (int i = 0; i < StringRecord::kCells; ++i) {
-    AlarmBand& band = bands[outputs::CellKey(i)];
+  for (int i = 0; i < outputs::StringRecord::kCells; ++i) {
+    host_framework::AlarmBand& band = bands[outputs::CellKey(i)];
     band.has_window = true;
     band.window_low = window.low;
     band.window_high = window.high;
@@ -104,3 +106,5 @@ bool ConfigureDevice(XQRSPDevice& device, const DeviceConfig& config,
   }
   return true;
 }
+
+}  // namespace app

@@ -11,6 +11,8 @@
 
 #include "battery_host/support/input_file.h"
 
+namespace app {
+
 namespace {
 
 // The ELF flavour of the machine this host is built for.
@@ -72,7 +74,7 @@ bool CheckSharedObject(const std::string& path, std::string* error) {
   };
   struct stat st {};
   if (fstat(fd, &st) != 0) return fail(std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) return fail("it is " + input_file::KindOfNonRegular(st.st_mode));
+  if (!S_ISREG(st.st_mode)) return fail("it is " + support::KindOfNonRegular(st.st_mode));
   const unsigned long long size = static_cast<unsigned long long>(st.st_size);
 
   Ehdr eh{};
@@ -116,3 +118,5 @@ bool CheckSharedObject(const std::string& path, std::string* error) {
   close(fd);
   return true;
 }
+
+}  // namespace app

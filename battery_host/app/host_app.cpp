@@ -43,13 +43,14 @@
 #include "battery_host/outputs/history/history_output.h"
 #endif
 
+namespace app {
+
 namespace {
 
 int Fail(int code, const std::string& message) {
   // One line whatever the message quotes (a key or file name with a line break in it).
-  std::fprintf(stderr, "%sbattery-host: %s\n",
-               service::StderrPrefix(outputs::NoticeKind::kFailure).c_str(),
-               input_file::Printable(message).c_str());
+  std::fprintf(stderr, "%sbattery-host: %s\n", StderrPrefix(outputs::NoticeKind::kFailure).c_str(),
+               support::Printable(message).c_str());
   std::fflush(stderr);
   return code;
 }
@@ -59,7 +60,7 @@ bool CheckOutputFile(const std::string& path, const char* what, std::string* err
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return true;
   if (S_ISREG(st.st_mode)) return true;
-  *error = std::string(what) + " " + path + " is " + input_file::KindOfNonRegular(st.st_mode) +
+  *error = std::string(what) + " " + path + " is " + support::KindOfNonRegular(st.st_mode) +
            ", not a regular file";
   return false;
 }
@@ -70,7 +71,7 @@ std::string CountText(std::size_t n, const char* one, const char* many) {
 
 // What the person gave, checked before anything is opened for writing or any port is taken.
 struct Plan {
-  Site site;
+  config::Site site;
   std::string plugin_path;
   std::map<unsigned int, std::string> cache_targets;  // by data id
   std::map<unsigned int, std::string> cached;         // records read from them
@@ -85,19 +86,19 @@ struct Run {
   PluginOutput plugin_output;
   PluginLibrary library;
   std::shared_ptr<XQRController> controller = std::make_shared<XQRController>();
-  std::vector<std::unique_ptr<SimulatorChild>> simulators;
+  std::vector<std::unique_ptr<bus::SimulatorChild>> simulators;
   std::vector<std::unique_ptr<XQRSPDevice>> devices;
-  std::vector<std::unique_ptr<Line>> lines;
-  std::unique_ptr<service::HostLines> errors;
-  std::unique_ptr<ViewOutput> view;
+  std::vector<std::unique_ptr<bus::Line>> lines;
+  std::unique_ptr<HostLines> errors;
+  std::unique_ptr<view::ViewOutput> view;
   std::vector<std::unique_ptr<outputs::Output>> outputs;
-  Fanout fanout;
-  std::unique_ptr<DeviceListener> listener;
+  outputs::Fanout fanout;
+  std::unique_ptr<outputs::DeviceListener> listener;
   NoticeHub notices;
   // Made while assembling, used when the outputs are opened and the run begins.
   std::vector<outputs::DeviceInfo> infos;
   std::map<unsigned int, std::string> sources;  // how people know each device's line
-  std::vector<PollLoop::Simulator> simulator_pids;
+  std::vector<bus::PollLoop::Simulator> simulator_pids;
   std::string where;  // the lines, for the first line said
 
   ~Run() {
@@ -117,11 +118,11 @@ struct Run {
 };
 
 // The files the host reads and writes: none may be another, each output must be writable.
-bool CheckFiles(const HostOptions& o, Plan* plan, std::string* error) {
-  std::vector<NamedPath> inputs;
+bool CheckFiles(const config::HostOptions& o, Plan* plan, std::string* error) {
+  std::vector<support::NamedPath> inputs;
   if (!plan->site.path.empty()) inputs.push_back({"site file", plan->site.path});
   inputs.push_back({"plug-in", plan->plugin_path});
-  std::vector<NamedPath> written;
+  std::vector<support::NamedPath> written;
   if (!o.events.empty()) {
     if (!CheckOutputFile(o.events, "events file", error)) return false;
     written.push_back({"events file", o.events});
@@ -136,23 +137,23 @@ bool CheckFiles(const HostOptions& o, Plan* plan, std::string* error) {
     if (!CheckOutputFile(o.log, "log", error)) return false;
     written.push_back({"log", o.log});
   }
-  for (const LineConfig& line : plan->site.lines) {
-    for (const DeviceConfig& d : line.devices) {
+  for (const config::LineConfig& line : plan->site.lines) {
+    for (const config::DeviceConfig& d : line.devices) {
       if (d.settings_doc && d.settings_doc->path != plan->site.path) {
         inputs.push_back({"settings", d.settings_doc->path});
       }
       if (d.cache.empty()) continue;
       std::string target;
-      if (!record_cache::ResolveTarget(d.cache, &target, error)) return false;
+      if (!outputs::ResolveCacheTarget(d.cache, &target, error)) return false;
       plan->cache_targets[d.data_id] = target;
       written.push_back({"cache of device " + std::to_string(d.data_id), target});
     }
   }
-  if (!CheckOutputPaths(inputs, written, error)) return false;
-  for (const NamedPath& file : written) {
+  if (!support::CheckOutputPaths(inputs, written, error)) return false;
+  for (const support::NamedPath& file : written) {
     // A cache is written beside and renamed; a database makes files of its own beside it.
     const bool replaced = file.what != "events file" && file.what != "log";
-    if (!CheckWritable(file, replaced, error)) return false;
+    if (!support::CheckWritable(file, replaced, error)) return false;
   }
   return true;
 }
@@ -162,24 +163,24 @@ bool CheckFiles(const HostOptions& o, Plan* plan, std::string* error) {
 bool ReadCaches(Plan* plan, std::string* error) {
   for (const auto& [data_id, target] : plan->cache_targets) {
     std::string bytes;
-    switch (record_cache::ReadFile(target, StringRecord::kSize, &bytes, error)) {
-      case record_cache::Read::kRecord:
+    switch (outputs::ReadCacheFile(target, outputs::StringRecord::kSize, &bytes, error)) {
+      case outputs::CacheRead::kRecord:
         plan->cached[data_id] = bytes;
         break;
-      case record_cache::Read::kMissing:
+      case outputs::CacheRead::kMissing:
         break;
-      case record_cache::Read::kWrongSize:
+      case outputs::CacheRead::kWrongSize:
         std::fprintf(stderr, "%sbattery-host: %s; starting without it\n",
-                     service::StderrPrefix(outputs::NoticeKind::kTrouble).c_str(), error->c_str());
+                     StderrPrefix(outputs::NoticeKind::kTrouble).c_str(), error->c_str());
         break;
-      case record_cache::Read::kRefused:
+      case outputs::CacheRead::kRefused:
         return false;
     }
   }
   return true;
 }
 
-bool MakeHistory(const HostOptions& o, Plan* plan, std::string* error) {
+bool MakeHistory(const config::HostOptions& o, Plan* plan, std::string* error) {
 #ifdef BATTERY_HOST_WITH_HISTORY
   history::HistoryOptions ho;
   ho.path = o.history;
@@ -188,7 +189,7 @@ bool MakeHistory(const HostOptions& o, Plan* plan, std::string* error) {
   ho.thinning.group_deadband_v = o.history_deadband.first;
   ho.thinning.cell_deadband_v = o.history_deadband.second;
   ho.host_version = std::string("battery-host ") + BATTERY_HOST_VERSION;
-  for (const LineConfig& line : plan->site.lines) {
+  for (const config::LineConfig& line : plan->site.lines) {
     ho.sources.push_back(line.simulated() ? "simulator" : line.port);
     // One scale per run: the records' time stamps come from the real clock, so the report
     // must know that the simulated discharge ran faster.
@@ -206,7 +207,7 @@ bool MakeHistory(const HostOptions& o, Plan* plan, std::string* error) {
 #endif
 }
 
-bool MakeMqtt(const HostOptions& o, Plan* plan, std::string* error) {
+bool MakeMqtt(const config::HostOptions& o, Plan* plan, std::string* error) {
 #ifdef BATTERY_HOST_WITH_MQTT
   mqtt::MqttOptions mo;
   mo.url = o.mqtt;
@@ -232,12 +233,12 @@ bool MakeMqtt(const HostOptions& o, Plan* plan, std::string* error) {
 
 // Step 1: the site, its files and the descriptors it needs, the cached records, the outputs
 // that check themselves.
-bool PlanRun(const HostOptions& o, Plan* plan, std::string* error) {
-  if (!o.site.empty() ? !LoadSiteFile(o.site, &plan->site, error)
-                      : !SiteFromOptions(o, &plan->site, error)) {
+bool PlanRun(const config::HostOptions& o, Plan* plan, std::string* error) {
+  if (!o.site.empty() ? !config::LoadSiteFile(o.site, &plan->site, error)
+                      : !config::SiteFromOptions(o, &plan->site, error)) {
     return false;
   }
-  plan->plugin_path = o.plugin.empty() ? DefaultPluginPath() : o.plugin;
+  plan->plugin_path = o.plugin.empty() ? config::DefaultPluginPath() : o.plugin;
   if (!CheckFiles(o, plan, error) || !EnsureDescriptors(o, plan->site, error) ||
       !ReadCaches(plan, error)) {
     return false;
@@ -247,19 +248,20 @@ bool PlanRun(const HostOptions& o, Plan* plan, std::string* error) {
 }
 
 // The devices of one line, made by the plug-in and configured in the controller's order.
-bool AssembleLine(std::size_t li, const LineConfig& lc, Run* run, Line* line, std::string* error) {
-  for (const DeviceConfig& dc : lc.devices) {
+bool AssembleLine(std::size_t li, const config::LineConfig& lc, Run* run, bus::Line* line,
+                  std::string* error) {
+  for (const config::DeviceConfig& dc : lc.devices) {
     for (const std::string& w : UnknownAppSettingWarnings(dc.settings, dc.settings_source)) {
       std::fprintf(stderr, "%sbattery-host: %s\n",
-                   service::StderrPrefix(outputs::NoticeKind::kTrouble).c_str(),
-                   input_file::Printable(w).c_str());
+                   StderrPrefix(outputs::NoticeKind::kTrouble).c_str(),
+                   support::Printable(w).c_str());
     }
     std::unique_ptr<XQRSPDevice> device = run->library.CreateDevice();
     if (!device) {
       *error = "the plug-in's provider made no device";
       return false;
     }
-    auto port = std::make_shared<DevicePort>(*line, dc.data_id);
+    auto port = std::make_shared<bus::DevicePort>(*line, dc.data_id);
     if (!ConfigureDevice(*device, dc, run->controller, port, error)) return false;
     outputs::DeviceInfo info;
     info.data_id = dc.data_id;
@@ -289,36 +291,36 @@ bool Assemble(Plan& plan, Run* run, std::string* error) {
   if (!run->library.Load(plan.plugin_path, error) || !run->plugin_output.Hold(error)) {
     return false;
   }
-  run->listener = std::make_unique<DeviceListener>(run->fanout);
+  run->listener = std::make_unique<outputs::DeviceListener>(run->fanout);
   run->controller->SetListener(run->listener.get());
   const outputs::NoticeFn notice = [run](const outputs::Notice& n) { run->notices.Post(n); };
   for (std::size_t li = 0; li < plan.site.lines.size(); ++li) {
-    const LineConfig& lc = plan.site.lines[li];
-    Line::Settings ls;
+    const config::LineConfig& lc = plan.site.lines[li];
+    bus::Line::Settings ls;
     ls.index = static_cast<int>(li);
     ls.port_path = lc.port;
     ls.port_label = lc.port;
     ls.interval_ms = lc.interval_ms;
     ls.reply_timeout_ms = lc.reply_timeout_ms;
     ls.guard_ms = lc.guard_ms;
-    run->lines.push_back(std::make_unique<Line>(ls, run->fanout, notice));
+    run->lines.push_back(std::make_unique<bus::Line>(ls, run->fanout, notice));
     if (!AssembleLine(li, lc, run, run->lines.back().get(), error)) return false;
   }
   // Alarm keys and peer values against the cells of the devices the plug-in made.
   std::map<unsigned int, int> cells_of;
   for (const outputs::DeviceInfo& info : run->infos) cells_of[info.data_id] = info.cells;
-  return CheckSignalNames(
+  return config::CheckSignalNames(
       plan.site, [&cells_of](unsigned int id) { return cells_of[id]; }, error);
 }
 
 // Step 3: the simulators and the ports.
-bool TakeLines(const Site& site, Run* run, std::string* error) {
+bool TakeLines(const config::Site& site, Run* run, std::string* error) {
   for (std::size_t li = 0; li < site.lines.size(); ++li) {
-    const LineConfig& lc = site.lines[li];
-    Line& line = *run->lines[li];
+    const config::LineConfig& lc = site.lines[li];
+    bus::Line& line = *run->lines[li];
     std::string label = "port " + lc.port;
     if (lc.simulated()) {
-      auto sim = std::make_unique<SimulatorChild>();
+      auto sim = std::make_unique<bus::SimulatorChild>();
       if (!sim->Start(lc, error)) return false;
       label = "simulator on " + sim->slave_path();
       line.SetPort(sim->slave_path(), label);
@@ -326,7 +328,7 @@ bool TakeLines(const Site& site, Run* run, std::string* error) {
       run->simulators.push_back(std::move(sim));
     }
     if (!line.OpenPort(error)) return false;
-    for (const DeviceConfig& dc : lc.devices) run->sources[dc.data_id] = label;
+    for (const config::DeviceConfig& dc : lc.devices) run->sources[dc.data_id] = label;
     run->where += (run->where.empty() ? "" : "; ") + label;
   }
   return true;
@@ -334,9 +336,10 @@ bool TakeLines(const Site& site, Run* run, std::string* error) {
 
 // Step 4: the outputs, opened now that every check has passed (the events file first: it may
 // still be refused, held by another host), then the plug-in's log.
-bool OpenOutputs(const HostOptions& o, Plan& plan, Run* run, std::string* error) {
+bool OpenOutputs(const config::HostOptions& o, Plan& plan, Run* run, std::string* error) {
   if (!o.events.empty()) {
-    std::unique_ptr<EventsFile> events = EventsFile::Open(o.events, o.events_new, error);
+    std::unique_ptr<outputs::EventsFile> events =
+        outputs::EventsFile::Open(o.events, o.events_new, error);
     if (!events) return false;
     run->outputs.push_back(
         std::make_unique<outputs::AsyncOutput>("events file " + o.events, std::move(events)));
@@ -344,21 +347,21 @@ bool OpenOutputs(const HostOptions& o, Plan& plan, Run* run, std::string* error)
   if (!run->plugin_output.Settle(o.log, error)) return false;
   if (!plan.cache_targets.empty()) {
     run->outputs.push_back(std::make_unique<outputs::AsyncOutput>(
-        "record cache", std::make_unique<CacheOutput>(plan.cache_targets)));
+        "record cache", std::make_unique<outputs::CacheOutput>(plan.cache_targets)));
   }
   for (auto& out : plan.checked_outputs) run->outputs.push_back(std::move(out));
   const int view_fd = run->plugin_output.view_fd();
-  run->view = std::make_unique<ViewOutput>(view_fd, !o.plain && isatty(view_fd) == 1, run->sources,
-                                           service::JournalStream(view_fd));
+  run->view = std::make_unique<view::ViewOutput>(view_fd, !o.plain && isatty(view_fd) == 1,
+                                                 run->sources, JournalStream(view_fd));
   for (auto& out : run->outputs) run->fanout.Add(out.get());
   run->fanout.Add(run->view.get());
-  run->errors = std::make_unique<service::HostLines>(STDERR_FILENO);
+  run->errors = std::make_unique<HostLines>(STDERR_FILENO);
   run->fanout.Start(run->infos, [run](const outputs::Notice& n) { run->notices.Post(n); });
   for (auto& line : run->lines) line->AnnounceOpen();
   return true;
 }
 
-void SayStarted(const HostOptions& o, const Site& site, Run* run) {
+void SayStarted(const config::HostOptions& o, const config::Site& site, Run* run) {
   const std::string log = o.log.empty() ? "/dev/null" : o.log;
   const std::size_t device_count = run->devices.size();
   if (device_count == 1) {
@@ -392,7 +395,7 @@ void RestoreCaches(const Plan& plan, Run* run) {
 }
 
 // The outputs' messages, shown on the loop's thread.
-class NoticeDrain : public Pollable {
+class NoticeDrain : public bus::Pollable {
  public:
   explicit NoticeDrain(Run* run) : run_(run) {}
   pollfd Wanted() const override { return {run_->notices.fd(), POLLIN, 0}; }
@@ -405,49 +408,49 @@ class NoticeDrain : public Pollable {
 };
 
 // A terminal that could not take everything at once, written on when it can take more.
-class WriterFlush : public Pollable {
+class WriterFlush : public bus::Pollable {
  public:
-  explicit WriterFlush(TerminalWriter* writer) : writer_(writer) {}
+  explicit WriterFlush(view::TerminalWriter* writer) : writer_(writer) {}
   pollfd Wanted() const override {
     return {writer_->wants_write() ? writer_->fd() : -1, POLLOUT, 0};
   }
   void OnReady() override { writer_->Flush(); }
 
  private:
-  TerminalWriter* writer_;
+  view::TerminalWriter* writer_;
 };
 
 // Step 5: the run, until it ends; then the outputs hand over what they hold (bounded) and
 // everything is taken down in order.
-int Poll(const HostOptions& o, Run* run) {
-  std::vector<Line*> lines;
+int Poll(const config::HostOptions& o, Run* run) {
+  std::vector<bus::Line*> lines;
   for (auto& line : run->lines) lines.push_back(line.get());
-  LoopLimits limits;
+  bus::LoopLimits limits;
   limits.rounds = o.rounds;
   limits.duration_s = o.duration_s;
   NoticeDrain notices(run);
   WriterFlush errors(&run->errors->writer());
   WriterFlush view(&run->view->writer());
-  service::WatchdogPing watchdog(service::HostNotifier());  // systemd's, when it has one
-  PollLoop loop(lines, {&notices, &errors, &view, &watchdog}, run->simulator_pids, limits);
+  WatchdogPing watchdog(HostNotifier());  // systemd's, when it has one
+  bus::PollLoop loop(lines, {&notices, &errors, &view, &watchdog}, run->simulator_pids, limits);
   int code = 0;
   std::string message;
   if (!loop.Start(&message)) {
     run->Show({message, outputs::NoticeKind::kFailure});
     code = kExitRuntime;
   } else {
-    service::HostNotifier().Ready("polling " + std::to_string(lines.size()) + " line(s)");
-    const LoopEnd end = loop.Run(&message);
-    service::HostNotifier().Stopping();
+    HostNotifier().Ready("polling " + std::to_string(lines.size()) + " line(s)");
+    const bus::LoopEnd end = loop.Run(&message);
+    HostNotifier().Stopping();
     for (const outputs::Notice& n : run->notices.Take()) run->Show(n);
-    if (end == LoopEnd::kSimulatorExited) {
+    if (end == bus::LoopEnd::kSimulatorExited) {
       for (auto& s : run->simulators) {
         if (s->pid() == loop.exited_simulator()) s->Forget();
       }
     }
-    const bool failed = end == LoopEnd::kSimulatorExited || end == LoopEnd::kRoundsTimedOut ||
-                        end == LoopEnd::kError;
-    if (end != LoopEnd::kRoundsDone && end != LoopEnd::kDurationDone) {
+    const bool failed = end == bus::LoopEnd::kSimulatorExited ||
+                        end == bus::LoopEnd::kRoundsTimedOut || end == bus::LoopEnd::kError;
+    if (end != bus::LoopEnd::kRoundsDone && end != bus::LoopEnd::kDurationDone) {
       run->Show(
           {message, failed ? outputs::NoticeKind::kFailure : outputs::NoticeKind::kStartStop});
     }
@@ -461,7 +464,7 @@ int Poll(const HostOptions& o, Run* run) {
 
 }  // namespace
 
-int RunHost(const HostOptions& o) {
+int RunHost(const config::HostOptions& o) {
   std::string error;
   Plan plan;
   Run run;
@@ -481,3 +484,5 @@ int RunHost(const HostOptions& o) {
     return Fail(kExitRuntime, std::string("stopped by an unexpected error: ") + e.what());
   }
 }
+
+}  // namespace app

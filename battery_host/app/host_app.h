@@ -4,6 +4,8 @@
 
 #include "battery_host/config/options.h"
 
+namespace app {
+
 // Exit codes of battery-host.
 constexpr int kExitConfig = 2;   // the person running the host can fix something
 constexpr int kExitRuntime = 1;  // the run itself did not succeed
@@ -18,4 +20,6 @@ constexpr int kExitRuntime = 1;  // the run itself did not succeed
 // plug-in is loaded and the devices configured (a device that refuses its settings still stops
 // the start; the plug-in's output is held meanwhile), then the simulators and ports, then the
 // outputs and the log, then the cached records are restored, then the lines are polled.
-int RunHost(const HostOptions& options);
+int RunHost(const config::HostOptions& options);
+
+}  // namespace app

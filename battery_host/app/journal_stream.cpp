@@ -8,7 +8,7 @@
 
 #include "battery_host/support/input_file.h"
 
-namespace service {
+namespace app {
 
 namespace {
 
@@ -51,10 +51,10 @@ std::string StderrPrefix(outputs::NoticeKind kind) {
   return stderr_stream(kind);
 }
 
-HostLines::HostLines(int fd) : stream_(fd), writer_(fd, TerminalWriter::Mode::kLines) {}
+HostLines::HostLines(int fd) : stream_(fd), writer_(fd, view::TerminalWriter::Mode::kLines) {}
 
 void HostLines::Say(const outputs::Notice& notice) {
   writer_.Put(stream_(notice.kind) + "battery-host: " + notice.text + "\n");
 }
 
-}  // namespace service
+}  // namespace app

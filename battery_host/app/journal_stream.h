@@ -5,12 +5,13 @@
 #include "battery_host/outputs/output.h"
 #include "battery_host/outputs/view/terminal_writer.h"
 
+namespace app {
+
 // Under systemd, standard output and standard error are a stream into the journal
 // ($JOURNAL_STREAM names its device and inode). A line that starts with "<N>" (sd-daemon's
 // prefixes) is filed there under priority N, so that "journalctl -p err" shows what stopped the
 // host and "-p warning" the troubles too. On a terminal, in a file or a pipe the lines stay as
 // they are.
-namespace service {
 
 enum class Priority { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
@@ -38,11 +39,11 @@ class HostLines {
  public:
   explicit HostLines(int fd);
   void Say(const outputs::Notice& notice);
-  TerminalWriter& writer() { return writer_; }
+  view::TerminalWriter& writer() { return writer_; }
 
  private:
   JournalStream stream_;
-  TerminalWriter writer_;
+  view::TerminalWriter writer_;
 };
 
-}  // namespace service
+}  // namespace app

@@ -30,7 +30,7 @@ __attribute__((constructor(101))) void TakeSignals() {
 
 // "<3>" when standard error is the journal's stream.
 const char* ErrorPrefix() {
-  static const std::string prefix = service::StderrPrefix(outputs::NoticeKind::kFailure);
+  static const std::string prefix = app::StderrPrefix(outputs::NoticeKind::kFailure);
   return prefix.c_str();
 }
 
@@ -42,24 +42,24 @@ int main(int argc, char** argv) {
   // The last guard: nothing may leave main as an exception (std::terminate, abort). RunHost
   // says what escapes start-up or the run itself; what is left here is the command line.
   try {
-    HostOptions options;
+    config::HostOptions options;
     std::string text;
-    switch (ParseHostOptions(argc, argv, &options, &text)) {
-      case ParseResult::kHelp:
+    switch (config::ParseHostOptions(argc, argv, &options, &text)) {
+      case config::ParseResult::kHelp:
         std::fputs(text.c_str(), stdout);
         return 0;
-      case ParseResult::kError:
+      case config::ParseResult::kError:
         std::fprintf(stderr, "%sbattery-host: %s (see --help)\n", ErrorPrefix(), text.c_str());
-        return kExitConfig;
-      case ParseResult::kRun:
+        return app::kExitConfig;
+      case config::ParseResult::kRun:
         break;
     }
-    service::HostNotifier();  // takes $NOTIFY_SOCKET before any simulator child is made
-    return RunHost(options);
+    app::HostNotifier();  // takes $NOTIFY_SOCKET before any simulator child is made
+    return app::RunHost(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%sbattery-host: cannot start: %s\n", ErrorPrefix(), e.what());
   } catch (...) {
     std::fprintf(stderr, "%sbattery-host: cannot start: unexpected error\n", ErrorPrefix());
   }
-  return kExitConfig;
+  return app::kExitConfig;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace app {
+
 namespace {
 
 constexpr std::size_t kMaxPending = 1000;  // a flood of messages must not grow without bound
@@ -37,3 +39,5 @@ std::vector<outputs::Notice> NoticeHub::Take() {
   out.swap(pending_);
   return out;
 }
+
+}  // namespace app

@@ -6,6 +6,8 @@
 
 #include "battery_host/outputs/output.h"
 
+namespace app {
+
 // Messages for the person running the host, from any thread: the lines' port losses, an output
 // whose disk is full, a broker that refuses the credentials. Post() queues the message and wakes
 // the poll loop through an eventfd; the loop takes them on its own thread and shows them (on
@@ -27,3 +29,5 @@ class NoticeHub {
   std::vector<outputs::Notice> pending_;
   int fd_ = -1;
 };
+
+}  // namespace app

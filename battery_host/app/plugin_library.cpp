@@ -7,6 +7,8 @@
 
 #include "battery_host/app/elf_check.h"
 
+namespace app {
+
 PluginLibrary::~PluginLibrary() { Unload(); }
 
 bool PluginLibrary::Load(const std::string& path, std::string* error) {
@@ -54,3 +56,5 @@ void PluginLibrary::Unload() {
     handle_ = nullptr;
   }
 }
+
+}  // namespace app

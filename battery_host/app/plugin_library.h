@@ -6,6 +6,8 @@
 
 #include "plugin/provider.h"
 
+namespace app {
+
 // A device plug-in loaded the way the controller loads it: dlopen with immediate binding (a
 // framework symbol the plug-in needs but this process lacks fails here, by name), then its
 // factories from get_providers. Everything made from the library must be destroyed before the
@@ -31,3 +33,5 @@ class PluginLibrary {
   void* handle_ = nullptr;
   std::shared_ptr<XQRSPDeviceProvider> provider_;
 };
+
+}  // namespace app

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace app {
+
 namespace {
 
 // Copies what `from` holds, from its start, to `to`.
@@ -72,3 +74,5 @@ bool PluginOutput::Settle(const std::string& log, std::string* error) {
   held_fd_ = -1;
   return true;
 }
+
+}  // namespace app

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace app {
+
 // The plug-in writes its diagnostic lines to standard output. While the host starts they are
 // held in memory, so that a start that is refused leaves no log file behind; once every check has
 // passed the log (or /dev/null) becomes standard output, beginning with what was held. The view
@@ -25,3 +27,5 @@ class PluginOutput {
   int view_fd_ = -1;
   int held_fd_ = -1;
 };
+
+}  // namespace app

@@ -5,6 +5,8 @@
 #include "battery/link_settings.h"
 #include "host/xqr_vdevice.h"
 
+namespace app {
+
 int ChangeSaveInterval(XQRVDevice& device, std::uint16_t minutes,
                        const std::function<void(unsigned int data_id, int seconds)>& follow) {
   unsigned char in[2];
@@ -15,3 +17,5 @@ int ChangeSaveInterval(XQRVDevice& device, std::uint16_t minutes,
   if (follow) follow(device.DataId(), link_settings::ControlSaveInterval(minutes));
   return result;
 }
+
+}  // namespace app

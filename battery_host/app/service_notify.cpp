@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace service {
+namespace app {
 
 Notifier Notifier::FromEnvironment() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
@@ -92,4 +92,4 @@ void WatchdogPing::OnReady() {
   if (read(fd_, &expirations, sizeof expirations) > 0) notifier_.Ping();
 }
 
-}  // namespace service
+}  // namespace app

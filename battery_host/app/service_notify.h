@@ -5,6 +5,8 @@
 
 #include "battery_host/bus/pollable.h"
 
+namespace app {
+
 // systemd's service notification, the documented protocol written small: one datagram per
 // message to the AF_UNIX socket named by $NOTIFY_SOCKET ("@..." for the abstract namespace).
 // Under a Type=notify unit the host says READY=1 once its ports are open and its outputs
@@ -12,7 +14,6 @@
 // $WATCHDOG_PID says so), WATCHDOG=1 at half that interval from the poll loop itself (a timer
 // the loop waits on, WatchdogPing): a loop stuck in a device call sends nothing, and systemd
 // restarts the host. Without $NOTIFY_SOCKET (a terminal, a test) every call does nothing.
-namespace service {
 
 class Notifier {
  public:
@@ -40,7 +41,7 @@ Notifier& HostNotifier();
 
 // The poll loop's watchdog timer: fires at half the watchdog interval and pings. It is served
 // only when the loop turns.
-class WatchdogPing : public Pollable {
+class WatchdogPing : public bus::Pollable {
  public:
   explicit WatchdogPing(Notifier& notifier);
   ~WatchdogPing() override;
@@ -55,4 +56,4 @@ class WatchdogPing : public Pollable {
   int fd_ = -1;  // timerfd; -1 without a watchdog
 };
 
-}  // namespace service
+}  // namespace app

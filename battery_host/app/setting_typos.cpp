@@ -7,6 +7,8 @@
 #include "battery/settings_json.h"
 #include "battery_host/support/closest_name.h"
 
+namespace app {
+
 namespace {
 
 // The link settings' keys, and "b_mode", which the device's alarm settings read first.
@@ -19,7 +21,7 @@ std::vector<std::string> KnownKeys() {
 }  // namespace
 
 std::string ClosestAppSettingKey(const std::string& key) {
-  return closest_name::FewestEdits(key, KnownKeys());
+  return support::FewestEdits(key, KnownKeys());
 }
 
 std::vector<std::string> UnknownAppSettingWarnings(const Json::Value& settings,
@@ -36,3 +38,5 @@ std::vector<std::string> UnknownAppSettingWarnings(const Json::Value& settings,
   }
   return warnings;
 }
+
+}  // namespace app

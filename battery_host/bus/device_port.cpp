@@ -2,6 +2,10 @@
 
 #include "battery_host/bus/line.h"
 
+namespace bus {
+
 int DevicePort::Write(const unsigned char* data, unsigned int len) {
   return line_.Write(data_id_, data, len);
 }
+
+}  // namespace bus

@@ -2,6 +2,8 @@
 
 #include "host_framework/xqr_port.h"
 
+namespace bus {
+
 class Line;
 
 // Where one device's SendData goes: the serial line it shares with the other devices of that
@@ -16,3 +18,5 @@ class DevicePort : public XQRPort {
   Line& line_;
   unsigned int data_id_;
 };
+
+}  // namespace bus

@@ -10,6 +10,8 @@
 
 #include "host_framework/device_book.h"
 
+namespace bus {
+
 namespace {
 
 // A lost port is tried again once a second, whatever the poll period.
@@ -115,8 +117,8 @@ void Line::AnnounceOpen() { PortEvent("open", settings_.port_label); }
 
 outputs::DeviceStatus Line::Status(const XQRSPDevice& d) const {
   outputs::DeviceStatus s;
-  s.rounds_started = host_side::RoundsStarted(d);
-  s.rounds_completed = host_side::HistorySaves(d);
+  s.rounds_started = host_framework::RoundsStarted(d);
+  s.rounds_completed = host_framework::HistorySaves(d);
   // Only the latest round can still be open; every earlier one that did not complete was
   // abandoned when the device started the next.
   const std::uint64_t open = s.rounds_completed < s.rounds_started ? 1 : 0;
@@ -164,7 +166,7 @@ void Line::RunTurns() {
     }
     XQRSPDevice& d = *devices_[turn_];
     last_turn_id_ = d.DataId();
-    if (CallDevice(d, "its poll tick", [&d] { host_side::PollTick(d); })) return;
+    if (CallDevice(d, "its poll tick", [&d] { host_framework::PollTick(d); })) return;
     CloseTurn(false);
   }
 }
@@ -173,7 +175,7 @@ void Line::CloseTurn(bool silent) {
   deadline_.reset();
   held_.reset();
   XQRSPDevice& d = *devices_[turn_];
-  if (d.IsProcessing()) host_side::TurnOver(d, silent);
+  if (d.IsProcessing()) host_framework::TurnOver(d, silent);
   outputs::HostEvent e;
   e.kind = outputs::EventKind::kTurnEnd;
   e.data_id = d.DataId();
@@ -325,7 +327,7 @@ void Line::Deliver(const unsigned char* data, std::size_t len) {
   unsigned char chunk[256];
   std::memcpy(chunk, data, len);
   if (CallDevice(d, "received bytes",
-                 [&] { host_side::Receive(d, chunk, static_cast<unsigned int>(len)); })) {
+                 [&] { host_framework::ReceiveBytes(d, chunk, static_cast<unsigned int>(len)); })) {
     return;
   }
   CloseTurn(false);
@@ -340,7 +342,7 @@ bool Line::CallDevice(XQRSPDevice& d, const char* what, const std::function<void
     call();
   } catch (const std::exception& e) {
     notice_("device " + std::to_string(d.DataId()) + " failed on " + what + ": " + e.what());
-    host_side::TurnOver(d, false);
+    host_framework::TurnOver(d, false);
   }
   if (!loss_.empty()) PortLost(loss_);
   if (!d.IsProcessing()) {
@@ -412,3 +414,5 @@ void Line::TryReopen(Clock::time_point now) {
   PortEvent("reopened", "");
   notice_({"port " + settings_.port_path + " is back", outputs::NoticeKind::kOver});
 }
+
+}  // namespace bus

@@ -12,6 +12,8 @@
 #include "battery_host/support/said_once.h"
 #include "host/xqr_spdevice.h"
 
+namespace bus {
+
 // One serial line of the controller and the devices that answer on it, each at its own bus
 // address. The line is half-duplex RS-485 with the host as the only master, so at most one
 // device may have a request on the wire at any time. Every poll period the line gives each
@@ -126,7 +128,7 @@ class Line {
   bool in_period_ = false;       // some device's turn is running or due in this period
   std::size_t turn_ = 0;         // whose turn, while in_period_
   bool pending_period_ = false;  // a period started while the previous one was still running
-  SaidOnce stretched_;
+  support::SaidOnce stretched_;
   Clock::time_point period_start_{};
   std::optional<Clock::time_point> deadline_;
   std::uint64_t periods_ = 0;
@@ -141,9 +143,11 @@ class Line {
     Clock::time_point since;
   };
   std::optional<Held> held_;
-  SaidOnce never_quiet_;
+  support::SaidOnce never_quiet_;
 
   std::string loss_;  // why a write found the line gone, handled after the device call
   std::optional<Clock::time_point> reopen_at_;  // while the port is lost: the next try
-  SaidOnce outside_turn_write_;                 // said once for the run
+  support::SaidOnce outside_turn_write_;        // said once for the run
 };
+
+}  // namespace bus

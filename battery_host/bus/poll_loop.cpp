@@ -13,6 +13,8 @@
 
 #include "host_framework/device_book.h"
 
+namespace bus {
+
 PollLoop::PollLoop(std::vector<Line*> lines, std::vector<Pollable*> others,
                    std::vector<Simulator> simulators, LoopLimits limits)
     : lines_(std::move(lines)),
@@ -57,7 +59,7 @@ bool PollLoop::RoundsDone() const {
   if (limits_.rounds == 0) return false;
   for (const Line* line : lines_) {
     for (const XQRSPDevice* d : line->devices()) {
-      if (host_side::HistorySaves(*d) < limits_.rounds) return false;
+      if (host_framework::HistorySaves(*d) < limits_.rounds) return false;
     }
   }
   return true;
@@ -70,9 +72,9 @@ bool PollLoop::RoundsTimedOut(std::string* message) const {
         RoundsDeadlinePeriods(limits_.rounds, line->settings().interval_ms);
     if (line->periods() < allowed) continue;
     for (const XQRSPDevice* d : line->devices()) {
-      if (host_side::HistorySaves(*d) >= limits_.rounds) continue;
+      if (host_framework::HistorySaves(*d) >= limits_.rounds) continue;
       *message = "device " + std::to_string(d->DataId()) + " completed only " +
-                 std::to_string(host_side::HistorySaves(*d)) + " of " +
+                 std::to_string(host_framework::HistorySaves(*d)) + " of " +
                  std::to_string(limits_.rounds) + " rounds within " +
                  std::to_string(line->periods()) + " poll periods of " +
                  std::to_string(line->settings().interval_ms) + " ms";
@@ -154,3 +156,5 @@ LoopEnd PollLoop::Run(std::string* message) {
     if (limited && now >= end) return LoopEnd::kDurationDone;
   }
 }
+
+}  // namespace bus

@@ -9,6 +9,8 @@
 #include "battery_host/bus/line.h"
 #include "battery_host/bus/pollable.h"
 
+namespace bus {
+
 // The host's one loop: every line's period timer and port, the signals, and whatever else the
 // host waits on (the messages of the outputs, the terminals it writes to: Pollable). Everything
 // runs on this one thread, so every device sees one call at a time. Nothing spins: the loop sleeps
@@ -60,3 +62,5 @@ class PollLoop {
   int signal_fd_ = -1;
   pid_t exited_simulator_ = -1;
 };
+
+}  // namespace bus

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 
+namespace bus {
+
 // Something besides the lines that the poll loop waits on: one descriptor and the events it
 // waits for now, and what to do when they come (messages to show, a terminal that can take
 // more). The loop knows nothing else of it.
@@ -12,3 +14,5 @@ class Pollable {
   virtual pollfd Wanted() const = 0;
   virtual void OnReady() = 0;
 };
+
+}  // namespace bus

@@ -13,6 +13,8 @@
 
 #include "battery_host/support/input_file.h"
 
+namespace bus {
+
 namespace {
 
 struct Speed {
@@ -69,7 +71,7 @@ bool SerialPort::Open(const std::string& path, int baud_rate, std::string* error
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd)) {
     const std::string kind = S_ISCHR(st.st_mode) ? "a device that is not a terminal"
-                                                 : input_file::KindOfNonRegular(st.st_mode);
+                                                 : support::KindOfNonRegular(st.st_mode);
     *error = "port " + path + " is not a serial device (" +
              (S_ISREG(st.st_mode) ? std::string("a regular file") : kind) + ")";
     close(fd);
@@ -105,3 +107,5 @@ void SerialPort::Close() {
   close(fd_);  // releases the flock too
   fd_ = -1;
 }
+
+}  // namespace bus

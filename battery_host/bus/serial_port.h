@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace bus {
+
 // The module's serial line, opened the way the host needs it: raw 8N1 at the speed the line's
 // devices ask for (baud_rate_), no flow control, non-blocking (the host polls it), and exclusive:
 // TIOCEXCL refuses further opens of the tty, and an flock() on it makes a second host on the same
@@ -28,3 +30,5 @@ class SerialPort {
 
 // Whether a serial port can run at `baud_rate` (one of the standard speeds of a UART).
 bool IsSerialSpeed(int baud_rate);
+
+}  // namespace bus

@@ -20,11 +20,13 @@
 #include "simulator/bms_module.h"
 #include "simulator/serve.h"
 
+namespace bus {
+
 namespace {
 
-bms_sim::Config ModuleConfig(const DeviceConfig& d) {
-  const SimModuleConfig& s = d.sim;
-  bms_sim::Config c;
+simulator::Config ModuleConfig(const config::DeviceConfig& d) {
+  const config::SimModuleConfig& s = d.sim;
+  simulator::Config c;
   c.address = d.BusAddress();
   c.cells = s.cells;
   c.discharge = s.discharge;
@@ -35,7 +37,7 @@ bms_sim::Config ModuleConfig(const DeviceConfig& d) {
   c.load_step = s.load_step;
   // The current as a hall sensor reports it, so that a discharge current (negative) reaches the
   // device intact; the example settings select the sensor formula ("current_ratio": 1).
-  c.current_encoding = bms_sim::CurrentEncoding::kSensor;
+  c.current_encoding = simulator::CurrentEncoding::kSensor;
   // The rate is the chance that a reply is touched at all, spread over the kinds that hit one
   // reply; a long silence is not among them.
   const double each = s.faults / 7.0;
@@ -67,9 +69,9 @@ void CloseAllBut(std::initializer_list<int> keep) {
 
 }  // namespace
 
-bool SimulatorChild::Start(const LineConfig& line, std::string* error) {
-  bms_sim::Pty pty;
-  if (!bms_sim::OpenPty(&pty, error)) {
+bool SimulatorChild::Start(const config::LineConfig& line, std::string* error) {
+  simulator::Pty pty;
+  if (!simulator::OpenPty(&pty, error)) {
     *error = "cannot create a pseudo-terminal for the simulator: " + *error;
     return false;
   }
@@ -78,15 +80,15 @@ bool SimulatorChild::Start(const LineConfig& line, std::string* error) {
   int stop[2];
   if (pipe2(stop, O_CLOEXEC) != 0) {
     *error = std::string("cannot start the simulator: ") + std::strerror(errno);
-    bms_sim::ClosePty(&pty);
+    simulator::ClosePty(&pty);
     return false;
   }
-  std::vector<bms_sim::Config> configs;
-  for (const DeviceConfig& d : line.devices) configs.push_back(ModuleConfig(d));
+  std::vector<simulator::Config> configs;
+  for (const config::DeviceConfig& d : line.devices) configs.push_back(ModuleConfig(d));
   const pid_t pid = fork();
   if (pid < 0) {
     *error = std::string("cannot start the simulator: ") + std::strerror(errno);
-    bms_sim::ClosePty(&pty);
+    simulator::ClosePty(&pty);
     close(stop[0]);
     close(stop[1]);
     return false;
@@ -103,23 +105,23 @@ bool SimulatorChild::Start(const LineConfig& line, std::string* error) {
     // Only the line's own descriptors stay: a copy of another simulator's stop pipe kept here
     // would keep that simulator serving after the host has let go of it.
     CloseAllBut({pty.master, pty.slave, stop[0]});
-    std::unique_ptr<bms_sim::Bus> bus;
+    std::unique_ptr<simulator::Bus> bus;
     try {
-      bus = std::make_unique<bms_sim::Bus>(configs);
+      bus = std::make_unique<simulator::Bus>(configs);
     } catch (const std::exception&) {
       _exit(1);
     }
-    bms_sim::ServeOptions options;
+    simulator::ServeOptions options;
     options.stop_fd = stop[0];
     options.time_scale = line.sim_time_scale;
     options.chunk_gap_ms = static_cast<int>(line.sim_chunk_gap_ms);
-    const bms_sim::ServeResult result = bms_sim::Serve(pty.master, *bus, options);
+    const simulator::ServeResult result = simulator::Serve(pty.master, *bus, options);
     _exit(result.ok ? 0 : 1);
   }
   close(stop[0]);
   // The child keeps the master and its own slave descriptor (so the line never hangs up while
   // the host reopens it); the host opens the slave by name like any serial port.
-  bms_sim::ClosePty(&pty);
+  simulator::ClosePty(&pty);
   pid_ = pid;
   stop_fd_ = stop[1];
   slave_path_ = pty.slave_path;
@@ -136,3 +138,5 @@ void SimulatorChild::Stop() {
   }
   pid_ = -1;
 }
+
+}  // namespace bus

@@ -8,6 +8,8 @@
 
 #include "battery_host/config/site.h"
 
+namespace bus {
+
 // The battery-monitoring modules of one simulated line, run in a child process on the master
 // side of a pseudo-terminal; the host opens the slave side like any serial port. All the line's
 // modules answer there, each at its own bus address with its own values, seed and faults. A
@@ -20,7 +22,7 @@ class SimulatorChild {
   SimulatorChild(const SimulatorChild&) = delete;
   SimulatorChild& operator=(const SimulatorChild&) = delete;
 
-  bool Start(const LineConfig& line, std::string* error);
+  bool Start(const config::LineConfig& line, std::string* error);
   // Tells the child to stop and reaps it. Safe to call more than once.
   void Stop();
   // The host reaped the child itself (it exited on its own).
@@ -34,3 +36,5 @@ class SimulatorChild {
   int stop_fd_ = -1;  // write end of the child's stop pipe
   std::string slave_path_;
 };
+
+}  // namespace bus

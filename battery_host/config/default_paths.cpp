@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+namespace config {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -41,3 +43,5 @@ std::string DefaultSettingsPath() {
   if (IsFile(installed)) return installed;
   return BATTERY_HOST_SOURCE_DIR "/examples/settings.example.json";
 }
+
+}  // namespace config

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace config {
+
 // Where battery-host finds the plug-in and the example settings when the command line names
 // none. In a build tree they are beside the program and in the source tree. Installed, they are
 // where the packages put them, found from the program's own place (<prefix>/bin/battery-host), so
@@ -14,3 +16,5 @@ std::string DefaultPluginPath();
 // The host package's <prefix>/share/xqr-battery-host/examples/settings.example.json if it is
 // there, else the example in the source tree this program was built from.
 std::string DefaultSettingsPath();
+
+}  // namespace config

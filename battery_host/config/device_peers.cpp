@@ -1,5 +1,7 @@
 #include "battery_host/config/device_peers.h"
 
+namespace config {
+
 DevicePeers PeersOf(const link_settings::Values& link) {
   DevicePeers peers;
   peers.group_voltage = link.group_voltage_ids;
@@ -20,3 +22,5 @@ link_settings::Values ReadLinkSettings(const Json::Value& settings) {
 DevicePeers ReadDevicePeers(const Json::Value& settings) {
   return PeersOf(ReadLinkSettings(settings));
 }
+
+}  // namespace config

@@ -7,6 +7,8 @@
 
 #include "battery/link_settings.h"
 
+namespace config {
+
 // What a device's settings say about values it takes from other devices of the controller, as
 // the device itself reads them (battery/link_settings.h), so that the host checks at start
 // exactly the peer ids the device will ask the controller for:
@@ -30,3 +32,5 @@ link_settings::Values ReadLinkSettings(const Json::Value& settings);
 
 // PeersOf(ReadLinkSettings(settings)).
 DevicePeers ReadDevicePeers(const Json::Value& settings);
+
+}  // namespace config

@@ -6,11 +6,13 @@
 
 #include "battery_host/config/signal_names.h"
 
+namespace config {
+
 namespace {
 
 // A limit is compared with single-precision values: it must be a number that a float holds.
-bool ReadLimit(const Json::Value& v, const std::string& name, const json_file::Document& doc,
-               float* out, std::string* error) {
+bool ReadLimit(const Json::Value& v, const std::string& name, const JsonDocument& doc, float* out,
+               std::string* error) {
   if (!v.isNumeric() || !(std::fabs(v.asDouble()) <= FLT_MAX)) {
     *error = doc.Error(v, name + " must be a number (single-precision range)");
     return false;
@@ -21,7 +23,7 @@ bool ReadLimit(const Json::Value& v, const std::string& name, const json_file::D
 
 }  // namespace
 
-bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc, int cells,
+bool ParseHostThresholds(const Json::Value& all, const JsonDocument& doc, int cells,
                          std::map<std::string, HostLimit>* limits, std::string* error) {
   limits->clear();
   if (all.isNull()) return true;
@@ -31,7 +33,7 @@ bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc,
   }
   HostLimit cell_default;
   bool has_cell_default = false;
-  std::vector<std::string> keys = signal_names::Keys(cells);
+  std::vector<std::string> keys = SignalNames(cells);
   keys.insert(keys.begin(), "*cells*");
   for (auto it = all.begin(); it != all.end(); ++it) {
     const std::string key = it.name();
@@ -39,14 +41,14 @@ bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc,
     const Json::Value& entry = *it;
     // A key that is no signal of the device would switch its alarm off without a word.
     if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
-      const bool cell = signal_names::Served(key, 1 << 30) && key.rfind("battery_", 0) == 0;
+      const bool cell = ServesSignal(key, 1 << 30) && key.rfind("battery_", 0) == 0;
       *error = doc.Error(entry, "hostThresholds: unknown key \"" + key + "\"" +
                                     (cell ? " (the device has " + std::to_string(cells) +
                                                 " cells, battery_0_value to battery_" +
                                                 std::to_string(cells - 1) + "_value)"
                                           : std::string()) +
                                     "; the closest signal key is \"" +
-                                    signal_names::Closest(key, keys, cells) + "\"");
+                                    ClosestSignalName(key, keys, cells) + "\"");
       return false;
     }
     if (!entry.isObject()) {
@@ -95,3 +97,5 @@ bool ParseHostThresholds(const Json::Value& all, const json_file::Document& doc,
   }
   return true;
 }
+
+}  // namespace config

@@ -8,6 +8,8 @@
 #include "battery_host/config/json_file.h"
 #include "host_framework/alarm_band.h"
 
+namespace config {
+
 // The host's own alarm limits for a device, beside the device's settings:
 //
 //   "hostThresholds": {                 alarm limits the host evaluates, per signal key
@@ -22,7 +24,7 @@
 // "delay" the rounds in a row a limit must be crossed before the alarm is raised, and met again
 // before it clears, a whole number 1 to 2147483647 (default 1: at once).
 struct HostLimit {
-  AlarmBand band;
+  host_framework::AlarmBand band;
   int level = 1;
 };
 
@@ -30,5 +32,7 @@ struct HostLimit {
 // battery_0_value to battery_<cells-1>_value that have no entry of their own. Every key must be
 // "*cells*" or a signal key of a device of `cells` cells; another is refused with the closest.
 // Errors are one line from doc.Error(): file, line and column of the offending value.
-bool ParseHostThresholds(const Json::Value& thresholds, const json_file::Document& doc, int cells,
+bool ParseHostThresholds(const Json::Value& thresholds, const JsonDocument& doc, int cells,
                          std::map<std::string, HostLimit>* limits, std::string* error);
+
+}  // namespace config

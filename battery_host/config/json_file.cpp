@@ -5,7 +5,7 @@
 
 #include <json/reader.h>
 
-namespace json_file {
+namespace config {
 
 namespace {
 
@@ -89,12 +89,12 @@ std::string FirstParseError(const std::string& errors) {
 
 }  // namespace
 
-bool ParseObject(const std::string& text, Json::Value* out, std::string* error) {
+bool ParseJsonObject(const std::string& text, Json::Value* out, std::string* error) {
   int line = 0;
   int column = 0;
-  if (FindTooDeep(text, kMaxDepth, &line, &column)) {
+  if (FindTooDeep(text, kJsonMaxDepth, &line, &column)) {
     *error = "Line " + std::to_string(line) + ", Column " + std::to_string(column) +
-             ": nested deeper than " + std::to_string(kMaxDepth) + " levels";
+             ": nested deeper than " + std::to_string(kJsonMaxDepth) + " levels";
     return false;
   }
   Json::CharReaderBuilder builder;
@@ -104,18 +104,18 @@ bool ParseObject(const std::string& text, Json::Value* out, std::string* error) 
   builder["rejectDupKeys"] = true;
   builder["allowSpecialFloats"] = false;
   // The scan above already bounds the depth; the reader's own limit is a second fence.
-  builder["stackLimit"] = kMaxDepth + 8;
+  builder["stackLimit"] = kJsonMaxDepth + 8;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
   Json::Value value;
   try {
     if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
       // The reader quotes keys ("Duplicate key: '...'"), control characters and all.
-      *error = input_file::Printable(FirstParseError(errors));
+      *error = support::Printable(FirstParseError(errors));
       return false;
     }
   } catch (const Json::Exception& e) {
-    *error = input_file::Printable(e.what());
+    *error = support::Printable(e.what());
     return false;
   }
   if (!value.isObject()) {
@@ -140,33 +140,33 @@ std::string LineColumn(const std::string& text, std::size_t offset) {
   return "Line " + std::to_string(line) + ", Column " + std::to_string(column);
 }
 
-std::string Document::Where(const Json::Value& value) const {
+std::string JsonDocument::Where(const Json::Value& value) const {
   const std::ptrdiff_t start = value.getOffsetStart();
   if (start <= 0 && value.getOffsetLimit() <= 0) return std::string();
   return LineColumn(text, static_cast<std::size_t>(start));
 }
 
-std::string Document::Error(const Json::Value& at, const std::string& message) const {
+std::string JsonDocument::Error(const Json::Value& at, const std::string& message) const {
   const std::string where = Where(at);
   // Key names and file names from the text are in the message: it must stay one line.
-  return input_file::Printable("invalid " + what + " " + path + ": " +
-                               (where.empty() ? "" : where + ": ") + message);
+  return support::Printable("invalid " + what + " " + path + ": " +
+                            (where.empty() ? "" : where + ": ") + message);
 }
 
-input_file::Read ReadObjectFile(const std::string& path, const char* what, Document* out,
-                                std::string* error) {
-  Document doc;
+support::FileRead ReadJsonObjectFile(const std::string& path, const char* what, JsonDocument* out,
+                                     std::string* error) {
+  JsonDocument doc;
   doc.what = what;
   doc.path = path;
-  const input_file::Read r = input_file::ReadRegularFile(path, what, kMaxBytes, &doc.text, error);
-  if (r != input_file::Read::kOk) return r;
+  const support::FileRead r = support::ReadRegularFile(path, what, kJsonMaxBytes, &doc.text, error);
+  if (r != support::FileRead::kOk) return r;
   std::string why;
-  if (!ParseObject(doc.text, &doc.root, &why)) {
-    *error = input_file::Printable(std::string("invalid ") + what + " " + path + ": " + why);
-    return input_file::Read::kRefused;
+  if (!ParseJsonObject(doc.text, &doc.root, &why)) {
+    *error = support::Printable(std::string("invalid ") + what + " " + path + ": " + why);
+    return support::FileRead::kRefused;
   }
   *out = std::move(doc);
-  return input_file::Read::kOk;
+  return support::FileRead::kOk;
 }
 
-}  // namespace json_file
+}  // namespace config

@@ -7,19 +7,21 @@
 
 #include "battery_host/support/input_file.h"
 
-// JSON files the host reads (device settings, the site file): one JSON object each, parsed with
-// limits so that no input can take the host down. Nesting deeper than kMaxDepth levels is refused
-// before the parser sees it (the parser would recurse once per level); text after the object,
-// duplicate member names and a root that is not an object are refused like syntax errors, with
-// line and column.
-namespace json_file {
+namespace config {
 
-constexpr int kMaxDepth = 64;
-constexpr std::size_t kMaxBytes = 4u << 20;  // 4 MiB: settings of hundreds of signals fit easily
+// JSON files the host reads (device settings, the site file): one JSON object each, parsed with
+// limits so that no input can take the host down. Nesting deeper than kJsonMaxDepth levels is
+// refused before the parser sees it (the parser would recurse once per level); text after the
+// object, duplicate member names and a root that is not an object are refused like syntax errors,
+// with line and column.
+
+constexpr int kJsonMaxDepth = 64;
+constexpr std::size_t kJsonMaxBytes = 4u
+                                      << 20;  // 4 MiB: settings of hundreds of signals fit easily
 
 // A parsed file with its text, so that a value found wrong later (out of range, unknown key)
 // can be reported at its line and column like a syntax error.
-struct Document {
+struct JsonDocument {
   std::string what;  // "settings", "site file"
   std::string path;
   std::string text;
@@ -35,11 +37,11 @@ struct Document {
 std::string LineColumn(const std::string& text, std::size_t offset);
 
 // On failure returns false with "Line L, Column C: what" (or just "what" without a place).
-bool ParseObject(const std::string& text, Json::Value* out, std::string* error);
+bool ParseJsonObject(const std::string& text, Json::Value* out, std::string* error);
 
-// Reads `path` (a regular file of at most kMaxBytes) and parses it. Errors are one line naming
+// Reads `path` (a regular file of at most kJsonMaxBytes) and parses it. Errors are one line naming
 // the file: "invalid settings F: Line 2, Column 1: ...", "settings F is a named pipe, ...".
-input_file::Read ReadObjectFile(const std::string& path, const char* what, Document* out,
-                                std::string* error);
+support::FileRead ReadJsonObjectFile(const std::string& path, const char* what, JsonDocument* out,
+                                     std::string* error);
 
-}  // namespace json_file
+}  // namespace config

@@ -9,6 +9,8 @@
 
 #include "ondrell_version.h"
 
+namespace config {
+
 namespace {
 
 constexpr const char* kDescription =
@@ -339,3 +341,5 @@ ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* o, 
 
   return Parse(app, argc, argv, text);
 }
+
+}  // namespace config

@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+namespace config {
+
 // The command line of battery-host. Every option has a default, so that running the program with
 // no arguments polls the built-in module simulator with the shipped example settings. Either
 // --site names a whole controller (lines and their devices), or the single-device options below
@@ -60,3 +62,5 @@ enum class ParseResult { kRun, kHelp, kError };
 // standard output. kError: *text holds one line naming the option and what is wrong with it.
 ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* options,
                              std::string* text);
+
+}  // namespace config

@@ -5,7 +5,7 @@
 
 #include "battery_host/support/closest_name.h"
 
-namespace signal_names {
+namespace config {
 
 namespace {
 
@@ -31,19 +31,20 @@ long CellIndex(const std::string& name) {
 
 }  // namespace
 
-std::vector<std::string> Keys(int cells) {
+std::vector<std::string> SignalNames(int cells) {
   std::vector<std::string> keys = {"group_voltage", "group_current", "temperature"};
   for (int i = 0; i < cells; ++i) keys.push_back("battery_" + std::to_string(i) + "_value");
   return keys;
 }
 
-bool Served(const std::string& name, int cells) {
+bool ServesSignal(const std::string& name, int cells) {
   if (name == "group_voltage" || name == "group_current" || name == "temperature") return true;
   const long index = CellIndex(name);
   return index >= 0 && index < cells;
 }
 
-std::string Closest(const std::string& name, const std::vector<std::string>& keys, int cells) {
+std::string ClosestSignalName(const std::string& name, const std::vector<std::string>& keys,
+                              int cells) {
   if (cells > 0 && CellIndex(name) >= cells)
     return "battery_" + std::to_string(cells - 1) + "_value";
   std::string best;
@@ -55,7 +56,7 @@ std::string Closest(const std::string& name, const std::vector<std::string>& key
     }
   }
   if (!best.empty()) return best;
-  return closest_name::FewestEdits(name, keys);
+  return support::FewestEdits(name, keys);
 }
 
-}  // namespace signal_names
+}  // namespace config

@@ -13,6 +13,8 @@
 #include "battery_host/config/site_name.h"
 #include "battery_host/support/output_paths.h"
 
+namespace config {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -27,7 +29,7 @@ std::string Resolve(const std::string& base_dir, const std::string& path) {
 // refuses anything else with the value's line and column.
 class SiteReader {
  public:
-  SiteReader(const json_file::Document& doc, std::string* error) : doc_(doc), error_(error) {}
+  SiteReader(const JsonDocument& doc, std::string* error) : doc_(doc), error_(error) {}
 
   bool Fail(const Json::Value& at, const std::string& message) {
     *error_ = doc_.Error(at, message);
@@ -127,16 +129,15 @@ class SiteReader {
   }
 
  private:
-  const json_file::Document& doc_;
+  const JsonDocument& doc_;
   std::string* error_;
 };
 
 // The largest string a device can be, until the plug-in has made it.
 constexpr int kMostCells = 32;
 
-bool ReadThresholdsInto(const Json::Value& thresholds,
-                        const std::shared_ptr<json_file::Document>& doc, DeviceConfig* device,
-                        std::string* error) {
+bool ReadThresholdsInto(const Json::Value& thresholds, const std::shared_ptr<JsonDocument>& doc,
+                        DeviceConfig* device, std::string* error) {
   device->thresholds = thresholds;
   device->thresholds_doc = doc;
   // "*cells*" is expanded for the largest string; keys beyond a device's cells stay unused.
@@ -184,7 +185,7 @@ std::string CircleText(const std::vector<unsigned int>& circle, const std::strin
 }
 
 bool ReadDevice(const Json::Value& v, const std::string& name,
-                const std::shared_ptr<json_file::Document>& site_doc, SiteReader& r,
+                const std::shared_ptr<JsonDocument>& site_doc, SiteReader& r,
                 const std::string& base_dir, DeviceConfig* d, std::string* error) {
   if (!r.Object(v, name) ||
       !r.KnownKeys(v, name,
@@ -268,7 +269,7 @@ bool ReadLineSim(const Json::Value& sim, const std::string& name, SiteReader& r,
 }
 
 bool ReadLine(const Json::Value& l, const std::string& name,
-              const std::shared_ptr<json_file::Document>& site_doc, SiteReader& r,
+              const std::shared_ptr<JsonDocument>& site_doc, SiteReader& r,
               const std::string& base_dir, LineConfig* line, std::string* error) {
   if (!r.Object(l, name) ||
       !r.KnownKeys(l, name,
@@ -308,8 +309,8 @@ const DeviceConfig* Site::FindDevice(unsigned int data_id) const {
 }
 
 bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::string* error) {
-  auto doc = std::make_shared<json_file::Document>();
-  if (json_file::ReadObjectFile(path, "settings", doc.get(), error) != input_file::Read::kOk) {
+  auto doc = std::make_shared<JsonDocument>();
+  if (ReadJsonObjectFile(path, "settings", doc.get(), error) != support::FileRead::kOk) {
     return false;
   }
   device->settings = doc->root;
@@ -322,17 +323,17 @@ bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::stri
 }
 
 bool LoadSiteFile(const std::string& path, Site* site, std::string* error) {
-  auto doc = std::make_shared<json_file::Document>();
-  if (json_file::ReadObjectFile(path, "site file", doc.get(), error) != input_file::Read::kOk) {
+  auto doc = std::make_shared<JsonDocument>();
+  if (ReadJsonObjectFile(path, "site file", doc.get(), error) != support::FileRead::kOk) {
     return false;
   }
   return ReadSite(doc, site, error);
 }
 
-bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::string* error) {
+bool ReadSite(const std::shared_ptr<JsonDocument>& doc, Site* site, std::string* error) {
   const std::string& path = doc->path;
   SiteReader r(*doc, error);
-  const std::string base_dir = FolderOf(path);
+  const std::string base_dir = support::FolderOf(path);
   Site s;
   s.path = path;
   const Json::Value& root = doc->root;
@@ -352,7 +353,7 @@ bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::
     s.lines.push_back(std::move(line));
   }
   if (!CheckSite(s, error)) {
-    *error = input_file::Printable("invalid site file " + path + ": " + *error);
+    *error = support::Printable("invalid site file " + path + ": " + *error);
     return false;
   }
   if (!CheckSignalNames(
@@ -480,16 +481,18 @@ bool CheckSignalNames(const Site& site, const std::function<int(unsigned int dat
       }
       if (d.peers.current_peer == 0) continue;
       const int cells = cells_of(d.peers.current_peer);
-      if (signal_names::Served(d.peers.current_field, cells)) continue;
-      *error = input_file::Printable(
+      if (ServesSignal(d.peers.current_field, cells)) continue;
+      *error = support::Printable(
           (site.path.empty() ? std::string() : "invalid site file " + site.path + ": ") +
           "device " + std::to_string(d.data_id) + " takes its current from \"" +
           d.peers.current_field + "\" of device " + std::to_string(d.peers.current_peer) +
           ", which that device does not have; the closest is \"" +
-          signal_names::Closest(d.peers.current_field, signal_names::Keys(cells), cells) + "\" (" +
+          ClosestSignalName(d.peers.current_field, SignalNames(cells), cells) + "\" (" +
           d.settings_source + ")");
       return false;
     }
   }
   return true;
 }
+
+}  // namespace config

@@ -13,6 +13,8 @@
 #include "battery_host/config/host_thresholds.h"
 #include "battery_host/config/json_file.h"
 
+namespace config {
+
 struct HostOptions;
 
 // The controller the host runs: its serial lines and, on each, the battery devices that answer
@@ -49,11 +51,11 @@ struct DeviceConfig {
   std::string name;             // for people; empty: "string <data id>"
   Json::Value settings;         // the settings object handed to InitSetting
   std::string settings_source;  // the settings file, or "site file F" for inline settings
-  std::shared_ptr<json_file::Document> settings_doc;  // for messages that point into it
+  std::shared_ptr<JsonDocument> settings_doc;  // for messages that point into it
   std::map<std::string, HostLimit> limits;
   // Where the limits came from, to check their keys again once the device's cells are known.
   Json::Value thresholds;
-  std::shared_ptr<json_file::Document> thresholds_doc;
+  std::shared_ptr<JsonDocument> thresholds_doc;
   std::string cache;  // empty: none
   SimModuleConfig sim;
   link_settings::Values link;  // the link settings, as the device reads them
@@ -92,7 +94,7 @@ struct Site {
 bool LoadSiteFile(const std::string& path, Site* site, std::string* error);
 // The same for a site file already read and parsed (doc->path names it; its folder is where the
 // relative paths in it start).
-bool ReadSite(const std::shared_ptr<json_file::Document>& doc, Site* site, std::string* error);
+bool ReadSite(const std::shared_ptr<JsonDocument>& doc, Site* site, std::string* error);
 
 // The site of the single-device command line.
 bool SiteFromOptions(const HostOptions& options, Site* site, std::string* error);
@@ -112,3 +114,5 @@ bool CheckSignalNames(const Site& site, const std::function<int(unsigned int dat
 // Reads a device's settings file and its host thresholds (from `thresholds` if not null, else
 // from the settings' own "hostThresholds").
 bool LoadDeviceSettings(const std::string& path, DeviceConfig* device, std::string* error);
+
+}  // namespace config

@@ -1,5 +1,7 @@
 #include "battery_host/config/site_name.h"
 
+namespace config {
+
 bool CheckSiteName(const std::string& name, const std::string& label, std::string* error) {
   const std::string head = label + " '" + name + "': ";
   if (name.size() > 64) {
@@ -22,3 +24,5 @@ bool CheckSiteName(const std::string& name, const std::string& label, std::strin
   }
   return true;
 }
+
+}  // namespace config

@@ -33,7 +33,7 @@ void AsyncOutput::Take(const HostEvent& event) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    tell = PushOrDrop(queue_, capacity_, event, &dropped_, &falling_behind_);
+    tell = support::PushOrDrop(queue_, capacity_, event, &dropped_, &falling_behind_);
   }
   if (tell && notice_) {
     notice_(name_ + ": falling behind; events are dropped until it catches up");

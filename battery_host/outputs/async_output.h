@@ -49,7 +49,7 @@ class AsyncOutput : public Output {
   std::deque<HostEvent> queue_;
   bool busy_ = false;
   bool stopping_ = false;
-  SaidOnce falling_behind_;
+  support::SaidOnce falling_behind_;
   std::uint64_t dropped_ = 0;
   std::thread worker_;
 };

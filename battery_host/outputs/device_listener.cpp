@@ -2,17 +2,19 @@
 
 #include "host/xqr_vdevice.h"
 
+namespace outputs {
+
 namespace {
 
-outputs::HostEvent EventOf(outputs::EventKind kind, const XQRVDevice& device) {
-  outputs::HostEvent e;
+HostEvent EventOf(EventKind kind, const XQRVDevice& device) {
+  HostEvent e;
   e.kind = kind;
   e.data_id = device.DataId();
-  e.at = outputs::WallClock::now();
+  e.at = WallClock::now();
   return e;
 }
 
-void CopyBytes(outputs::HostEvent* e, const unsigned char* data, int len) {
+void CopyBytes(HostEvent* e, const unsigned char* data, int len) {
   if (data != nullptr && len > 0) e->bytes.assign(data, data + len);
 }
 
@@ -20,27 +22,29 @@ void CopyBytes(outputs::HostEvent* e, const unsigned char* data, int len) {
 
 void DeviceListener::OnSendSP(const XQRVDevice& device, int record_code, const unsigned char* data,
                               int len, bool) {
-  outputs::HostEvent e = EventOf(outputs::EventKind::kSend, device);
+  HostEvent e = EventOf(EventKind::kSend, device);
   e.code = record_code;
   CopyBytes(&e, data, len);
   out_.Take(e);
 }
 
 void DeviceListener::OnCheckThreshold(const XQRVDevice& device, const rule_value& rule) {
-  outputs::HostEvent e = EventOf(outputs::EventKind::kThreshold, device);
+  HostEvent e = EventOf(EventKind::kThreshold, device);
   e.rule = rule;
   out_.Take(e);
 }
 
 void DeviceListener::OnAlarmChange(const XQRVDevice& device, const rule_value& rule, bool raised) {
-  outputs::HostEvent e = EventOf(outputs::EventKind::kAlarm, device);
+  HostEvent e = EventOf(EventKind::kAlarm, device);
   e.rule = rule;
   e.raised = raised;
   out_.Take(e);
 }
 
 void DeviceListener::OnSaveHistory(const XQRVDevice& device, const unsigned char* data, int len) {
-  outputs::HostEvent e = EventOf(outputs::EventKind::kHistory, device);
+  HostEvent e = EventOf(EventKind::kHistory, device);
   CopyBytes(&e, data, len);
   out_.Take(e);
 }
+
+}  // namespace outputs

@@ -11,14 +11,13 @@
 #include "battery_host/outputs/json_text.h"
 #include "battery_host/outputs/string_round.h"
 
-using outputs::EventKind;
-using outputs::HostEvent;
+namespace outputs {
 
 std::unique_ptr<EventsFile> EventsFile::Open(const std::string& path, bool fresh,
                                              std::string* error) {
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    *error = "events file " + path + " is " + input_file::KindOfNonRegular(st.st_mode) +
+    *error = "events file " + path + " is " + support::KindOfNonRegular(st.st_mode) +
              ", not a regular file";
     return nullptr;
   }
@@ -29,7 +28,7 @@ std::unique_ptr<EventsFile> EventsFile::Open(const std::string& path, bool fresh
     return nullptr;
   }
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "events file " + path + " is " + input_file::KindOfNonRegular(st.st_mode) +
+    *error = "events file " + path + " is " + support::KindOfNonRegular(st.st_mode) +
              ", not a regular file";
     close(fd);
     return nullptr;
@@ -47,8 +46,7 @@ EventsFile::~EventsFile() {
   if (fd_ >= 0) close(fd_);
 }
 
-void EventsFile::Start(const std::vector<outputs::DeviceInfo>& devices,
-                       const outputs::NoticeFn& notice) {
+void EventsFile::Start(const std::vector<DeviceInfo>& devices, const NoticeFn& notice) {
   notice_ = notice;
   devices_ = devices;
 }
@@ -79,26 +77,26 @@ const char* KindName(EventKind kind) {
   return "?";
 }
 
-std::string HexOf(const HostEvent& e) { return json_text::Hex(e.bytes.data(), e.bytes.size()); }
+std::string HexOf(const HostEvent& e) { return HexText(e.bytes.data(), e.bytes.size()); }
 
 // A rule's value: null for a cell outside the device's window, which is no reading.
-void PutRuleValue(Json::Value& v, const HostEvent& e, const outputs::DeviceInfo* device) {
-  const outputs::CellWindow window = outputs::CellWindowFor(device ? device->battery_type : 0);
-  if (outputs::CellPositionOfKey(e.rule.key) >= 0 && !window.Holds(e.rule.value)) {
+void PutRuleValue(Json::Value& v, const HostEvent& e, const DeviceInfo* device) {
+  const CellWindow window = CellWindowFor(device ? device->battery_type : 0);
+  if (CellPositionOfKey(e.rule.key) >= 0 && !window.Holds(e.rule.value)) {
     v["value"] = Json::Value(Json::nullValue);
-    v["window"] = outputs::WindowText(window);
+    v["window"] = WindowText(window);
   } else {
-    v["value"] = json_text::FloatValue(e.rule.value);
+    v["value"] = JsonFloatValue(e.rule.value);
   }
 }
 
 }  // namespace
 
-Json::Value EventsFile::EventJson(const HostEvent& e, const outputs::DeviceInfo* device) {
+Json::Value EventsFile::EventJson(const HostEvent& e, const DeviceInfo* device) {
   Json::Value v(Json::objectValue);
   v["event"] = KindName(e.kind);
   v["data_id"] = e.data_id;
-  v["time"] = json_text::TimeText(e.at);
+  v["time"] = JsonTimeText(e.at);
   switch (e.kind) {
     case EventKind::kTx:
       v["bytes"] = HexOf(e);
@@ -127,9 +125,9 @@ Json::Value EventsFile::EventJson(const HostEvent& e, const outputs::DeviceInfo*
       v["key"] = e.rule.key;
       v["label"] = e.rule.label;
       PutRuleValue(v, e, device);
-      v["limit"] = json_text::FloatValue(e.rule.limit);
-      v["text"] = outputs::AlarmText(device ? *device : outputs::DeviceInfo{}, e.rule.key,
-                                     e.rule.label, e.rule.value, e.rule.limit);
+      v["limit"] = JsonFloatValue(e.rule.limit);
+      v["text"] = AlarmText(device ? *device : DeviceInfo{}, e.rule.key, e.rule.label, e.rule.value,
+                            e.rule.limit);
       break;
     case EventKind::kPort:
       v["state"] = e.state;
@@ -169,11 +167,11 @@ bool EventsFile::WriteWhole(const std::string& line, std::string* why) {
 }
 
 void EventsFile::Take(const HostEvent& event) {
-  const outputs::DeviceInfo* device = nullptr;
-  for (const outputs::DeviceInfo& d : devices_) {
+  const DeviceInfo* device = nullptr;
+  for (const DeviceInfo& d : devices_) {
     if (d.data_id == event.data_id) device = &d;
   }
-  const std::string line = json_text::Line(EventJson(event, device)) + "\n";
+  const std::string line = JsonLine(EventJson(event, device)) + "\n";
   std::string why;
   if (WriteWhole(line, &why)) {
     // At a size limit a short line may still fit where a longer one did not: the trouble is over
@@ -182,7 +180,7 @@ void EventsFile::Take(const HostEvent& event) {
     if (line.size() >= refused_size_ && cannot_write_.Over() && notice_) {
       notice_({"events file " + path_ + ": writing again; " + std::to_string(dropped_) +
                    " events were not written",
-               outputs::NoticeKind::kOver});
+               NoticeKind::kOver});
     }
     return;
   }
@@ -193,3 +191,5 @@ void EventsFile::Take(const HostEvent& event) {
             "; events are dropped until it can be written again");
   }
 }
+
+}  // namespace outputs

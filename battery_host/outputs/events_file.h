@@ -9,6 +9,8 @@
 #include "battery_host/outputs/output.h"
 #include "battery_host/support/said_once.h"
 
+namespace outputs {
+
 // The events file: JSON Lines, one object per event, in the order the events happened. Every
 // object carries "event", "data_id" and "time" (UTC, ms), then:
 //   tx / rx      "bytes": the frame written, the chunk read (lowercase hex); rx read while no
@@ -32,20 +34,18 @@
 // A line is written whole or not at all: a write the disk cuts short (full, quota) is taken back
 // by truncating the file to where the line began, so a reader never meets a torn line. The first
 // failure is told at once with its reason, and again when writing works again.
-class EventsFile : public outputs::Output {
+class EventsFile : public Output {
  public:
   // Appends to the file (creating it), or starts it anew with `fresh`. The path must be a
   // regular file or not exist yet; on failure one line naming the file.
   static std::unique_ptr<EventsFile> Open(const std::string& path, bool fresh, std::string* error);
   ~EventsFile() override;
 
-  void Start(const std::vector<outputs::DeviceInfo>& devices,
-             const outputs::NoticeFn& notice) override;
-  void Take(const outputs::HostEvent& event) override;
+  void Start(const std::vector<DeviceInfo>& devices, const NoticeFn& notice) override;
+  void Take(const HostEvent& event) override;
 
   // The object written for an event of `device` (null: a device the host did not announce).
-  static Json::Value EventJson(const outputs::HostEvent& event,
-                               const outputs::DeviceInfo* device = nullptr);
+  static Json::Value EventJson(const HostEvent& event, const DeviceInfo* device = nullptr);
 
   std::uint64_t dropped() const { return dropped_; }
 
@@ -55,9 +55,11 @@ class EventsFile : public outputs::Output {
 
   std::string path_;
   int fd_ = -1;
-  outputs::NoticeFn notice_;
-  std::vector<outputs::DeviceInfo> devices_;
-  SaidOnce cannot_write_;
+  NoticeFn notice_;
+  std::vector<DeviceInfo> devices_;
+  support::SaidOnce cannot_write_;
   std::size_t refused_size_ = 0;  // the shortest line refused while it cannot write
   std::uint64_t dropped_ = 0;
 };
+
+}  // namespace outputs

@@ -12,9 +12,9 @@
 
 #include "battery_host/outputs/float_text.h"
 
-namespace json_text {
+namespace outputs {
 
-std::string Hex(const unsigned char* data, std::size_t len) {
+std::string HexText(const unsigned char* data, std::size_t len) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
   out.reserve(2 * len);
@@ -25,19 +25,19 @@ std::string Hex(const unsigned char* data, std::size_t len) {
   return out;
 }
 
-// The double nearest the float's shortest text: written with nine significant digits (Line()),
+// The double nearest the float's shortest text: written with nine significant digits (JsonLine()),
 // it prints as exactly that text, since the text has at most nine.
-Json::Value FloatValue(float value) {
+Json::Value JsonFloatValue(float value) {
   if (!std::isfinite(value)) return Json::Value(Json::nullValue);
   return Json::Value(std::strtod(FloatText(value).c_str(), nullptr));
 }
 
-std::string Float(float value) {
+std::string JsonFloatText(float value) {
   if (!std::isfinite(value)) return "null";
   return FloatText(value);
 }
 
-std::string TimeText(outputs::WallClock::time_point at) {
+std::string JsonTimeText(WallClock::time_point at) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
   const time_t seconds = static_cast<time_t>(ms.count() / 1000);
   const int millis = static_cast<int>(ms.count() % 1000);
@@ -63,7 +63,7 @@ std::unique_ptr<Json::StreamWriter> MakeWriter() {
 
 }  // namespace
 
-std::string Line(const Json::Value& object) {
+std::string JsonLine(const Json::Value& object) {
   // One writer per thread: the events file and the publishers write from their own threads.
   thread_local const std::unique_ptr<Json::StreamWriter> writer = MakeWriter();
   std::ostringstream out;
@@ -71,4 +71,4 @@ std::string Line(const Json::Value& object) {
   return out.str();
 }
 
-}  // namespace json_text
+}  // namespace outputs

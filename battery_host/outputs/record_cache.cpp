@@ -12,7 +12,7 @@
 #include "battery_host/support/output_paths.h"
 #include "battery_host/outputs/string_record.h"
 
-namespace record_cache {
+namespace outputs {
 
 namespace {
 
@@ -31,28 +31,29 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
 
 }  // namespace
 
-Read ReadFile(const std::string& path, std::size_t size, std::string* bytes, std::string* error) {
+CacheRead ReadCacheFile(const std::string& path, std::size_t size, std::string* bytes,
+                        std::string* error) {
   // Any regular file is read (up to a limit) so that one of the wrong size is only set aside;
   // what is not a regular file is refused.
   constexpr std::size_t kLimit = 1u << 20;
   std::string content;
-  switch (input_file::ReadRegularFile(path, "cache", kLimit, &content, error)) {
-    case input_file::Read::kMissing:
-      return Read::kMissing;
-    case input_file::Read::kRefused:
-      return Read::kRefused;
-    case input_file::Read::kOk:
+  switch (support::ReadRegularFile(path, "cache", kLimit, &content, error)) {
+    case support::FileRead::kMissing:
+      return CacheRead::kMissing;
+    case support::FileRead::kRefused:
+      return CacheRead::kRefused;
+    case support::FileRead::kOk:
       break;
   }
   if (content.size() != size) {
     *error = "cache " + path + " does not hold a " + std::to_string(size) + "-byte record";
-    return Read::kWrongSize;
+    return CacheRead::kWrongSize;
   }
   *bytes = std::move(content);
-  return Read::kRecord;
+  return CacheRead::kRecord;
 }
 
-bool ResolveTarget(const std::string& path, std::string* target, std::string* error) {
+bool ResolveCacheTarget(const std::string& path, std::string* target, std::string* error) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) {
     if (errno != ENOENT) {
@@ -64,8 +65,8 @@ bool ResolveTarget(const std::string& path, std::string* target, std::string* er
   }
   if (!S_ISLNK(st.st_mode)) {
     if (!S_ISREG(st.st_mode)) {
-      *error = "cache " + path + " is " + input_file::KindOfNonRegular(st.st_mode) +
-               ", not a regular file";
+      *error =
+          "cache " + path + " is " + support::KindOfNonRegular(st.st_mode) + ", not a regular file";
       return false;
     }
     *target = path;
@@ -81,9 +82,9 @@ bool ResolveTarget(const std::string& path, std::string* target, std::string* er
       return false;
     }
     // A relative link names a file beside the link.
-    const std::string next = link.is_absolute()
-                                 ? link.string()
-                                 : (std::filesystem::path(FolderOf(current)) / link).string();
+    const std::string next =
+        link.is_absolute() ? link.string()
+                           : (std::filesystem::path(support::FolderOf(current)) / link).string();
     if (lstat(next.c_str(), &st) != 0) {
       if (errno != ENOENT) {
         *error = Errno("cannot follow cache link " + path);
@@ -95,7 +96,7 @@ bool ResolveTarget(const std::string& path, std::string* target, std::string* er
     if (!S_ISLNK(st.st_mode)) {
       if (!S_ISREG(st.st_mode)) {
         *error = "cache " + path + " links to " + next + ", which is " +
-                 input_file::KindOfNonRegular(st.st_mode) + ", not a regular file";
+                 support::KindOfNonRegular(st.st_mode) + ", not a regular file";
         return false;
       }
       *target = next;
@@ -107,8 +108,8 @@ bool ResolveTarget(const std::string& path, std::string* target, std::string* er
   return false;
 }
 
-bool WriteFile(const std::string& path, const unsigned char* data, std::size_t len,
-               std::string* error) {
+bool WriteCacheFile(const std::string& path, const unsigned char* data, std::size_t len,
+                    std::string* error) {
   const std::string temp = path + ".tmp";
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -127,7 +128,7 @@ bool WriteFile(const std::string& path, const unsigned char* data, std::size_t l
     return false;
   }
   // The rename itself must reach the disk, or a power cut could bring back the old name.
-  const int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir = open(support::FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);
@@ -135,25 +136,24 @@ bool WriteFile(const std::string& path, const unsigned char* data, std::size_t l
   return true;
 }
 
-}  // namespace record_cache
-
-void CacheOutput::Start(const std::vector<outputs::DeviceInfo>&, const outputs::NoticeFn& notice) {
+void CacheOutput::Start(const std::vector<DeviceInfo>&, const NoticeFn& notice) {
   notice_ = notice;
 }
 
-void CacheOutput::Take(const outputs::HostEvent& event) {
-  if (event.kind != outputs::EventKind::kHistory || event.bytes.size() != StringRecord::kSize)
-    return;
+void CacheOutput::Take(const HostEvent& event) {
+  if (event.kind != EventKind::kHistory || event.bytes.size() != StringRecord::kSize) return;
   auto path = paths_.find(event.data_id);
   if (path == paths_.end()) return;
   std::string error;
   bool& failing = failing_[event.data_id];
-  if (record_cache::WriteFile(path->second, event.bytes.data(), event.bytes.size(), &error)) {
+  if (WriteCacheFile(path->second, event.bytes.data(), event.bytes.size(), &error)) {
     if (failing && notice_)
-      notice_({"cache " + path->second + " is written again", outputs::NoticeKind::kOver});
+      notice_({"cache " + path->second + " is written again", NoticeKind::kOver});
     failing = false;
     return;
   }
   if (!failing && notice_) notice_(error + " (said once; the host goes on without it)");
   failing = true;
 }
+
+}  // namespace outputs

@@ -5,6 +5,8 @@
 
 #include "battery/byte_order.h"
 
+namespace outputs {
+
 StringRecord DecodeStringRecord(const unsigned char* bytes) {
   Battery32_Data_t raw;
   std::memcpy(&raw, bytes, sizeof raw);
@@ -45,3 +47,5 @@ std::string StampText(const std::array<std::uint8_t, record::kStampSize>& s) {
                 s[6]);
   return buf;
 }
+
+}  // namespace outputs

@@ -7,6 +7,8 @@
 
 #include "string_device/battery32_data.h"
 
+namespace outputs {
+
 // The device's 152-byte record as the host receives, stores and restores it, as values. The
 // layout is the device's own (string_device/battery32_data.h): these functions read and write it
 // through that one definition, so the host's outputs cannot drift from what the device stores.
@@ -35,3 +37,5 @@ RecordBytes EncodeStringRecord(const StringRecord& values);
 bool StampHasDate(const std::array<std::uint8_t, record::kStampSize>& stamp);
 // "2026-12-08 14:03:59" (the controller's local time); a stamp without a date reads "----------".
 std::string StampText(const std::array<std::uint8_t, record::kStampSize>& stamp);
+
+}  // namespace outputs

@@ -86,10 +86,6 @@ std::string OutOfWindowText(const std::string& label, const std::string& key,
   return label + " (" + key + ") outside " + WindowText(window);
 }
 
-}  // namespace outputs
-
-namespace outputs {
-
 std::string AlarmText(const DeviceInfo& device, const std::string& key, const std::string& label,
                       float value, float limit) {
   const CellWindow window = CellWindowFor(device.battery_type);

@@ -64,10 +64,6 @@ StringRound MakeStringRound(const DeviceInfo& device, const StringRecord& record
 std::string OutOfWindowText(const std::string& label, const std::string& key,
                             const CellWindow& window);
 
-}  // namespace outputs
-
-namespace outputs {
-
 // The one text of an alarm, wherever a person reads it: a cell outside the device's window is
 // named as such; any other value with its limit ("温度 (temperature) 41.5 > 40").
 std::string AlarmText(const DeviceInfo& device, const std::string& key, const std::string& label,

@@ -6,6 +6,8 @@
 
 #include "battery_host/support/said_once.h"
 
+namespace support {
+
 // The poll thread's side of a worker's queue: an event goes to the back unless the queue holds
 // `capacity` already, in which case it is dropped and counted rather than making the poll round
 // wait. The caller holds the queue's lock. True when this drop begins a stretch of drops (say it
@@ -20,3 +22,5 @@ bool PushOrDrop(std::deque<Event>& queue, std::size_t capacity, const Event& eve
   ++*dropped;
   return falling_behind->Begin();
 }
+
+}  // namespace support

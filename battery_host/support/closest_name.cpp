@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace closest_name {
+namespace support {
 
 std::size_t EditDistance(const std::string& a, const std::string& b) {
   std::vector<std::size_t> row(b.size() + 1);
@@ -32,4 +32,4 @@ std::string FewestEdits(const std::string& name, const std::vector<std::string>&
   return best;
 }
 
-}  // namespace closest_name
+}  // namespace support

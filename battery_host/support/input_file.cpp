@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace input_file {
+namespace support {
 
 std::string KindOfNonRegular(unsigned int mode) {
   if (S_ISDIR(mode)) return "a directory";
@@ -59,35 +59,35 @@ std::string SizeText(std::size_t bytes) {
 
 }  // namespace
 
-Read ReadRegularFile(const std::string& path, const std::string& what, std::size_t max_bytes,
-                     std::string* content, std::string* error, unsigned int* mode) {
+FileRead ReadRegularFile(const std::string& path, const std::string& what, std::size_t max_bytes,
+                         std::string* content, std::string* error, unsigned int* mode) {
   const std::string name = what + " " + Printable(path);
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) {
       *error = "cannot read " + name + ": " + std::strerror(errno);
-      return Read::kMissing;
+      return FileRead::kMissing;
     }
     *error = "cannot read " + name + ": " + std::strerror(errno);
-    return Read::kRefused;
+    return FileRead::kRefused;
   }
   struct stat st {};
   if (fstat(fd, &st) != 0) {
     *error = "cannot read " + name + ": " + std::strerror(errno);
     close(fd);
-    return Read::kRefused;
+    return FileRead::kRefused;
   }
   if (!S_ISREG(st.st_mode)) {
     *error = name + " is " + KindOfNonRegular(st.st_mode) + ", not a regular file";
     close(fd);
-    return Read::kRefused;
+    return FileRead::kRefused;
   }
   const std::string too_big = name + " is too big (at most " + SizeText(max_bytes) + ")";
   if (static_cast<unsigned long long>(st.st_size) > max_bytes) {
     *error = too_big;
     close(fd);
-    return Read::kRefused;
+    return FileRead::kRefused;
   }
   // The size may change while it is read (or be 0 for files of /proc): read to the end, but
   // never more than the limit.
@@ -100,20 +100,20 @@ Read ReadRegularFile(const std::string& path, const std::string& what, std::size
     if (n < 0) {
       *error = "cannot read " + name + ": " + std::strerror(errno);
       close(fd);
-      return Read::kRefused;
+      return FileRead::kRefused;
     }
     if (n == 0) break;
     if (text.size() + static_cast<std::size_t>(n) > max_bytes) {
       *error = too_big;
       close(fd);
-      return Read::kRefused;
+      return FileRead::kRefused;
     }
     text.append(buf, static_cast<std::size_t>(n));
   }
   close(fd);
   *content = std::move(text);
   if (mode != nullptr) *mode = static_cast<unsigned int>(st.st_mode & 07777);
-  return Read::kOk;
+  return FileRead::kOk;
 }
 
-}  // namespace input_file
+}  // namespace support

@@ -3,14 +3,15 @@
 #include <cstddef>
 #include <string>
 
+namespace support {
+
 // Files the host reads at start (settings, the site file, the record cache) are typed by hand
 // or named on a command line, so anything may stand at such a path: a directory, a named pipe
 // nobody writes to, /dev/zero, a multi-gigabyte file. Each is opened without blocking, must be a
 // regular file, and is read only up to a limit that fits what it is for; anything else is
 // refused with one line that names the file and the reason.
-namespace input_file {
 
-enum class Read {
+enum class FileRead {
   kOk,       // *content holds the whole file
   kMissing,  // no such file
   kRefused,  // *error says why: not a regular file, too big, unreadable
@@ -19,8 +20,8 @@ enum class Read {
 // `what` names the file in messages: "settings", "site file", "credentials file".
 // At most `max_bytes` are accepted; a bigger file is refused without reading it all. `mode`,
 // when given, gets the file's permission bits.
-Read ReadRegularFile(const std::string& path, const std::string& what, std::size_t max_bytes,
-                     std::string* content, std::string* error, unsigned int* mode = nullptr);
+FileRead ReadRegularFile(const std::string& path, const std::string& what, std::size_t max_bytes,
+                         std::string* content, std::string* error, unsigned int* mode = nullptr);
 
 // "a directory", "a named pipe", "a character device", ... for the refusal messages.
 std::string KindOfNonRegular(unsigned int st_mode);
@@ -30,4 +31,4 @@ std::string KindOfNonRegular(unsigned int st_mode);
 // UTF-8) written as \n, \r, \t or \xNN; everything else as it is.
 std::string Printable(const std::string& text);
 
-}  // namespace input_file
+}  // namespace support

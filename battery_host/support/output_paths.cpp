@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+namespace support {
+
 namespace {
 
 struct Identity {
@@ -87,3 +89,5 @@ bool CheckWritable(const NamedPath& file, bool replaced, std::string* error) {
   }
   return true;
 }
+
+}  // namespace support

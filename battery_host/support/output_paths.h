@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace support {
+
 // The folder a file is in, as the path names it: "." for a bare name, "/" for a file at the root.
 inline std::string FolderOf(const std::string& path) {
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
@@ -28,3 +30,5 @@ bool CheckOutputPaths(const std::vector<NamedPath>& inputs, const std::vector<Na
 // database with files of its own beside it) its folder must be writable too. On failure one
 // line: "history database h.db: its folder /srv/ro cannot be written: Permission denied".
 bool CheckWritable(const NamedPath& file, bool replaced, std::string* error);
+
+}  // namespace support

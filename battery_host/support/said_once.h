@@ -1,5 +1,7 @@
 #pragma once
 
+namespace support {
+
 // A trouble is said once when it begins, not at every occurrence, and once more when it is over,
 // so that the person sees both ends of it and nothing in between:
 //
@@ -25,3 +27,5 @@ class SaidOnce {
  private:
   bool said_ = false;
 };
+
+}  // namespace support

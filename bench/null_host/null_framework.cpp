@@ -42,8 +42,9 @@ XQRController::~XQRController() = default;
 void XQRController::AddDevice(XQRVDevice*) {}
 void XQRController::RemoveDevice(unsigned int) {}
 XQRVDevice* XQRController::FindDevice(unsigned int) const { return nullptr; }
-void XQRController::SetAlarmBands(unsigned int, std::map<std::string, AlarmBand>) {}
-const AlarmBand* XQRController::FindAlarmBand(unsigned int, const std::string&) const {
+void XQRController::SetAlarmBands(unsigned int, std::map<std::string, host_framework::AlarmBand>) {}
+const host_framework::AlarmBand* XQRController::FindAlarmBand(unsigned int,
+                                                              const std::string&) const {
   return nullptr;
 }
 float XQRController::PeerValue(unsigned int, const std::string&) const {

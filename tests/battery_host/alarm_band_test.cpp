@@ -48,8 +48,8 @@ struct Rig {
   PlainDevice device;
 };
 
-AlarmBand Band(bool has_low, float low, bool has_high, float high) {
-  AlarmBand b;
+host_framework::AlarmBand Band(bool has_low, float low, bool has_high, float high) {
+  host_framework::AlarmBand b;
   b.has_low = has_low;
   b.low = low;
   b.has_high = has_high;

@@ -67,9 +67,9 @@ TEST(InputFile, WhatIsNotARegularFileIsRefusedAtOnceAndNamed) {
     SCOPED_TRACE(c.path);
     std::string content = "untouched";
     std::string error;
-    const input_file::Read r =
-        input_file::ReadRegularFile(c.path, "settings", 1 << 20, &content, &error);
-    EXPECT_NE(r, input_file::Read::kOk);
+    const support::FileRead r =
+        support::ReadRegularFile(c.path, "settings", 1 << 20, &content, &error);
+    EXPECT_NE(r, support::FileRead::kOk);
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(content, "untouched");
   }
@@ -85,15 +85,15 @@ TEST(InputFile, AHugeFileIsRefusedWithoutBeingRead) {
   close(fd);
   std::string content;
   std::string error;
-  EXPECT_EQ(input_file::ReadRegularFile(path, "settings", 4u << 20, &content, &error),
-            input_file::Read::kRefused);
+  EXPECT_EQ(support::ReadRegularFile(path, "settings", 4u << 20, &content, &error),
+            support::FileRead::kRefused);
   EXPECT_EQ(error, "settings " + path + " is too big (at most 4 MiB)");
   EXPECT_TRUE(content.empty());
 
   // Exactly at the limit is fine.
   WriteText(path, std::string(1024, ' '));
-  EXPECT_EQ(input_file::ReadRegularFile(path, "settings", 1024, &content, &error),
-            input_file::Read::kOk);
+  EXPECT_EQ(support::ReadRegularFile(path, "settings", 1024, &content, &error),
+            support::FileRead::kOk);
   EXPECT_EQ(content.size(), 1024u);
 }
 
@@ -106,7 +106,7 @@ TEST(JsonFile, NestingBeyondTheLimitIsRefusedWithItsPlace) {
     for (int i = 0; i < 100000; ++i) text += open_bracket;
     Json::Value v;
     std::string error;
-    EXPECT_FALSE(json_file::ParseObject(text, &v, &error));
+    EXPECT_FALSE(config::ParseJsonObject(text, &v, &error));
     // Level 1 is the root object on line 1; the 64 levels allowed end at column 63 of line 2.
     const std::size_t step = std::string(open_bracket).size();
     EXPECT_EQ(error,
@@ -117,7 +117,7 @@ TEST(JsonFile, NestingBeyondTheLimitIsRefusedWithItsPlace) {
       "{\"x\": \"" + std::string(1000, '[') + "\" /* " + std::string(1000, '{') + " */}";
   Json::Value v;
   std::string error;
-  EXPECT_TRUE(json_file::ParseObject(text, &v, &error)) << error;
+  EXPECT_TRUE(config::ParseJsonObject(text, &v, &error)) << error;
 }
 
 TEST(JsonFile, SyntaxAndShapeErrorsNameTheirLineAndColumn) {
@@ -137,7 +137,7 @@ TEST(JsonFile, SyntaxAndShapeErrorsNameTheirLineAndColumn) {
     SCOPED_TRACE(c.text);
     Json::Value v;
     std::string error;
-    EXPECT_FALSE(json_file::ParseObject(c.text, &v, &error));
+    EXPECT_FALSE(config::ParseJsonObject(c.text, &v, &error));
     EXPECT_EQ(error, c.error);
   }
 }
@@ -145,43 +145,44 @@ TEST(JsonFile, SyntaxAndShapeErrorsNameTheirLineAndColumn) {
 TEST(JsonFile, ReadObjectFileNamesTheFile) {
   ScratchDir dir;
   WriteText(dir.File("bad.json"), "{\n  \"a\": tru\n}");
-  json_file::Document doc;
+  config::JsonDocument doc;
   std::string error;
-  EXPECT_EQ(json_file::ReadObjectFile(dir.File("bad.json"), "settings", &doc, &error),
-            input_file::Read::kRefused);
+  EXPECT_EQ(config::ReadJsonObjectFile(dir.File("bad.json"), "settings", &doc, &error),
+            support::FileRead::kRefused);
   EXPECT_EQ(error.rfind("invalid settings " + dir.File("bad.json") + ": Line 2, Column 8: ", 0), 0u)
       << error;
 }
 
 // ---- Host thresholds --------------------------------------------------------------------------
 
-json_file::Document Doc(const std::string& text) {
-  json_file::Document doc;
+config::JsonDocument Doc(const std::string& text) {
+  config::JsonDocument doc;
   doc.what = "settings";
   doc.path = "s.json";
   doc.text = text;
   std::string error;
-  EXPECT_TRUE(json_file::ParseObject(text, &doc.root, &error)) << error;
+  EXPECT_TRUE(config::ParseJsonObject(text, &doc.root, &error)) << error;
   return doc;
 }
 
 TEST(HostThresholds, CellDefaultCoversEveryCellWithoutAnEntryOfItsOwn) {
-  const json_file::Document doc = Doc(R"({"hostThresholds": {
+  const config::JsonDocument doc = Doc(R"({"hostThresholds": {
       "*cells*": {"low": 12.0, "high": 14.4, "delay": 3},
       "battery_2_value": {"low": 12.5, "level": 2},
       "temperature": {"high": 40}}})");
-  std::map<std::string, HostLimit> limits;
+  std::map<std::string, config::HostLimit> limits;
   std::string error;
-  ASSERT_TRUE(ParseHostThresholds(doc.root["hostThresholds"], doc, 3, &limits, &error)) << error;
+  ASSERT_TRUE(config::ParseHostThresholds(doc.root["hostThresholds"], doc, 3, &limits, &error))
+      << error;
   ASSERT_EQ(limits.size(), 4u);
-  const HostLimit& cell0 = limits.at("battery_0_value");
+  const config::HostLimit& cell0 = limits.at("battery_0_value");
   EXPECT_TRUE(cell0.band.has_low && cell0.band.has_high);
   EXPECT_EQ(cell0.band.low, 12.0f);
   EXPECT_EQ(cell0.band.high, 14.4f);
   EXPECT_EQ(cell0.level, 1);
   EXPECT_EQ(cell0.band.delay, 3);
   EXPECT_EQ(limits.at("battery_2_value").band.delay, 1);  // its own entry: at once
-  const HostLimit& cell2 = limits.at("battery_2_value");
+  const config::HostLimit& cell2 = limits.at("battery_2_value");
   EXPECT_EQ(cell2.band.low, 12.5f);
   EXPECT_FALSE(cell2.band.has_high);
   EXPECT_EQ(cell2.level, 2);
@@ -227,11 +228,11 @@ TEST(HostThresholds, ValuesOutOfRangeAreRefusedWhereTheyStand) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.entry);
-    const json_file::Document doc =
+    const config::JsonDocument doc =
         Doc(std::string(R"({"hostThresholds": {"temperature": )") + c.entry + "}}");
-    std::map<std::string, HostLimit> limits;
+    std::map<std::string, config::HostLimit> limits;
     std::string error;
-    EXPECT_FALSE(ParseHostThresholds(doc.root["hostThresholds"], doc, 20, &limits, &error));
+    EXPECT_FALSE(config::ParseHostThresholds(doc.root["hostThresholds"], doc, 20, &limits, &error));
     EXPECT_EQ(error, std::string("invalid settings s.json: ") + c.error);
   }
 }
@@ -239,11 +240,11 @@ TEST(HostThresholds, ValuesOutOfRangeAreRefusedWhereTheyStand) {
 // ---- Peers, read the way the device reads its settings ----------------------------------------
 
 TEST(DevicePeers, IdsAndLabelsAreReadAsTheDeviceReadsThem) {
-  const json_file::Document doc = Doc(R"({"appSetting": {
+  const config::JsonDocument doc = Doc(R"({"appSetting": {
       "group_voltage": ["5001", 5002, 5001, "-1", [7]],
       "r_data_id": "12abc", "r_current_field": "group_current",
       "group_index": 2, "amount": 20}})");
-  const DevicePeers p = ReadDevicePeers(doc.root);
+  const config::DevicePeers p = config::ReadDevicePeers(doc.root);
   // atol of "-1" stored as unsigned; the array element the device cannot read is skipped here.
   EXPECT_EQ(p.group_voltage, (std::vector<unsigned int>{5001, 5002, 4294967295u}));
   EXPECT_EQ(p.current_peer, 12u);
@@ -251,10 +252,11 @@ TEST(DevicePeers, IdsAndLabelsAreReadAsTheDeviceReadsThem) {
   EXPECT_EQ(p.battery_start, 17);  // the second group's labels start at 18
 
   // With the sensor formula the peer's current is not used; "battery_start" overrides the group.
-  const DevicePeers q = ReadDevicePeers(Doc(R"({"appSetting": {"current_ratio": "1.9",
+  const config::DevicePeers q =
+      config::ReadDevicePeers(Doc(R"({"appSetting": {"current_ratio": "1.9",
       "r_data_id": 3, "r_current_field": "x", "group_index": 2, "amount": 1,
       "battery_start": 20}})")
-                                            .root);
+                                  .root);
   EXPECT_EQ(q.current_peer, 0u);
   EXPECT_EQ(q.battery_start, 20);
 }
@@ -281,11 +283,12 @@ TEST(DeviceSetup, TheValueTheDeviceCannotReadIsNamed) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.settings);
     std::string name;
-    EXPECT_NE(FindUnreadableSetting(Doc(c.settings).root, &name), nullptr);
+    EXPECT_NE(app::FindUnreadableSetting(Doc(c.settings).root, &name), nullptr);
     EXPECT_EQ(name, c.name);
   }
   std::string name;
-  EXPECT_EQ(FindUnreadableSetting(Doc(R"({"appSetting": {"version": 2}})").root, &name), nullptr);
+  EXPECT_EQ(app::FindUnreadableSetting(Doc(R"({"appSetting": {"version": 2}})").root, &name),
+            nullptr);
 }
 
 // ---- Site files ---------------------------------------------------------------------------------
@@ -310,11 +313,11 @@ TEST(SiteFile, AGoodSiteGivesEveryLineAndDevice) {
   WriteText(dir.File("site.json"), GoodSite());
   WriteText(dir.File("four.json"),
             R"({"appSetting": {}, "hostThresholds": {"temperature": {"high": 40}}})");
-  Site site;
+  config::Site site;
   std::string error;
-  ASSERT_TRUE(LoadSiteFile(dir.File("site.json"), &site, &error)) << error;
+  ASSERT_TRUE(config::LoadSiteFile(dir.File("site.json"), &site, &error)) << error;
   ASSERT_EQ(site.lines.size(), 2u);
-  const LineConfig& a = site.lines[0];
+  const config::LineConfig& a = site.lines[0];
   EXPECT_TRUE(a.simulated());
   EXPECT_EQ(a.interval_ms, 500u);
   EXPECT_EQ(a.reply_timeout_ms, 80u);
@@ -329,7 +332,7 @@ TEST(SiteFile, AGoodSiteGivesEveryLineAndDevice) {
   EXPECT_TRUE(a.devices[2].sim.silent);
   EXPECT_EQ(a.devices[2].sim.faults, 0.1);
   EXPECT_EQ(a.devices[2].BusAddress(), 0x03);
-  const LineConfig& b = site.lines[1];
+  const config::LineConfig& b = site.lines[1];
   EXPECT_EQ(b.port, "/dev/ttyUSB0");
   EXPECT_EQ(b.interval_ms, 1000u);
   EXPECT_EQ(b.reply_timeout_ms, 100u);
@@ -426,9 +429,9 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
     text.replace(at, c.from.size(), c.to);
     WriteText(site_path, text);
     WriteText(dir.File("four.json"), c.four);
-    Site site;
+    config::Site site;
     std::string error;
-    EXPECT_FALSE(LoadSiteFile(site_path, &site, &error));
+    EXPECT_FALSE(config::LoadSiteFile(site_path, &site, &error));
     std::string expected = c.error;
     for (std::size_t p; (p = expected.find("SITE")) != std::string::npos;) {
       expected.replace(p, 4, site_path);
@@ -444,10 +447,10 @@ TEST(SiteFile, EveryContradictionIsRefusedWithOneLine) {
 }
 
 TEST(SiteFile, TheShippedExampleIsValid) {
-  Site site;
+  config::Site site;
   std::string error;
-  ASSERT_TRUE(
-      LoadSiteFile(std::string(BATTERY_HOST_EXAMPLES) + "/site.example.json", &site, &error))
+  ASSERT_TRUE(config::LoadSiteFile(std::string(BATTERY_HOST_EXAMPLES) + "/site.example.json", &site,
+                                   &error))
       << error;
   ASSERT_EQ(site.lines.size(), 2u);
   ASSERT_EQ(site.lines[0].devices.size(), 3u);
@@ -460,15 +463,16 @@ TEST(SiteFile, TheShippedExampleIsValid) {
 
 // ---- The command line ---------------------------------------------------------------------------
 
-ParseResult Parse(std::vector<const char*> args, HostOptions* o, std::string* text) {
+config::ParseResult Parse(std::vector<const char*> args, config::HostOptions* o,
+                          std::string* text) {
   args.insert(args.begin(), "battery-host");
-  return ParseHostOptions(static_cast<int>(args.size()), args.data(), o, text);
+  return config::ParseHostOptions(static_cast<int>(args.size()), args.data(), o, text);
 }
 
 TEST(CommandLine, DefaultsPollTheSimulatorOncePerSecondAtHostAddress129) {
-  HostOptions o;
+  config::HostOptions o;
   std::string text;
-  ASSERT_EQ(Parse({}, &o, &text), ParseResult::kRun) << text;
+  ASSERT_EQ(Parse({}, &o, &text), config::ParseResult::kRun) << text;
   EXPECT_EQ(o.address, 129u);
   EXPECT_EQ(o.data_id, 1u);
   EXPECT_EQ(o.interval_ms, 1000u);
@@ -479,12 +483,12 @@ TEST(CommandLine, DefaultsPollTheSimulatorOncePerSecondAtHostAddress129) {
 }
 
 TEST(CommandLine, ValuesInBothSpellings) {
-  HostOptions o;
+  config::HostOptions o;
   std::string text;
   ASSERT_EQ(Parse({"--port", "/dev/ttyUSB0", "--address=3", "--interval-ms", "100", "--rounds=5",
                    "--sim-faults", "0.25", "--sim-seed", "18446744073709551615"},
                   &o, &text),
-            ParseResult::kRun)
+            config::ParseResult::kRun)
       << text;
   EXPECT_EQ(o.port, "/dev/ttyUSB0");
   EXPECT_EQ(o.address, 3u);
@@ -518,17 +522,17 @@ TEST(CommandLine, BadValuesAreRefusedWithTheOptionNamed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
-    HostOptions o;
+    config::HostOptions o;
     std::string text;
-    EXPECT_EQ(Parse(c.args, &o, &text), ParseResult::kError);
+    EXPECT_EQ(Parse(c.args, &o, &text), config::ParseResult::kError);
     EXPECT_EQ(text, c.error);
   }
 }
 
 TEST(CommandLine, HelpDescribesEveryOptionWithItsDefault) {
-  HostOptions o;
+  config::HostOptions o;
   std::string text;
-  ASSERT_EQ(Parse({"--help"}, &o, &text), ParseResult::kHelp);
+  ASSERT_EQ(Parse({"--help"}, &o, &text), config::ParseResult::kHelp);
   for (const char* option : {"--site FILE",
                              "--settings FILE",
                              "--port DEVICE",

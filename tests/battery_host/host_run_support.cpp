@@ -88,10 +88,10 @@ void Pty::Unplug() {
 int PidFd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 void ServeModule(int exit_fd, const std::function<int()>& master,
-                 const std::function<bool(const bms_sim::Reply&, int)>& after) {
-  bms_sim::Config config;
-  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
-  bms_sim::Module module(config);
+                 const std::function<bool(const simulator::Reply&, int)>& after) {
+  simulator::Config config;
+  config.current_encoding = simulator::CurrentEncoding::kSensor;
+  simulator::Module module(config);
   int temperatures = 0;
   for (;;) {
     const int fd = master();
@@ -101,11 +101,11 @@ void ServeModule(int exit_fd, const std::function<int()>& master,
     unsigned char buf[256];
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) continue;
-    for (const bms_sim::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
-      for (const Bytes& chunk : reply.chunks) {
+    for (const simulator::Reply& reply : module.Receive(buf, static_cast<std::size_t>(n))) {
+      for (const simulator::Bytes& chunk : reply.chunks) {
         ASSERT_EQ(write(fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
       }
-      if (reply.command == bms_sim::kCmdTemperature) ++temperatures;
+      if (reply.command == simulator::kCmdTemperature) ++temperatures;
       if (!after(reply, temperatures)) return;
       if (master() != fd) break;  // the line was swapped: the rest went to the old one
     }
@@ -135,29 +135,30 @@ std::vector<Json::Value> ReadEvents(const std::string& path) {
   return events;
 }
 
-Bytes FromHex(const std::string& hex) {
-  Bytes b;
+simulator::Bytes FromHex(const std::string& hex) {
+  simulator::Bytes b;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
     b.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   }
   return b;
 }
 
-std::vector<Bytes> Records(const std::vector<Json::Value>& events, const std::string& kind) {
-  std::vector<Bytes> records;
+std::vector<simulator::Bytes> Records(const std::vector<Json::Value>& events,
+                                      const std::string& kind) {
+  std::vector<simulator::Bytes> records;
   for (const Json::Value& e : events) {
     if (e["event"].asString() == kind) records.push_back(FromHex(e["record"].asString()));
   }
   return records;
 }
 
-std::uint32_t U32At(const Bytes& r, std::size_t at) {
+std::uint32_t U32At(const simulator::Bytes& r, std::size_t at) {
   return static_cast<std::uint32_t>(r[at]) | (static_cast<std::uint32_t>(r[at + 1]) << 8) |
          (static_cast<std::uint32_t>(r[at + 2]) << 16) |
          (static_cast<std::uint32_t>(r[at + 3]) << 24);
 }
 
-float FloatAt(const Bytes& r, std::size_t at) {
+float FloatAt(const simulator::Bytes& r, std::size_t at) {
   const std::uint32_t bits = U32At(r, at);
   float f;
   std::memcpy(&f, &bits, sizeof f);
@@ -175,22 +176,22 @@ unsigned char Sum254(const unsigned char* p, std::size_t n) {
 }
 
 // The reply as the device collects it: from the first 0xED after the request, `len` bytes.
-Bytes Frame(const Bytes& received, std::size_t len) {
+simulator::Bytes Frame(const simulator::Bytes& received, std::size_t len) {
   std::size_t start = 0;
   while (start < received.size() && received[start] != 0xED) ++start;
   if (received.size() - start < len) {
     ADD_FAILURE() << "a completed round without a whole reply: " << received.size() - start
                   << " bytes";
-    return Bytes(len, 0);
+    return simulator::Bytes(len, 0);
   }
-  Bytes f(received.begin() + static_cast<long>(start),
-          received.begin() + static_cast<long>(start + len));
+  simulator::Bytes f(received.begin() + static_cast<long>(start),
+                     received.begin() + static_cast<long>(start + len));
   EXPECT_EQ(f[1], kAddress);
   EXPECT_EQ(f[len - 1], Sum254(&f[1], len - 2)) << "accepted reply with a bad checksum";
   return f;
 }
 
-float Raw(const Bytes& f, std::size_t at) {
+float Raw(const simulator::Bytes& f, std::size_t at) {
   return static_cast<float>(static_cast<unsigned>((f[at] << 8) | f[at + 1]));
 }
 
@@ -200,20 +201,21 @@ float Raw(const Bytes& f, std::size_t at) {
 // current from the sensor formula, temperature raw/100 kept only within (0, 100].
 std::vector<Measured> MeasuredRounds(const std::vector<Json::Value>& events, float temperature) {
   std::vector<Measured> rounds;
-  std::map<int, Bytes> received;  // per request code, the bytes read since its latest sending
+  std::map<int, simulator::Bytes>
+      received;  // per request code, the bytes read since its latest sending
   int step = 0;
   for (const Json::Value& e : events) {
     const std::string kind = e["event"].asString();
     if (kind == "tx") {
-      const Bytes frame = FromHex(e["bytes"].asString());
+      const simulator::Bytes frame = FromHex(e["bytes"].asString());
       step = frame.at(3);
       received[step].clear();
     } else if (kind == "rx" && step != 0) {
-      const Bytes b = FromHex(e["bytes"].asString());
+      const simulator::Bytes b = FromHex(e["bytes"].asString());
       received[step].insert(received[step].end(), b.begin(), b.end());
     } else if (kind == "send") {
       Measured m;
-      const Bytes cells = Frame(received[0xA1], 67);
+      const simulator::Bytes cells = Frame(received[0xA1], 67);
       float sum = 0.0f;
       for (int i = 0; i < 20; ++i) {
         float v = Raw(cells, 2 + 2 * i) / 100.0f;

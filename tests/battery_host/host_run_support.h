@@ -83,7 +83,7 @@ int PidFd(int pid);
 // count of temperature replies (the last request of a round) so far. `master` is asked before
 // every read: a test that swaps the line (a new adapter under the same name) returns the new one.
 void ServeModule(int exit_fd, const std::function<int()>& master,
-                 const std::function<bool(const bms_sim::Reply&, int)>& after);
+                 const std::function<bool(const simulator::Reply&, int)>& after);
 
 // The fields of a stored record.
 float FloatAt(const Bytes& record, std::size_t offset);

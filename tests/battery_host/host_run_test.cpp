@@ -319,8 +319,8 @@ TEST(HostRun, ALostPortIsReopenedAndRoundsCarryOn) {
   Pty* line = first.get();
   ServeModule(
       exit_fd, [&]() { return line->master; },
-      [&](const bms_sim::Reply& reply, int temperatures) {
-        if (reply.command == bms_sim::kCmdTemperature && temperatures == 2) {
+      [&](const simulator::Reply& reply, int temperatures) {
+        if (reply.command == simulator::kCmdTemperature && temperatures == 2) {
           // Unplugged, and a new adapter shows up under the same name.
           first->Unplug();
           second = std::make_unique<Pty>();
@@ -360,10 +360,10 @@ TEST(HostRun, SigtermEndsTheRunWithTheLastRecordCached) {
   bool stopped = false;
   ServeModule(
       exit_fd, [&]() { return pty.master; },
-      [&](const bms_sim::Reply& reply, int temperatures) {
+      [&](const simulator::Reply& reply, int temperatures) {
         // The third round's first request comes on the tick after the second round
         // saved its record; that is when the host is told to stop.
-        if (reply.command == bms_sim::kCmdCells && temperatures == 2 && !stopped) {
+        if (reply.command == simulator::kCmdCells && temperatures == 2 && !stopped) {
           stopped = true;
           kill(pid, SIGTERM);
         }

@@ -71,7 +71,7 @@ std::size_t FillUntilFull(int fd);
 
 // host_run::ServeModule on a line that is never swapped.
 inline void ServeModule(int exit_fd, int master,
-                        const std::function<bool(const bms_sim::Reply&, int)>& after) {
+                        const std::function<bool(const simulator::Reply&, int)>& after) {
   host_run::ServeModule(
       exit_fd, [master] { return master; }, after);
 }

@@ -46,19 +46,19 @@ using host_run::ScratchDir;
 struct Sent {
   std::set<float> cell0, group, current, temperature;
 
-  void Note(const bms_sim::Reply& r) {
+  void Note(const simulator::Reply& r) {
     if (!r.clean) return;
     switch (r.command) {
-      case bms_sim::kCmdCells:
+      case simulator::kCmdCells:
         cell0.insert(r.readings[0] / 100.0f);
         break;
-      case bms_sim::kCmdGroupVoltage:
+      case simulator::kCmdGroupVoltage:
         group.insert(r.raw / 10.0f);
         break;
-      case bms_sim::kCmdCurrent:
+      case simulator::kCmdCurrent:
         current.insert(((r.raw / 10.0f) / 125.0f - 2.0f) * 50.0f);
         break;
-      case bms_sim::kCmdTemperature:
+      case simulator::kCmdTemperature:
         temperature.insert(r.raw / 100.0f);
         break;
       default:
@@ -81,13 +81,13 @@ void ExpectEachValueOfItsOwnQuantity(const std::vector<Bytes>& history, const Se
 // The modules at bus addresses 1 to `modules` until the host ends: every reply goes to `act`,
 // which writes it (or not) and may do more.
 void Serve(int exit_fd, int master, int modules,
-           const std::function<void(const bms_sim::BusReply&)>& act) {
-  std::vector<bms_sim::Config> configs(static_cast<std::size_t>(modules));
+           const std::function<void(const simulator::BusReply&)>& act) {
+  std::vector<simulator::Config> configs(static_cast<std::size_t>(modules));
   for (int i = 0; i < modules; ++i) {
     configs[i].address = static_cast<std::uint8_t>(i + 1);
-    configs[i].current_encoding = bms_sim::CurrentEncoding::kSensor;
+    configs[i].current_encoding = simulator::CurrentEncoding::kSensor;
   }
-  bms_sim::Bus bus(configs);
+  simulator::Bus bus(configs);
   for (;;) {
     pollfd fds[2] = {{exit_fd, POLLIN, 0}, {master, POLLIN, 0}};
     ASSERT_GT(poll(fds, 2, 60000), 0) << "neither a request nor the host's end within 60 s";
@@ -95,7 +95,7 @@ void Serve(int exit_fd, int master, int modules,
     unsigned char buf[256];
     const ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) continue;
-    for (const bms_sim::BusReply& reply : bus.Receive(buf, static_cast<std::size_t>(n))) {
+    for (const simulator::BusReply& reply : bus.Receive(buf, static_cast<std::size_t>(n))) {
       act(reply);
     }
   }
@@ -135,16 +135,16 @@ TEST(LineFaults, BytesThatWaitedInThePortAnswerNoLaterRequest) {
   ASSERT_GT(pid, 0);
   const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
-  bms_sim::Readings marks{};
+  simulator::Readings marks{};
   marks.fill(1000);  // 10.00 V, a value the modules never send
-  const Bytes stale = bms_sim::BuildCellFrame(0x02, marks);
+  const Bytes stale = simulator::BuildCellFrame(0x02, marks);
   Sent sent;
   int temperatures = 0;
   bool stalled = false;
   bool ignore_cells = false;
-  Serve(exit_fd, pty.master, 2, [&](const bms_sim::BusReply& r) {
-    const bms_sim::Reply& reply = r.reply;
-    if (r.address == 1 && reply.command == bms_sim::kCmdGroupVoltage && temperatures == 2 &&
+  Serve(exit_fd, pty.master, 2, [&](const simulator::BusReply& r) {
+    const simulator::Reply& reply = r.reply;
+    if (r.address == 1 && reply.command == simulator::kCmdGroupVoltage && temperatures == 2 &&
         !stalled) {
       stalled = true;
       ASSERT_EQ(kill(pid, SIGSTOP), 0);
@@ -163,13 +163,13 @@ TEST(LineFaults, BytesThatWaitedInThePortAnswerNoLaterRequest) {
       ignore_cells = true;
       return;
     }
-    if (r.address == 2 && reply.command == bms_sim::kCmdCells && ignore_cells) {
+    if (r.address == 2 && reply.command == simulator::kCmdCells && ignore_cells) {
       ignore_cells = false;
       return;
     }
     sent.Note(reply);
     WriteAll(pty.master, reply.Joined());
-    if (reply.command == bms_sim::kCmdTemperature) ++temperatures;
+    if (reply.command == simulator::kCmdTemperature) ++temperatures;
   });
   close(exit_fd);
   const host_run::Result r = host_run::Wait(pid, dir);
@@ -201,8 +201,8 @@ TEST(LineFaults, AReplyHeardTwiceIsNotTakenForTheNextAnswer) {
   const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
   Sent sent;
-  Serve(exit_fd, pty.master, 1, [&](const bms_sim::BusReply& r) {
-    const bms_sim::Reply& reply = r.reply;
+  Serve(exit_fd, pty.master, 1, [&](const simulator::BusReply& r) {
+    const simulator::Reply& reply = r.reply;
     sent.Note(reply);
     WriteAll(pty.master, reply.Joined());
     pollfd until_exit{exit_fd, POLLIN, 0};
@@ -232,9 +232,9 @@ TEST(LineFaults, ALineThatIsNeverQuietIsSaidOnceAndAgainWhenItIs) {
   const int exit_fd = PidFd(pid);
   ASSERT_GE(exit_fd, 0);
   bool chattered = false;
-  Serve(exit_fd, pty.master, 1, [&](const bms_sim::BusReply& r) {
+  Serve(exit_fd, pty.master, 1, [&](const simulator::BusReply& r) {
     WriteAll(pty.master, r.reply.Joined());
-    if (r.reply.command != bms_sim::kCmdTemperature || chattered) return;
+    if (r.reply.command != simulator::kCmdTemperature || chattered) return;
     // After the first round, over the next poll tick: a byte every 5 ms for half a second.
     chattered = true;
     for (int i = 0; i < 100; ++i) {
@@ -352,9 +352,9 @@ TEST(LineFaults, UndetectableFaultsMeasured) {
                       dir);
   ASSERT_GT(pid, 0);
   const int exit_fd = PidFd(pid);
-  std::vector<bms_sim::Config> configs(1);
-  configs[0].current_encoding = bms_sim::CurrentEncoding::kSensor;
-  bms_sim::Bus bus(configs);
+  std::vector<simulator::Config> configs(1);
+  configs[0].current_encoding = simulator::CurrentEncoding::kSensor;
+  simulator::Bus bus(configs);
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> chance(0.0, 1.0);
   Sent sent, swapped;
@@ -375,7 +375,8 @@ TEST(LineFaults, UndetectableFaultsMeasured) {
     if (fds[1].revents & POLLIN) {
       unsigned char buf[256];
       const ssize_t n = read(pty.master, buf, sizeof buf);
-      for (const bms_sim::BusReply& r : bus.Receive(buf, n > 0 ? static_cast<std::size_t>(n) : 0)) {
+      for (const simulator::BusReply& r :
+           bus.Receive(buf, n > 0 ? static_cast<std::size_t>(n) : 0)) {
         Due d{std::chrono::steady_clock::now() + turnaround, r.reply.Joined()};
         ++replies;
         sent.Note(r.reply);
@@ -385,7 +386,7 @@ TEST(LineFaults, UndetectableFaultsMeasured) {
         }
         if (d.bytes.size() == 5 && d.bytes[2] != d.bytes[3] && chance(rng) < swap_rate) {
           std::swap(d.bytes[2], d.bytes[3]);
-          bms_sim::Reply s = r.reply;
+          simulator::Reply s = r.reply;
           s.raw = static_cast<std::uint16_t>((d.bytes[2] << 8) | d.bytes[3]);
           swapped.Note(s);
           ++swaps;

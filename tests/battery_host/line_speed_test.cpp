@@ -38,11 +38,11 @@ struct Pty {
   char name[128] = {};
 };
 
-Line MakeLine(const std::string& path, NoOutput& out) {
-  Line::Settings s;
+bus::Line MakeLine(const std::string& path, NoOutput& out) {
+  bus::Line::Settings s;
   s.port_path = path;
   s.port_label = path;
-  return Line(s, out, [](const std::string&) {});
+  return bus::Line(s, out, [](const std::string&) {});
 }
 
 TEST(LineSpeed, ThePortRunsAtTheDevicesSpeed) {
@@ -54,7 +54,7 @@ TEST(LineSpeed, ThePortRunsAtTheDevicesSpeed) {
     SCOPED_TRACE(c.baud);
     Pty pty;
     NoOutput out;
-    Line line = MakeLine(pty.name, out);
+    bus::Line line = MakeLine(pty.name, out);
     SpeedDevice a(1, c.baud), b(2, c.baud);
     line.AddDevice(&a);
     line.AddDevice(&b);
@@ -70,7 +70,7 @@ TEST(LineSpeed, ThePortRunsAtTheDevicesSpeed) {
 
 TEST(LineSpeed, DevicesThatDisagreeOrAskForNoSpeedAreRefused) {
   NoOutput out;
-  Line line = MakeLine("/dev/ttyS9", out);
+  bus::Line line = MakeLine("/dev/ttyS9", out);
   SpeedDevice a(1, 19200), b(2, 19200), c(3, 9600);
   line.AddDevice(&a);
   line.AddDevice(&b);
@@ -81,7 +81,7 @@ TEST(LineSpeed, DevicesThatDisagreeOrAskForNoSpeedAreRefused) {
             "line /dev/ttyS9: its devices ask for different serial speeds (device 1 19200 baud, "
             "device 3 9600 baud); put them on lines of their own");
 
-  Line odd = MakeLine("/dev/ttyS8", out);
+  bus::Line odd = MakeLine("/dev/ttyS8", out);
   SpeedDevice d(4, 12345);
   odd.AddDevice(&d);
   EXPECT_FALSE(odd.SettleSpeed(&error));

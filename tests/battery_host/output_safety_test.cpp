@@ -135,8 +135,8 @@ TEST_F(OutputSafety, ARefusedSecondHostLeavesTheEventsFileAlone) {
   const int exit_fd = host_safety::PidFd(pid);
   bool refused = false;
   bool stopping = false;
-  host_safety::ServeModule(exit_fd, line.master, [&](const bms_sim::Reply& reply, int rounds) {
-    if (reply.command != bms_sim::kCmdTemperature) return true;
+  host_safety::ServeModule(exit_fd, line.master, [&](const simulator::Reply& reply, int rounds) {
+    if (reply.command != simulator::kCmdTemperature) return true;
     if (rounds == 3 && !refused) {
       refused = true;
       // Host A frozen with everything it wrote so far; nothing of it moves the file now.
@@ -326,8 +326,8 @@ TEST_F(OutputSafety, AFullFileKeepsWholeLinesAndThePollingGoesOn) {
   int told_at = 0;          // rounds served when the failure was first on standard error
   std::size_t written = 0;  // rounds in the events file then
   bool stopping = false;
-  host_safety::ServeModule(exit_fd, line.master, [&](const bms_sim::Reply& reply, int rounds) {
-    if (reply.command != bms_sim::kCmdTemperature) return true;
+  host_safety::ServeModule(exit_fd, line.master, [&](const simulator::Reply& reply, int rounds) {
+    if (reply.command != simulator::kCmdTemperature) return true;
     if (told_at == 0 && ReadFile(dir_.File("stderr.txt")).find(failure) != std::string::npos) {
       told_at = rounds;
       written = Rounds(ReadFile(events));

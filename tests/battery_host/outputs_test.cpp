@@ -106,17 +106,17 @@ TEST(EventText, FloatsReadBackToTheSameSinglePrecisionValue) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_EQ(json_text::Float(c.value), c.text);
-    EXPECT_EQ(std::strtof(json_text::Float(c.value).c_str(), nullptr), c.value);
+    EXPECT_EQ(outputs::JsonFloatText(c.value), c.text);
+    EXPECT_EQ(std::strtof(outputs::JsonFloatText(c.value).c_str(), nullptr), c.value);
   }
-  EXPECT_EQ(json_text::Float(std::numeric_limits<float>::quiet_NaN()), "null");
-  EXPECT_TRUE(json_text::FloatValue(std::numeric_limits<float>::infinity()).isNull());
-  EXPECT_EQ(json_text::TimeText(WorkedTime()), "2026-12-08T14:03:59.250Z");
+  EXPECT_EQ(outputs::JsonFloatText(std::numeric_limits<float>::quiet_NaN()), "null");
+  EXPECT_TRUE(outputs::JsonFloatValue(std::numeric_limits<float>::infinity()).isNull());
+  EXPECT_EQ(outputs::JsonTimeText(WorkedTime()), "2026-12-08T14:03:59.250Z");
 }
 
 TEST(EventText, EveryKindOfEventHasItsExactLine) {
   using outputs::EventKind;
-  auto event = [](EventKind kind) {
+  auto event = [](outputs::EventKind kind) {
     outputs::HostEvent e;
     e.kind = kind;
     e.data_id = 2;
@@ -130,12 +130,12 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
   };
   std::vector<Case> cases;
   {
-    outputs::HostEvent e = event(EventKind::kTx);
+    outputs::HostEvent e = event(outputs::EventKind::kTx);
     e.bytes = {0xFE, 0xFE, 0x02, 0xA1, 0xA3};
     cases.push_back({e, "{\"bytes\":\"fefe02a1a3\",\"data_id\":2,\"event\":\"tx\"," + t + "}"});
   }
   {
-    outputs::HostEvent e = event(EventKind::kRx);
+    outputs::HostEvent e = event(outputs::EventKind::kRx);
     e.bytes = {0xED, 0x02, 0x09, 0x60, 0x6B};
     e.outside_turn = true;
     cases.push_back({e,
@@ -144,7 +144,7 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
                          t + "}"});
   }
   {
-    outputs::HostEvent e = event(EventKind::kThreshold);
+    outputs::HostEvent e = event(outputs::EventKind::kThreshold);
     e.rule.key = "battery_2_value";
     e.rule.label = "第23节电池";
     e.rule.value = 13.55f;
@@ -155,7 +155,7 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
                          t + ",\"value\":13.55}"});
   }
   {
-    outputs::HostEvent e = event(EventKind::kAlarm);
+    outputs::HostEvent e = event(outputs::EventKind::kAlarm);
     e.rule.key = "temperature";
     e.rule.label = "温度";
     e.rule.value = 41.5f;
@@ -168,7 +168,7 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
                          t + ",\"value\":41.5}"});
   }
   {
-    outputs::HostEvent e = event(EventKind::kPort);
+    outputs::HostEvent e = event(outputs::EventKind::kPort);
     e.state = "lost";
     e.path = "/dev/ttyUSB0";
     e.detail = "the line hung up";
@@ -178,7 +178,7 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
                          t + "}"});
   }
   {
-    outputs::HostEvent e = event(EventKind::kTurnEnd);
+    outputs::HostEvent e = event(outputs::EventKind::kTurnEnd);
     e.status.rounds_started = 5;
     e.status.rounds_completed = 3;
     e.status.rounds_abandoned = 1;
@@ -189,7 +189,7 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
                          t + "}"});
   }
   {
-    outputs::HostEvent e = event(EventKind::kSend);
+    outputs::HostEvent e = event(outputs::EventKind::kSend);
     e.code = 5013;
     e.bytes = {0x02, 0x00};
     cases.push_back(
@@ -197,7 +197,7 @@ TEST(EventText, EveryKindOfEventHasItsExactLine) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    EXPECT_EQ(json_text::Line(EventsFile::EventJson(c.e)), c.line);
+    EXPECT_EQ(outputs::JsonLine(outputs::EventsFile::EventJson(c.e)), c.line);
   }
 }
 
@@ -212,7 +212,7 @@ TEST(EventsFile, AppendsByDefaultAndStartsAnewOnlyWhenAsked) {
   e.at = WorkedTime();
   e.bytes = {0xFE};
   {
-    auto events = EventsFile::Open(path, false, &error);
+    auto events = outputs::EventsFile::Open(path, false, &error);
     ASSERT_TRUE(events) << error;
     events->Take(e);
   }
@@ -221,14 +221,14 @@ TEST(EventsFile, AppendsByDefaultAndStartsAnewOnlyWhenAsked) {
       "\"time\":\"2026-12-08T14:03:59.250Z\"}\n";
   EXPECT_EQ(ReadText(path), "{\"earlier\":1}\n" + line);
   {
-    auto events = EventsFile::Open(path, true, &error);
+    auto events = outputs::EventsFile::Open(path, true, &error);
     ASSERT_TRUE(events) << error;
     events->Take(e);
   }
   EXPECT_EQ(ReadText(path), line);
 
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
-  EXPECT_FALSE(EventsFile::Open(dir.File("fifo"), false, &error));
+  EXPECT_FALSE(outputs::EventsFile::Open(dir.File("fifo"), false, &error));
   EXPECT_EQ(error, "events file " + dir.File("fifo") + " is a named pipe, not a regular file");
 }
 
@@ -246,7 +246,7 @@ TEST(EventsFile, AFullDiskNeverLeavesATornLine) {
     rlimit limit{300, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &limit);
     std::string error;
-    auto events = EventsFile::Open(path, true, &error);
+    auto events = outputs::EventsFile::Open(path, true, &error);
     if (!events) _exit(3);
     std::ofstream told(notices);
     events->Start({}, [&](const std::string& m) { told << m << "\n"; });
@@ -289,8 +289,8 @@ TEST(EventsFile, AFullDiskNeverLeavesATornLine) {
 
 TEST(Record, DecodesEveryFieldAtItsOffsetAndEncodesTheSameBytes) {
   const std::vector<unsigned char> b = WorkedRecord();
-  const StringRecord r = DecodeStringRecord(b.data());
-  const RecordBytes again = EncodeStringRecord(r);
+  const outputs::StringRecord r = outputs::DecodeStringRecord(b.data());
+  const outputs::RecordBytes again = outputs::EncodeStringRecord(r);
   EXPECT_EQ(std::vector<unsigned char>(again.begin(), again.end()), b);
   EXPECT_EQ(r.id, 7u);
   EXPECT_EQ(r.cells[0], 13.5f);
@@ -300,8 +300,8 @@ TEST(Record, DecodesEveryFieldAtItsOffsetAndEncodesTheSameBytes) {
   EXPECT_EQ(r.group_current, -2.5f);
   EXPECT_EQ(r.reserved, 0);
   EXPECT_EQ(r.temperature, 25.0f);
-  EXPECT_EQ(StampText(r.stamp), "2026-12-08 14:03:59");
-  EXPECT_EQ(StampText({}), "----------");
+  EXPECT_EQ(outputs::StampText(r.stamp), "2026-12-08 14:03:59");
+  EXPECT_EQ(outputs::StampText({}), "----------");
 }
 
 TEST(Cache, ReplacesTheRecordWholeAndLeavesNoTemporaryFile) {
@@ -309,19 +309,19 @@ TEST(Cache, ReplacesTheRecordWholeAndLeavesNoTemporaryFile) {
   const std::string path = dir.File("record.bin");
   std::string error;
   std::string bytes;
-  EXPECT_EQ(record_cache::ReadFile(path, 152, &bytes, &error), record_cache::Read::kMissing);
+  EXPECT_EQ(outputs::ReadCacheFile(path, 152, &bytes, &error), outputs::CacheRead::kMissing);
   std::vector<unsigned char> first(152, 0x11);
   std::vector<unsigned char> second = WorkedRecord();
-  ASSERT_TRUE(record_cache::WriteFile(path, first.data(), first.size(), &error)) << error;
-  ASSERT_TRUE(record_cache::WriteFile(path, second.data(), second.size(), &error)) << error;
-  EXPECT_EQ(record_cache::ReadFile(path, 152, &bytes, &error), record_cache::Read::kRecord);
+  ASSERT_TRUE(outputs::WriteCacheFile(path, first.data(), first.size(), &error)) << error;
+  ASSERT_TRUE(outputs::WriteCacheFile(path, second.data(), second.size(), &error)) << error;
+  EXPECT_EQ(outputs::ReadCacheFile(path, 152, &bytes, &error), outputs::CacheRead::kRecord);
   EXPECT_EQ(bytes, std::string(second.begin(), second.end()));
   EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
   for (std::size_t size : {0u, 151u, 153u, 4096u}) {
     SCOPED_TRACE(size);
     WriteText(path, std::string(size, 'x'));
     bytes = "untouched";
-    EXPECT_EQ(record_cache::ReadFile(path, 152, &bytes, &error), record_cache::Read::kWrongSize);
+    EXPECT_EQ(outputs::ReadCacheFile(path, 152, &bytes, &error), outputs::CacheRead::kWrongSize);
     EXPECT_EQ(bytes, "untouched");
   }
 }
@@ -335,19 +335,19 @@ TEST(Cache, ALinkIsFollowedAndWhatIsNotAFileIsRefused) {
   ASSERT_EQ(symlink(link.c_str(), chain.c_str()), 0);
   std::string resolved;
   std::string error;
-  ASSERT_TRUE(record_cache::ResolveTarget(chain, &resolved, &error)) << error;
+  ASSERT_TRUE(outputs::ResolveCacheTarget(chain, &resolved, &error)) << error;
   EXPECT_EQ(resolved, target);
   const std::vector<unsigned char> record = WorkedRecord();
-  ASSERT_TRUE(record_cache::WriteFile(resolved, record.data(), record.size(), &error));
+  ASSERT_TRUE(outputs::WriteCacheFile(resolved, record.data(), record.size(), &error));
   struct stat st {};
   ASSERT_EQ(lstat(link.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));  // still a link, now to the written record
   EXPECT_EQ(ReadText(link), std::string(record.begin(), record.end()));
 
-  EXPECT_FALSE(record_cache::ResolveTarget("/dev/null", &resolved, &error));
+  EXPECT_FALSE(outputs::ResolveCacheTarget("/dev/null", &resolved, &error));
   EXPECT_EQ(error, "cache /dev/null is a character device, not a regular file");
   ASSERT_EQ(symlink("/dev/null", dir.File("to-null").c_str()), 0);
-  EXPECT_FALSE(record_cache::ResolveTarget(dir.File("to-null"), &resolved, &error));
+  EXPECT_FALSE(outputs::ResolveCacheTarget(dir.File("to-null"), &resolved, &error));
   EXPECT_EQ(error, "cache " + dir.File("to-null") +
                        " links to /dev/null, which is a character device, not a regular file");
 }
@@ -357,31 +357,31 @@ TEST(OutputPaths, AnOutputThatIsAnInputOrAnotherOutputIsRefused) {
   WriteText(dir.File("settings.json"), "{}");
   ASSERT_EQ(symlink("settings.json", dir.File("alias").c_str()), 0);
   std::string error;
-  EXPECT_FALSE(CheckOutputPaths({{"settings", dir.File("settings.json")}},
-                                {{"cache of device 1", dir.File("alias")}}, &error));
+  EXPECT_FALSE(support::CheckOutputPaths({{"settings", dir.File("settings.json")}},
+                                         {{"cache of device 1", dir.File("alias")}}, &error));
   EXPECT_EQ(error, "cache of device 1 " + dir.File("alias") + " is the settings " +
                        dir.File("settings.json") + "; give it a file of its own");
-  EXPECT_FALSE(CheckOutputPaths(
+  EXPECT_FALSE(support::CheckOutputPaths(
       {},
       {{"cache of device 1", dir.File("new.bin")}, {"cache of device 2", dir.File("./new.bin")}},
       &error));
   EXPECT_EQ(error, "cache of device 2 " + dir.File("./new.bin") +
                        " is also the cache of device 1; give each its own file");
-  EXPECT_TRUE(CheckOutputPaths({{"settings", dir.File("settings.json")}},
-                               {{"cache of device 1", dir.File("a.bin")}}, &error));
+  EXPECT_TRUE(support::CheckOutputPaths({{"settings", dir.File("settings.json")}},
+                                        {{"cache of device 1", dir.File("a.bin")}}, &error));
 }
 
 // ---- The view -----------------------------------------------------------------------------------
 
-DeviceView WorkedView() {
+view::DeviceView WorkedView() {
   const std::vector<unsigned char> b = WorkedRecord();
-  DeviceView d;
+  view::DeviceView d;
   d.info.data_id = 7;
   d.info.cells = 20;
   d.info.bus_address = 0x01;
   d.name = "string 7";
   d.source = "port /dev/ttyUSB0";
-  d.record = DecodeStringRecord(b.data());
+  d.record = outputs::DecodeStringRecord(b.data());
   d.record.cells[1] = 13.75f;
   for (int i = 2; i < 19; ++i) d.record.cells[i] = 13.5f;
   d.status.rounds_completed = 4;
@@ -390,19 +390,19 @@ DeviceView WorkedView() {
 }
 
 TEST(View, PlainLineShowsCountersValuesExtremesAndAlarms) {
-  DeviceView d = WorkedView();
+  view::DeviceView d = WorkedView();
   // Cell 20 (12.25) is the lowest, cell 2 (13.75) the highest: spread 1500 mV.
-  EXPECT_EQ(RenderLine(d),
+  EXPECT_EQ(view::RenderLine(d),
             "string 7: round 4, 1 abandoned 2026-12-08 14:03:59 group 270 V   current -2.5 A"
             "   temperature 25 C; lowest #20 12.25 V, highest #2 13.75 V, spread 1500 mV; "
             "alarms: none\n");
-  d.alarms["battery_19_value"] = ActiveAlarm{"第20节电池", 12.25f, 12.5f};
-  d.alarms["temperature"] = ActiveAlarm{"温度", 41.5f, 40.0f};
+  d.alarms["battery_19_value"] = view::ActiveAlarm{"第20节电池", 12.25f, 12.5f};
+  d.alarms["temperature"] = view::ActiveAlarm{"温度", 41.5f, 40.0f};
   d.info.group_voltage_peers = {5, 6};
   d.info.current_peer = 5;
   d.info.current_field = "group_current";
   d.status.stalled = true;
-  const std::string line = RenderLine(d);
+  const std::string line = view::RenderLine(d);
   EXPECT_NE(line.find("round 4, 1 abandoned  [module not answering] "), std::string::npos) << line;
   EXPECT_NE(line.find("group 270 V (with 5, 6)   current -2.5 A (from 5 group_current)"),
             std::string::npos)
@@ -419,7 +419,7 @@ TEST(View, NamesFromTheSiteFileCarryNoTerminalEscape) {
   int p[2];
   ASSERT_EQ(pipe(p), 0);
   {
-    ViewOutput view(p[1], false, {{7, "port /dev/\x1b]0;t\x07"}});
+    view::ViewOutput view(p[1], false, {{7, "port /dev/\x1b]0;t\x07"}});
     outputs::DeviceInfo info;
     info.data_id = 7;
     info.name =
@@ -456,8 +456,8 @@ TEST(JournalLines, EachKindOfLineCarriesItsPriority) {
   setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
          1);
   {
-    service::HostLines host(fd);
-    ViewOutput view(fd, false, {{7, "port /dev/ttyUSB0"}}, service::JournalStream(fd));
+    app::HostLines host(fd);
+    view::ViewOutput view(fd, false, {{7, "port /dev/ttyUSB0"}}, app::JournalStream(fd));
     unsetenv("JOURNAL_STREAM");
     outputs::DeviceInfo info;
     info.data_id = 7;
@@ -504,12 +504,12 @@ TEST(JournalLines, EachKindOfLineCarriesItsPriority) {
 }
 
 TEST(View, ABlockMarksTheExtremesAndShowsACellOutOfWindowAsSuch) {
-  DeviceView d = WorkedView();
+  view::DeviceView d = WorkedView();
   d.info.cells = 12;
   d.record.cells[3] = 0.0f;  // a reading outside the window
   d.record.cells[11] = 13.25f;
   d.record.cells[0] = 13.5f;
-  EXPECT_EQ(RenderBlock(d, false),
+  EXPECT_EQ(view::RenderBlock(d, false),
             "string 7   round 4, 1 abandoned   2026-12-08 14:03:59\n"
             "  data id 7, 0x01 on port /dev/ttyUSB0\n"
             "   1   13.5 ^13.75   13.5    out   13.5   13.5   13.5   13.5   13.5   13.5\n"
@@ -543,7 +543,7 @@ struct Pty {
 
 TEST(TerminalWriter, APtyNobodyReadsNeverMakesTheWriterWait) {
   Pty pty;
-  TerminalWriter frames(pty.slave, TerminalWriter::Mode::kFrames);
+  view::TerminalWriter frames(pty.slave, view::TerminalWriter::Mode::kFrames);
   const std::string picture(4000, 'x');
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 200; ++i) frames.Put(picture);  // 800 kB into a buffer of a few kB
@@ -579,7 +579,7 @@ TEST(TerminalWriter, APtyNobodyReadsNeverMakesTheWriterWait) {
 
 TEST(TerminalWriter, LinesWaitInOrderUpToALimit) {
   Pty pty;
-  TerminalWriter lines(pty.slave, TerminalWriter::Mode::kLines, 100);
+  view::TerminalWriter lines(pty.slave, view::TerminalWriter::Mode::kLines, 100);
   // Fill the pty until it takes no more; then 100 more bytes may wait.
   const std::string line(50, 'a');
   for (int i = 0; i < 10000 && lines.dropped() == 0; ++i) lines.Put(line + "\n");

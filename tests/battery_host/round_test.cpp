@@ -41,8 +41,8 @@ outputs::DeviceInfo SecondGroup() {
   return d;
 }
 
-StringRecord FixedRound() {
-  StringRecord r;
+outputs::StringRecord FixedRound() {
+  outputs::StringRecord r;
   r.id = 2;
   for (int k = 0; k < 20; ++k) r.cells[k] = static_cast<float>(1300 + 5 * k) / 100.0f;
   r.cells[15] = 0.0f;
@@ -55,7 +55,7 @@ StringRecord FixedRound() {
 }  // namespace
 
 TEST(StringRound, OneCellOutOfWindowIsNoReadingAndTheCellsAreNumberedFromBatteryStart) {
-  const StringRound r = outputs::MakeStringRound(SecondGroup(), FixedRound());
+  const outputs::StringRound r = outputs::MakeStringRound(SecondGroup(), FixedRound());
   ASSERT_EQ(r.cells.size(), 20u);
   EXPECT_EQ(r.name, "Rack A, string 2");
   EXPECT_EQ(r.cells[0].number, 21);
@@ -81,14 +81,14 @@ TEST(StringRound, WindowBoundsBelongToIt_SixVoltBlocks_CellSumAndNoReadings) {
   six.battery_type = 6;
   six.battery_start = 0;
   six.group_voltage_peers.clear();
-  StringRecord r{};
+  outputs::StringRecord r{};
   for (int k = 0; k < 20; ++k) r.cells[k] = 6.25f;
   r.cells[0] = 4.5f;  // both bounds are inside
   r.cells[1] = 7.5f;
   r.cells[2] = 0.0f;                           // stored for a reading outside
   r.cells[3] = 9.0f;                           // a 12 V block's value is outside the 6 V window
   r.group_voltage = 4.5f + 7.5f + 6.25f * 16;  // 112.0: the device's sum, exact in binary
-  const StringRound s = outputs::MakeStringRound(six, r);
+  const outputs::StringRound s = outputs::MakeStringRound(six, r);
   EXPECT_EQ(outputs::WindowText(s.window), "4.5\u20137.5 V");
   EXPECT_EQ(s.cells[0].number, 1);
   EXPECT_EQ(s.readings, 18);
@@ -101,7 +101,8 @@ TEST(StringRound, WindowBoundsBelongToIt_SixVoltBlocks_CellSumAndNoReadings) {
   r.group_voltage = 121.0f;
   EXPECT_TRUE(outputs::MakeStringRound(six, r).group_is_cell_sum);
 
-  const StringRound none = outputs::MakeStringRound(SecondGroup(), StringRecord{});
+  const outputs::StringRound none =
+      outputs::MakeStringRound(SecondGroup(), outputs::StringRecord{});
   EXPECT_EQ(none.readings, 0);
   EXPECT_EQ(none.out_of_window, 20);
   EXPECT_EQ(none.lowest, -1);
@@ -129,14 +130,14 @@ TEST(FloatText, EveryDecodedCellValueIsItsDecimalAndReadsBackExactly) {
       fraction.insert(0, decimals - fraction.size(), '0');
       while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
       if (!fraction.empty()) expect += "." + fraction;
-      const std::string text = FloatText(v);
+      const std::string text = outputs::FloatText(v);
       ASSERT_EQ(text, expect) << raw << "/" << divisor;
       const float back = std::strtof(text.c_str(), nullptr);
       ASSERT_EQ(std::memcmp(&back, &v, sizeof v), 0) << text;
       if (raw % 61 == 0) {  // the events' JSON number is the same text
         Json::Value o(Json::objectValue);
-        o["v"] = json_text::FloatValue(v);
-        const std::string line = json_text::Line(o);
+        o["v"] = outputs::JsonFloatValue(v);
+        const std::string line = outputs::JsonLine(o);
         const std::string number = line.substr(5, line.size() - 6);
         ASSERT_TRUE(number == expect || number == expect + ".0") << line;
       }
@@ -148,8 +149,8 @@ TEST(FloatText, EveryDecodedCellValueIsItsDecimalAndReadsBackExactly) {
 
 namespace {
 
-DeviceView FixedView() {
-  DeviceView d;
+view::DeviceView FixedView() {
+  view::DeviceView d;
   d.info = SecondGroup();
   d.info.bus_address = 0x02;
   d.name = d.info.name;
@@ -157,7 +158,7 @@ DeviceView FixedView() {
   d.record = FixedRound();
   d.record.stamp = {0xEA, 0x07, 12, 9, 8, 0, 5};
   d.status.rounds_completed = 12;
-  d.alarms["battery_15_value"] = ActiveAlarm{"第36节电池", 0.0f, 9.0f};
+  d.alarms["battery_15_value"] = view::ActiveAlarm{"第36节电池", 0.0f, 9.0f};
   return d;
 }
 
@@ -166,13 +167,13 @@ const std::string kOut = "第36节电池 (battery_15_value) outside 9.0\u201315.
 }  // namespace
 
 TEST(RoundOutputs, TheFixedRoundInTheViewThePlainLineAndTheEvents) {
-  const DeviceView d = FixedView();
-  EXPECT_EQ(RenderLine(d),
+  const view::DeviceView d = FixedView();
+  EXPECT_EQ(view::RenderLine(d),
             "Rack A, string 2: round 12, 0 abandoned 2026-12-09 08:00:05 group 255.5 V (with 1)"
             "   current -2.5 A   temperature 25.3 C; lowest #21 13 V, highest #40 13.95 V, "
             "spread 950 mV, 1 out of window 9.0\u201315.0 V: #36; alarms: " +
                 kOut + "\n");
-  EXPECT_EQ(RenderBlock(d, false),
+  EXPECT_EQ(view::RenderBlock(d, false),
             "Rack A, string 2   round 12, 0 abandoned   2026-12-09 08:00:05\n"
             "  data id 2, 0x02 on port /dev/ttyUSB1\n"
             "  21    v13  13.05   13.1  13.15   13.2  13.25   13.3  13.35   13.4  13.45\n"
@@ -182,7 +183,7 @@ TEST(RoundOutputs, TheFixedRoundInTheViewThePlainLineAndTheEvents) {
             "  group 255.5 V (with 1)   current -2.5 A   temperature 25.3 C\n"
             "  alarms: " +
                 kOut + "\n");
-  EXPECT_EQ(RenderCompactLine(d),
+  EXPECT_EQ(view::RenderCompactLine(d),
             "Rack A, string 2  1 alarm  13 #21 .. 13.95 #40, 1 out  255.5 V -2.5 A 25.3 C");
 
   outputs::HostEvent e;
@@ -194,46 +195,46 @@ TEST(RoundOutputs, TheFixedRoundInTheViewThePlainLineAndTheEvents) {
   e.rule.limit = 9.0f;
   e.raised = true;
   const outputs::DeviceInfo info = SecondGroup();
-  const Json::Value alarm = EventsFile::EventJson(e, &info);
+  const Json::Value alarm = outputs::EventsFile::EventJson(e, &info);
   EXPECT_TRUE(alarm["value"].isNull());
   EXPECT_EQ(alarm["window"].asString(), "9.0\u201315.0 V");
   EXPECT_EQ(alarm["text"].asString(), kOut);
   e.kind = outputs::EventKind::kThreshold;
   e.rule.key = "battery_14_value";
   e.rule.value = 13.7f;
-  EXPECT_EQ(json_text::Line(EventsFile::EventJson(e, &info)["value"]), "13.7");
+  EXPECT_EQ(outputs::JsonLine(outputs::EventsFile::EventJson(e, &info)["value"]), "13.7");
 }
 
 TEST(RoundOutputs, TheShippedSiteInCompactFormFits80x24AndTheFullViewWhenThereIsRoom) {
-  ViewState s;
+  view::ViewState s;
   for (unsigned id = 1; id <= 4; ++id) {
-    DeviceView d = FixedView();
+    view::DeviceView d = FixedView();
     d.info.data_id = id;
     d.name = "Rack A, string " + std::to_string(id);
     s.devices.push_back(d);
   }
   s.notice = "history: database is locked";
-  const std::string compact = RenderView(s, true, 80, 24);
+  const std::string compact = view::RenderView(s, true, 80, 24);
   std::istringstream lines(compact);
   std::string line;
   int count = 0;
   while (std::getline(lines, line)) {
     ++count;
-    EXPECT_LE(DisplayWidth(line), 80) << line;
+    EXPECT_LE(view::DisplayWidth(line), 80) << line;
   }
   EXPECT_EQ(count, 4 + 4 + 1);  // the strings, their alarms, the note
   EXPECT_NE(compact.find("Rack A, string 3: " + kOut + "\n"), std::string::npos) << compact;
   s.devices.resize(2);  // two blocks of 9 lines and the note: room enough
-  EXPECT_EQ(RenderView(s, false, 80, 24), RenderBlock(s.devices[0], false) + "\n" +
-                                              RenderBlock(s.devices[1], false) + "\n" +
-                                              "note: history: database is locked\n");
-  EXPECT_EQ(DisplayWidth("第36节 \x1b[1;31m13\x1b[0m"), 9);
+  EXPECT_EQ(view::RenderView(s, false, 80, 24), view::RenderBlock(s.devices[0], false) + "\n" +
+                                                    view::RenderBlock(s.devices[1], false) + "\n" +
+                                                    "note: history: database is locked\n");
+  EXPECT_EQ(view::DisplayWidth("第36节 \x1b[1;31m13\x1b[0m"), 9);
 }
 
 TEST(RoundOutputs, PlainSaysAtOnceWhenAModuleFallsSilentAndWhenItAnswersAgain) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  ViewOutput view(fds[1], false, {{2, "port /dev/ttyUSB1"}});
+  view::ViewOutput view(fds[1], false, {{2, "port /dev/ttyUSB1"}});
   view.Start({SecondGroup()}, nullptr);
   outputs::HostEvent turn;
   turn.kind = outputs::EventKind::kTurnEnd;
@@ -265,19 +266,20 @@ class NoCacheDevice : public XQRVDevice {
 
 TEST(AlarmEngine, ACellOutsideTheWindowAlarmsAtItsBoundWhateverTheLimits) {
   NoCacheDevice device;
-  AlarmBand band;
+  host_framework::AlarmBand band;
   band.has_window = true;
   band.window_low = 9.0f;
   band.window_high = 15.0f;
-  rule_value r = alarm_engine::Judge(device, &band, "battery_15_value", "第36节电池", 0.0f, 16);
+  rule_value r =
+      host_framework::JudgeAlarm(device, &band, "battery_15_value", "第36节电池", 0.0f, 16);
   EXPECT_TRUE(r.alarm);
   EXPECT_EQ(r.limit, 9.0f);
-  r = alarm_engine::Judge(device, &band, "battery_15_value", "第36节电池", 13.0f, 16);
+  r = host_framework::JudgeAlarm(device, &band, "battery_15_value", "第36节电池", 13.0f, 16);
   EXPECT_FALSE(r.alarm);  // a window alone sets no limit
   band.has_low = true;
   band.low = 12.0f;
-  EXPECT_TRUE(alarm_engine::Judge(device, &band, "k", "l", 11.5f, 1).alarm);
-  EXPECT_EQ(alarm_engine::Judge(device, &band, "k", "l", 15.5f, 1).limit, 15.0f);
+  EXPECT_TRUE(host_framework::JudgeAlarm(device, &band, "k", "l", 11.5f, 1).alarm);
+  EXPECT_EQ(host_framework::JudgeAlarm(device, &band, "k", "l", 15.5f, 1).limit, 15.0f);
 }
 
 TEST(AlarmEngine, DelayRaisesAfterNRoundsInARowAndClearsAfterNRoundsBack) {
@@ -294,14 +296,14 @@ TEST(AlarmEngine, DelayRaisesAfterNRoundsInARowAndClearsAfterNRoundsBack) {
   const char* const at_once = "r.c.";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.judged);
-    AlarmMemory memory;
+    host_framework::AlarmMemory memory;
     std::string changes;
     for (const char* j = c.judged; *j != '\0'; ++j) {
       rule_value rule;
       rule.key = "battery_15_value";
       rule.alarm = *j == '1';
       char seen = '.';
-      alarm_engine::Batch(
+      host_framework::BatchAlarms(
           memory, {rule}, [&](const std::string&) { return c.delay; },
           [&](const rule_value& changed) { seen = changed.alarm ? 'r' : 'c'; });
       changes += seen;
@@ -318,12 +320,12 @@ TEST(SettingTypos, AKeyTheDeviceDoesNotReadIsNamedWithTheClosestKnownOne) {
   s["appSetting"]["battery_type"] = 12;
   s["appSetting"]["b_mode"] = 3;
   s["appSetting"]["batery_start"] = 20;
-  EXPECT_EQ(UnknownAppSettingWarnings(s, "settings s.json"),
+  EXPECT_EQ(app::UnknownAppSettingWarnings(s, "settings s.json"),
             (std::vector<std::string>{
                 "settings s.json: appSetting key \"batery_start\" is not read by the device and "
                 "is ignored; did you mean \"battery_start\"?",
                 "settings s.json: appSetting key \"curent_ratio\" is not read by the device and "
                 "is ignored; did you mean \"current_ratio\"?"}));
-  EXPECT_EQ(ClosestAppSettingKey("T0"), "t0");
-  EXPECT_EQ(ClosestAppSettingKey("dirr"), "dir");
+  EXPECT_EQ(app::ClosestAppSettingKey("T0"), "t0");
+  EXPECT_EQ(app::ClosestAppSettingKey("dirr"), "dir");
 }

@@ -30,8 +30,8 @@ TEST(SaveInterval, ChangedThroughControlCode100AndFollowed) {
   ControlledDevice device;
   std::vector<std::pair<unsigned int, int>> followed;
   auto follow = [&](unsigned int id, int seconds) { followed.emplace_back(id, seconds); };
-  EXPECT_EQ(ChangeSaveInterval(device, 0x0102, follow), 0);
-  EXPECT_EQ(ChangeSaveInterval(device, 0, follow), 0);
+  EXPECT_EQ(app::ChangeSaveInterval(device, 0x0102, follow), 0);
+  EXPECT_EQ(app::ChangeSaveInterval(device, 0, follow), 0);
   ASSERT_EQ(device.calls.size(), 2u);
   std::uint16_t host_order = 0x0102;
   unsigned char expected[2];

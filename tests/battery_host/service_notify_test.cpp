@@ -13,13 +13,13 @@
 
 namespace {
 
-using service::Notifier;
+using app::Notifier;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 TEST(ServiceNotify, ReadyOnceAndPingsOnlyOnceReadyWithAWatchdog) {
   notify_test::NotifySocket sock;
-  Notifier n(sock.name(), microseconds(10000000));
+  app::Notifier n(sock.name(), microseconds(10000000));
   n.Ping();  // before ready: nothing
   n.Ready("polling 1 line(s)");
   n.Ready("again");  // said once
@@ -30,14 +30,14 @@ TEST(ServiceNotify, ReadyOnceAndPingsOnlyOnceReadyWithAWatchdog) {
   EXPECT_EQ(sock.Receive(), "STOPPING=1");
   EXPECT_EQ(sock.Receive(milliseconds(0)), "");
 
-  Notifier no_watchdog(sock.name(), microseconds(0));
+  app::Notifier no_watchdog(sock.name(), microseconds(0));
   no_watchdog.Ready("x");
   no_watchdog.Ping();
   EXPECT_EQ(sock.Receive(), "READY=1\nSTATUS=x");
   EXPECT_EQ(sock.Receive(milliseconds(0)), "");
   // Not a socket path: nothing is sent anywhere, and there is no watchdog to serve.
   for (const char* bad : {"", "relative/path", "@"}) {
-    Notifier n2(bad, microseconds(10000000));
+    app::Notifier n2(bad, microseconds(10000000));
     EXPECT_EQ(n2.watchdog().count(), 0) << bad;
   }
 }
@@ -45,10 +45,10 @@ TEST(ServiceNotify, ReadyOnceAndPingsOnlyOnceReadyWithAWatchdog) {
 // The loop's timer: due at half the interval; a ping goes out only when the loop serves it.
 TEST(ServiceNotify, WatchdogTimerPingsOnlyWhenTheLoopServesIt) {
   notify_test::NotifySocket sock;
-  Notifier n(sock.name(), microseconds(100000));
+  app::Notifier n(sock.name(), microseconds(100000));
   n.Ready("x");
   ASSERT_EQ(sock.Receive(), "READY=1\nSTATUS=x");
-  service::WatchdogPing timer(n);
+  app::WatchdogPing timer(n);
   pollfd p = timer.Wanted();
   ASSERT_GE(p.fd, 0);
   ASSERT_EQ(poll(&p, 1, 2000), 1);  // due after 50 ms
@@ -56,8 +56,8 @@ TEST(ServiceNotify, WatchdogTimerPingsOnlyWhenTheLoopServesIt) {
   timer.OnReady();
   EXPECT_EQ(sock.Receive(), "WATCHDOG=1");
 
-  Notifier none(sock.name(), microseconds(0));
-  EXPECT_EQ(service::WatchdogPing(none).Wanted().fd, -1);
+  app::Notifier none(sock.name(), microseconds(0));
+  EXPECT_EQ(app::WatchdogPing(none).Wanted().fd, -1);
 }
 
 }  // namespace

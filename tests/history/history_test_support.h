@@ -29,8 +29,8 @@ using outputs::WallClock;
 // 2026-03-02T09:15:07.250Z
 constexpr std::int64_t kT0Ms = 1772442907250;
 
-inline WallClock::time_point At(std::int64_t ms) {
-  return WallClock::time_point(std::chrono::milliseconds(ms));
+inline outputs::WallClock::time_point At(std::int64_t ms) {
+  return outputs::WallClock::time_point(std::chrono::milliseconds(ms));
 }
 
 struct RecordFields {

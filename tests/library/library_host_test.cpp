@@ -173,7 +173,7 @@ struct Host {
     init["address"] = host_address;
     device.Init(controller, data_id, init);
     auto port = std::make_shared<RecordingPort>();
-    host_side::AttachPort(device, port);
+    host_framework::AttachPort(device, port);
     controller->AddDevice(&device);
     return port;
   }

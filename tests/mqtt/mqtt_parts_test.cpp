@@ -274,7 +274,7 @@ mqtt_test::RecordValues ThreeCells() {
 
 outputs::StringRound Round(const mqtt_test::RecordValues& v, int cells) {
   return outputs::MakeStringRound(mqtt_test::Device(v.id, cells, 20),
-                                  DecodeStringRecord(mqtt_test::BuildRecord(v).data()));
+                                  outputs::DecodeStringRecord(mqtt_test::BuildRecord(v).data()));
 }
 
 // Lowest 12.0 (cell 23), highest 13.32 (cell 21), spread 13.31999969 - 12 = 1.32 V; the cell out
@@ -493,7 +493,7 @@ TEST(LatestState, KeepsOnlyTheLatestRoundPerDevice) {
   ASSERT_EQ(c.devices.size(), 1u);
   EXPECT_EQ(c.devices[0].data_id, 1u);
   ASSERT_TRUE(c.devices[0].record_changed);
-  EXPECT_EQ(DecodeStringRecord(c.devices[0].record.data()).cells[0], 17.0f);
+  EXPECT_EQ(outputs::DecodeStringRecord(c.devices[0].record.data()).cells[0], 17.0f);
   EXPECT_TRUE(c.devices[0].availability_changed);  // a completed round: the module answers
   EXPECT_TRUE(c.devices[0].available);
   EXPECT_TRUE(state.TakeChanges().devices.empty());

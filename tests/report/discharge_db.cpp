@@ -29,10 +29,10 @@ constexpr std::int64_t kStartUtcMs = 1772442000000;  // 2026-03-02T09:00:00Z
 constexpr int kCells = 20;
 constexpr float kLowLimit = 11.5f;  // the host threshold "*cells*": {"low": 11.5}
 
-std::vector<unsigned char> Record(unsigned data_id, const bms_sim::Module& m, int second) {
+std::vector<unsigned char> Record(unsigned data_id, const simulator::Module& m, int second) {
   std::vector<unsigned char> b(152, 0);
   byte_order::WriteLe32(b.data(), data_id);
-  const bms_sim::Readings r = m.CellReadings();
+  const simulator::Readings r = m.CellReadings();
   for (int i = 0; i < kCells; ++i) {
     float v = static_cast<float>(r[i]) / 100.0f;
     if (v < 9.0f || v > 15.0f) v = 0.0f;
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<outputs::DeviceInfo> infos;
-  std::vector<bms_sim::Module> modules;
+  std::vector<simulator::Module> modules;
   for (int d = 0; d < devices; ++d) {
     outputs::DeviceInfo info;
     info.data_id = static_cast<unsigned>(d + 1);
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     info.port = "sim";
     info.bus_address = static_cast<std::uint8_t>(d + 1);
     infos.push_back(info);
-    bms_sim::Config c;
+    simulator::Config c;
     c.address = info.bus_address;
     c.cells = kCells;
     c.discharge = true;

@@ -96,7 +96,7 @@ TEST(BmsSimProgram, ServesOnAPtyAndPrintsCountersOnSigterm) {
   const std::string path = first.substr(prefix.size(), first.size() - prefix.size() - 1);
 
   std::string error;
-  const int line = serial_line::OpenRaw19200(path, &error);
+  const int line = simulator::OpenRaw19200(path, &error);
   ASSERT_GE(line, 0) << error;
   const std::uint8_t other[] = {0xFE, 0xFE, 0x01, 0xA4, 0xA5};    // not our address
   const std::uint8_t request[] = {0xFE, 0xFE, 0x5E, 0xA1, 0x01};  // 5E + A1 = 255 -> 1
@@ -192,7 +192,7 @@ TEST(BmsSimProgram, TwoModulesOnOneLineWithCommandsOnStandardInput) {
   std::string error;
   const std::size_t path_at = first.find(" on ") + 4;
   const int line =
-      serial_line::OpenRaw19200(first.substr(path_at, first.size() - 1 - path_at), &error);
+      simulator::OpenRaw19200(first.substr(path_at, first.size() - 1 - path_at), &error);
   ASSERT_GE(line, 0) << error;
 
   // Both answer, each with its own address and a sum over its own bytes.

@@ -10,14 +10,14 @@
 #include "simulator/bms_bus.h"
 #include "simulator/module_options.h"
 
-using bms_sim::Bus;
-using bms_sim::Bytes;
-using bms_sim::Config;
+using simulator::Bus;
+using simulator::Bytes;
+using simulator::Config;
 
 namespace {
 
-Config Flat(std::uint8_t address, std::uint64_t seed) {
-  Config c;
+simulator::Config Flat(std::uint8_t address, std::uint64_t seed) {
+  simulator::Config c;
   c.address = address;
   c.seed = seed;
   c.cell_spread = c.drift_volts = c.current_wander = c.temperature_swing = 0;
@@ -26,27 +26,27 @@ Config Flat(std::uint8_t address, std::uint64_t seed) {
 }
 
 // 0x01: 13.57 V blocks, 25.00 degrees. 0x02: 30.00 degrees. 0x03: 13.40 V blocks.
-Bus ThreeModules() {
-  Config a = Flat(0x01, 1), b = Flat(0x02, 2), c = Flat(0x03, 3);
+simulator::Bus ThreeModules() {
+  simulator::Config a = Flat(0x01, 1), b = Flat(0x02, 2), c = Flat(0x03, 3);
   b.temperature = 30.0;
   c.float_volts = 13.40;
-  return Bus({a, b, c});
+  return simulator::Bus({a, b, c});
 }
 
-std::vector<bms_sim::BusReply> Send(Bus& bus, const Bytes& bytes) {
+std::vector<simulator::BusReply> Send(simulator::Bus& bus, const simulator::Bytes& bytes) {
   return bus.Receive(bytes.data(), bytes.size());
 }
 
-const Bytes kAsk1A2{0xFE, 0xFE, 0x01, 0xA2, 0xA3};
-const Bytes kAsk2A4{0xFE, 0xFE, 0x02, 0xA4, 0xA6};
-const Bytes kAsk3A2{0xFE, 0xFE, 0x03, 0xA2, 0xA5};
-const Bytes kAsk3A4{0xFE, 0xFE, 0x03, 0xA4, 0xA7};
-const Bytes kAsk4A1{0xFE, 0xFE, 0x04, 0xA1, 0xA5};
+const simulator::Bytes kAsk1A2{0xFE, 0xFE, 0x01, 0xA2, 0xA3};
+const simulator::Bytes kAsk2A4{0xFE, 0xFE, 0x02, 0xA4, 0xA6};
+const simulator::Bytes kAsk3A2{0xFE, 0xFE, 0x03, 0xA2, 0xA5};
+const simulator::Bytes kAsk3A4{0xFE, 0xFE, 0x03, 0xA4, 0xA7};
+const simulator::Bytes kAsk4A1{0xFE, 0xFE, 0x04, 0xA1, 0xA5};
 
 TEST(Bus, EachRequestIsAnsweredByItsModuleAlone) {
   struct Case {
-    Bytes request;
-    Bytes reply;
+    simulator::Bytes request;
+    simulator::Bytes reply;
   } cases[] = {
       // 20 x 13.57 V = 271.4 V: 2714 = 0A 9A; 01 + 0A + 9A = 0xA5
       {kAsk1A2, {0xED, 0x01, 0x0A, 0x9A, 0xA5}},
@@ -57,7 +57,7 @@ TEST(Bus, EachRequestIsAnsweredByItsModuleAlone) {
       // 25.00 degrees: 2500 = 09 C4; 03 + 09 + C4 = 0xD0
       {kAsk3A4, {0xED, 0x03, 0x09, 0xC4, 0xD0}},
   };
-  Bus bus = ThreeModules();
+  simulator::Bus bus = ThreeModules();
   for (const Case& c : cases) {
     const auto replies = Send(bus, c.request);
     ASSERT_EQ(replies.size(), 1u);
@@ -71,7 +71,7 @@ TEST(Bus, EachRequestIsAnsweredByItsModuleAlone) {
 }
 
 TEST(Bus, NoModuleAtTheAddressNoReply) {
-  Bus bus = ThreeModules();
+  simulator::Bus bus = ThreeModules();
   EXPECT_TRUE(Send(bus, kAsk4A1).empty());
   EXPECT_TRUE(Send(bus, {0xFE, 0xFE, 0x01, 0xA2, 0xA4}).empty());  // sum off by one
   EXPECT_EQ(bus.counters().requests, 1u);
@@ -82,34 +82,34 @@ TEST(Bus, NoModuleAtTheAddressNoReply) {
 }
 
 TEST(Bus, RequestsTogetherOrInPieces) {
-  Bus bus = ThreeModules();
-  Bytes both = kAsk3A2;
+  simulator::Bus bus = ThreeModules();
+  simulator::Bytes both = kAsk3A2;
   both.insert(both.end(), kAsk1A2.begin(), kAsk1A2.end());
   auto replies = Send(bus, both);
   ASSERT_EQ(replies.size(), 2u);
-  EXPECT_EQ(replies[0].reply.Joined(), (Bytes{0xED, 0x03, 0x0A, 0x78, 0x85}));
-  EXPECT_EQ(replies[1].reply.Joined(), (Bytes{0xED, 0x01, 0x0A, 0x9A, 0xA5}));
+  EXPECT_EQ(replies[0].reply.Joined(), (simulator::Bytes{0xED, 0x03, 0x0A, 0x78, 0x85}));
+  EXPECT_EQ(replies[1].reply.Joined(), (simulator::Bytes{0xED, 0x01, 0x0A, 0x9A, 0xA5}));
 
   EXPECT_TRUE(Send(bus, {0xFE, 0xFE, 0x02}).empty());
   replies = Send(bus, {0xA4, 0xA6});
   ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(replies[0].reply.Joined(), (Bytes{0xED, 0x02, 0x0B, 0xB8, 0xC5}));
+  EXPECT_EQ(replies[0].reply.Joined(), (simulator::Bytes{0xED, 0x02, 0x0B, 0xB8, 0xC5}));
   EXPECT_EQ(bus.Find(0x02)->counters().requests_seen, 1u);
 }
 
 TEST(Bus, EachModuleDrawsItsOwnFaultsAsIfAlone) {
   // Requests to the other modules must not use up module 2's draws.
-  Config c = Flat(0x02, 12);
+  simulator::Config c = Flat(0x02, 12);
   c.faults.noise = c.faults.split = c.faults.drop = c.faults.garbage = 0.3;
-  Config a = c, b = c;
+  simulator::Config a = c, b = c;
   a.address = 0x01;
   a.seed = 11;
   b.address = 0x03;
   b.seed = 13;
-  Bus bus({a, c, b});
-  bms_sim::Module alone(c);
+  simulator::Bus bus({a, c, b});
+  simulator::Module alone(c);
   for (int round = 0; round < 50; ++round) {
-    for (const Bytes* ask : {&kAsk1A2, &kAsk2A4, &kAsk3A2}) {
+    for (const simulator::Bytes* ask : {&kAsk1A2, &kAsk2A4, &kAsk3A2}) {
       for (const auto& r : Send(bus, *ask)) {
         if (r.address != 0x02) continue;
         const auto expected = alone.Receive(kAsk2A4.data(), kAsk2A4.size());
@@ -123,17 +123,17 @@ TEST(Bus, EachModuleDrawsItsOwnFaultsAsIfAlone) {
 }
 
 TEST(Bus, TwoModulesAtOneAddressAreRefused) {
-  EXPECT_EQ(bms_sim::DuplicateAddress({Flat(1, 1), Flat(2, 1), Flat(2, 2)}),
+  EXPECT_EQ(simulator::DuplicateAddress({Flat(1, 1), Flat(2, 1), Flat(2, 2)}),
             "two modules at address 0x02");
-  EXPECT_EQ(bms_sim::DuplicateAddress({Flat(1, 1), Flat(2, 1)}), "");
-  EXPECT_THROW(Bus({Flat(7, 1), Flat(7, 2)}), std::invalid_argument);
+  EXPECT_EQ(simulator::DuplicateAddress({Flat(1, 1), Flat(2, 1)}), "");
+  EXPECT_THROW(simulator::Bus({Flat(7, 1), Flat(7, 2)}), std::invalid_argument);
 }
 
 // Which of 0x01..0x03 answer one temperature request each.
-std::vector<int> Answering(Bus& bus) {
+std::vector<int> Answering(simulator::Bus& bus) {
   std::vector<int> who;
   for (std::uint8_t a = 1; a <= 3; ++a) {
-    const Bytes ask{0xFE, 0xFE, a, 0xA4, static_cast<std::uint8_t>(a + 0xA4)};
+    const simulator::Bytes ask{0xFE, 0xFE, a, 0xA4, static_cast<std::uint8_t>(a + 0xA4)};
     for (const auto& r : Send(bus, ask)) who.push_back(r.address);
   }
   return who;
@@ -151,7 +151,7 @@ TEST(BusControl, CommandsChangeExactlyWhoAnswers) {
       {"add 1", "0x01 added", {2, 3}},  // back, and still silent
       {"answer 1", "0x01 answers", {1, 2, 3}},
   };
-  Bus bus = ThreeModules();
+  simulator::Bus bus = ThreeModules();
   ASSERT_EQ(Answering(bus), (std::vector<int>{1, 2, 3}));
   for (const Step& s : steps) {
     std::string report;
@@ -184,7 +184,7 @@ TEST(BusControl, BadCommandsAreIgnoredWithTheReason) {
       {"silent 9", "no module at address 0x09"},
       {"add 0x04", "no module at address 0x04"},
   };
-  Bus bus = ThreeModules();
+  simulator::Bus bus = ThreeModules();
   for (const Case& c : cases) {
     std::string report;
     EXPECT_FALSE(bus.Command(c.line, &report)) << c.line;
@@ -194,9 +194,9 @@ TEST(BusControl, BadCommandsAreIgnoredWithTheReason) {
 }
 
 TEST(BusControl, SilentFromTheStartUntilToldToAnswer) {
-  Config b = Flat(0x02, 2);
+  simulator::Config b = Flat(0x02, 2);
   b.silent = true;
-  Bus bus({Flat(0x01, 1), b, Flat(0x03, 3)});
+  simulator::Bus bus({Flat(0x01, 1), b, Flat(0x03, 3)});
   EXPECT_EQ(Answering(bus), (std::vector<int>{1, 3}));
   EXPECT_TRUE(bus.SetSilent(0x02, false));
   EXPECT_EQ(Answering(bus), (std::vector<int>{1, 2, 3}));
@@ -206,12 +206,12 @@ TEST(BusControl, SilentFromTheStartUntilToldToAnswer) {
 // ---------------------------------------------------------------------------------------------
 // Module settings as text
 
-TEST(ModuleSpec, ItemsOnTopOfTheDefaults) {
-  Config c;
+TEST(ModuleItems, ItemsOnTopOfTheDefaults) {
+  simulator::Config c;
   c.cells = 16;  // a default from the global options
-  ASSERT_EQ(bms_sim::ApplyModuleItems("address=0x5E,seed=5,discharge,weak-cell=7,weak-capacity="
-                                      "0.25,noise=0.1,silence-requests=3,current-sensor,silent",
-                                      &c),
+  ASSERT_EQ(simulator::ApplyModuleItems("address=0x5E,seed=5,discharge,weak-cell=7,weak-capacity="
+                                        "0.25,noise=0.1,silence-requests=3,current-sensor,silent",
+                                        &c),
             "");
   EXPECT_EQ(c.address, 0x5E);
   EXPECT_EQ(c.cells, 16);
@@ -221,15 +221,15 @@ TEST(ModuleSpec, ItemsOnTopOfTheDefaults) {
   EXPECT_EQ(c.weak_capacity, 0.25);
   EXPECT_EQ(c.faults.noise, 0.1);
   EXPECT_EQ(c.faults.silence_requests, 3u);
-  EXPECT_EQ(c.current_encoding, bms_sim::CurrentEncoding::kSensor);
+  EXPECT_EQ(c.current_encoding, simulator::CurrentEncoding::kSensor);
   EXPECT_TRUE(c.silent);
-  ASSERT_EQ(bms_sim::ApplyModuleItems("cells=010,discharge=false,silent=0", &c), "");
+  ASSERT_EQ(simulator::ApplyModuleItems("cells=010,discharge=false,silent=0", &c), "");
   EXPECT_EQ(c.cells, 10);  // decimal, not octal
   EXPECT_FALSE(c.discharge);
   EXPECT_FALSE(c.silent);
 }
 
-TEST(ModuleSpec, FirstBadItemIsNamed) {
+TEST(ModuleItems, FirstBadItemIsNamed) {
   struct Case {
     const char* items;
     const char* problem;
@@ -246,14 +246,14 @@ TEST(ModuleSpec, FirstBadItemIsNamed) {
       {"address=2,", "an empty item (two commas, or one at an end)"},
   };
   for (const Case& c : cases) {
-    Config config;
-    EXPECT_EQ(bms_sim::ApplyModuleItems(c.items, &config), c.problem) << c.items;
+    simulator::Config config;
+    EXPECT_EQ(simulator::ApplyModuleItems(c.items, &config), c.problem) << c.items;
   }
-  Config weak;
+  simulator::Config weak;
   weak.weak_cell = 21;
-  EXPECT_EQ(bms_sim::CheckConfig(weak), "weak-cell 21 is beyond its 20 cells");
+  EXPECT_EQ(simulator::CheckConfig(weak), "weak-cell 21 is beyond its 20 cells");
   weak.weak_cell = 20;
-  EXPECT_EQ(bms_sim::CheckConfig(weak), "");
+  EXPECT_EQ(simulator::CheckConfig(weak), "");
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ constexpr std::size_t kTemperatureOffset = 141;
 // The bus between the device and the module.
 class Bench {
  public:
-  explicit Bench(const bms_sim::Config& config,
+  explicit Bench(const simulator::Config& config,
                  const Json::Value& settings = Json::Value(Json::objectValue))
       : module(config) {
     host.Attach(device, kDataId);  // bus address 0x01
@@ -36,10 +36,10 @@ class Bench {
   void Tick() {
     device.RefreshStatus();
     while (delivered_ < host.port->frames.size()) {
-      const Bytes request = host.port->frames[delivered_++];
+      const simulator::Bytes request = host.port->frames[delivered_++];
       requests.push_back(request);
-      for (bms_sim::Reply& reply : module.Receive(request.data(), request.size())) {
-        for (bms_sim::Bytes& chunk : reply.chunks) device.process(chunk.data(), chunk.size());
+      for (simulator::Reply& reply : module.Receive(request.data(), request.size())) {
+        for (simulator::Bytes& chunk : reply.chunks) device.process(chunk.data(), chunk.size());
         replies.push_back(std::move(reply));
       }
     }
@@ -47,21 +47,21 @@ class Bench {
 
   Host host;
   OpenOndrell20 device;
-  bms_sim::Module module;
-  std::vector<Bytes> requests;
-  std::vector<bms_sim::Reply> replies;
+  simulator::Module module;
+  std::vector<simulator::Bytes> requests;
+  std::vector<simulator::Reply> replies;
 
  private:
   std::size_t delivered_ = 0;
 };
 
 TEST(SimulatedModule, CleanRoundsReachTheHistoryExactlyAsDecoded) {
-  bms_sim::Config config;
+  simulator::Config config;
   config.seed = 2026;
   Bench bench(config);
 
   for (int round = 0; round < 5; ++round) {
-    const bms_sim::Readings cells = bench.module.CellReadings();
+    const simulator::Readings cells = bench.module.CellReadings();
     const std::uint16_t group = bench.module.GroupVoltageRaw();
     const std::uint16_t current = bench.module.CurrentRaw();
     const std::uint16_t temperature = bench.module.TemperatureRaw();
@@ -70,19 +70,19 @@ TEST(SimulatedModule, CleanRoundsReachTheHistoryExactlyAsDecoded) {
     bench.requests.clear();
     bench.Tick();
 
-    EXPECT_EQ(bench.requests, (std::vector<Bytes>{{0xFE, 0xFE, 0x01, 0xA1, 0xA2},
-                                                  {0xFE, 0xFE, 0x01, 0xA2, 0xA3},
-                                                  {0xFE, 0xFE, 0x01, 0xA3, 0xA4},
-                                                  {0xFE, 0xFE, 0x01, 0xA4, 0xA5}}));
+    EXPECT_EQ(bench.requests, (std::vector<simulator::Bytes>{{0xFE, 0xFE, 0x01, 0xA1, 0xA2},
+                                                             {0xFE, 0xFE, 0x01, 0xA2, 0xA3},
+                                                             {0xFE, 0xFE, 0x01, 0xA3, 0xA4},
+                                                             {0xFE, 0xFE, 0x01, 0xA4, 0xA5}}));
     ASSERT_EQ(bench.replies.size(), 4u);
-    for (const bms_sim::Reply& r : bench.replies) EXPECT_TRUE(r.clean);
+    for (const simulator::Reply& r : bench.replies) EXPECT_TRUE(r.clean);
     EXPECT_EQ(bench.replies[0].readings, cells);
     EXPECT_EQ(bench.replies[1].raw, group);
     EXPECT_EQ(bench.replies[2].raw, current);
     EXPECT_EQ(bench.replies[3].raw, temperature);
 
     ASSERT_EQ(bench.host.listener.history.size(), static_cast<std::size_t>(round + 1));
-    const Bytes& h = bench.host.listener.history.back();
+    const simulator::Bytes& h = bench.host.listener.history.back();
     for (int i = 0; i < 32; ++i) {
       // Readings 20..31 are not cells of a 20-cell string; those slots stay 0.0.
       const float expected = i < 20 ? static_cast<float>(cells[i]) / 100.0f : 0.0f;
@@ -102,11 +102,11 @@ TEST(SimulatedModule, CleanRoundsReachTheHistoryExactlyAsDecoded) {
 }
 
 TEST(SimulatedModule, SensorCurrentDuringDischargeDecodesNegative) {
-  bms_sim::Config config;
+  simulator::Config config;
   config.discharge = true;
   config.current_wander = 0;
   config.discharge_current = -30.0;
-  config.current_encoding = bms_sim::CurrentEncoding::kSensor;
+  config.current_encoding = simulator::CurrentEncoding::kSensor;
   Bench bench(config, ParseJson(R"({"appSetting": {"current_ratio": 1}})"));
   bench.Tick();
   ASSERT_EQ(bench.host.listener.history.size(), 1u);
@@ -120,9 +120,9 @@ TEST(SimulatedModule, SensorCurrentDuringDischargeDecodesNegative) {
 // With every fault switched on the device must keep its record plausible, and as soon as the
 // line is healthy again the very next tick must complete a round with the module's values.
 TEST(SimulatedModule, DeviceRecoversOnTheNextTickAfterAFaultyStretch) {
-  bms_sim::Config config;
+  simulator::Config config;
   config.seed = 99;
-  bms_sim::Faults& f = config.faults;
+  simulator::Faults& f = config.faults;
   f.noise = f.split = f.drop = f.bad_checksum = f.wrong_address = 0.08;
   f.out_of_window = f.garbage = f.silence = 0.08;
   f.silence_requests = 3;
@@ -137,9 +137,9 @@ TEST(SimulatedModule, DeviceRecoversOnTheNextTickAfterAFaultyStretch) {
   EXPECT_GT(completed, 10u);   // some rounds get through
   EXPECT_LT(completed, 300u);  // and some do not
   std::uint32_t seen = 0;
-  for (const bms_sim::Reply& r : bench.replies) seen |= r.faults;
+  for (const simulator::Reply& r : bench.replies) seen |= r.faults;
   EXPECT_EQ(seen, 0xFFu);
-  for (const Bytes& h : history) {
+  for (const simulator::Bytes& h : history) {
     for (int i = 0; i < 20; ++i) {
       const float v = FloatAt(h, kCellOffset + 4 * i);
       // An out-of-window reading is stored as 0.0; everything else is a true cell value.
@@ -158,11 +158,11 @@ TEST(SimulatedModule, DeviceRecoversOnTheNextTickAfterAFaultyStretch) {
 
   // Healthy again. A silence still running is served out first (at most 3 requests: the ticks
   // re-send), so allow the device the ticks that takes; it must then complete a clean round.
-  bench.module.set_faults(bms_sim::Faults());
+  bench.module.set_faults(simulator::Faults());
   while (bench.module.silence_left() > 0) bench.Tick();
   if (bench.device.poll_step_ != 0) bench.Tick();  // a round broken off mid-way: one more tick
   const std::size_t before = history.size();
-  const bms_sim::Readings cells = bench.module.CellReadings();
+  const simulator::Readings cells = bench.module.CellReadings();
   bench.Tick();
   ASSERT_EQ(history.size(), before + 1);
   for (int i = 0; i < 20; ++i) {

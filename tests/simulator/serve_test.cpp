@@ -21,7 +21,7 @@
 #include "simulator/serial_line.h"
 #include "simulator/serve.h"
 
-using bms_sim::Bytes;
+using simulator::Bytes;
 
 namespace {
 
@@ -29,8 +29,8 @@ constexpr int kHangGuardMs = 10000;
 
 // Reads exactly n bytes, waiting with poll(); returns fewer only if the line stays quiet for
 // the whole guard time.
-Bytes ReadExactly(int fd, std::size_t n) {
-  Bytes got;
+simulator::Bytes ReadExactly(int fd, std::size_t n) {
+  simulator::Bytes got;
   while (got.size() < n) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, kHangGuardMs) <= 0) break;
@@ -42,12 +42,12 @@ Bytes ReadExactly(int fd, std::size_t n) {
   return got;
 }
 
-void WriteAll(int fd, const Bytes& b) {
+void WriteAll(int fd, const simulator::Bytes& b) {
   ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
 }
 
-bms_sim::Config Flat() {
-  bms_sim::Config c;
+simulator::Config Flat() {
+  simulator::Config c;
   c.cell_spread = 0;
   c.drift_volts = 0;
   c.float_volts = 13.57;
@@ -60,20 +60,20 @@ class PtyServe : public testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    ASSERT_TRUE(bms_sim::OpenPty(&pty_, &error)) << error;
+    ASSERT_TRUE(simulator::OpenPty(&pty_, &error)) << error;
     ASSERT_EQ(pipe(stop_pipe_), 0);
   }
   void TearDown() override {
     Stop();
-    bms_sim::ClosePty(&pty_);
+    simulator::ClosePty(&pty_);
     if (stop_pipe_[0] >= 0) close(stop_pipe_[0]);
     if (stop_pipe_[1] >= 0) close(stop_pipe_[1]);
   }
-  void Start(bms_sim::Module& module, int chunk_gap_ms) {
+  void Start(simulator::Module& module, int chunk_gap_ms) {
     options_.stop_fd = stop_pipe_[0];
     options_.chunk_gap_ms = chunk_gap_ms;
     server_ =
-        std::thread([this, &module] { result_ = bms_sim::Serve(pty_.master, module, options_); });
+        std::thread([this, &module] { result_ = simulator::Serve(pty_.master, module, options_); });
   }
   void Stop() {
     if (!server_.joinable()) return;
@@ -82,27 +82,27 @@ class PtyServe : public testing::Test {
     server_.join();
   }
 
-  bms_sim::Pty pty_;
+  simulator::Pty pty_;
   int stop_pipe_[2] = {-1, -1};
-  bms_sim::ServeOptions options_;
+  simulator::ServeOptions options_;
   std::thread server_;
-  bms_sim::ServeResult result_;
+  simulator::ServeResult result_;
 };
 
 TEST_F(PtyServe, AnswersRequestsWrittenToTheSlave) {
-  bms_sim::Module module(Flat());
+  simulator::Module module(Flat());
   Start(module, 0);
   const int host = pty_.slave;
 
   // 20 x 13.57 V = 271.4 V: raw 2714 = 0A 9A; 01 + 0A + 9A = 0xA5
   WriteAll(host, {0xFE, 0xFE, 0x01, 0xA2, 0xA3});
-  EXPECT_EQ(ReadExactly(host, 5), (Bytes{0xED, 0x01, 0x0A, 0x9A, 0xA5}));
+  EXPECT_EQ(ReadExactly(host, 5), (simulator::Bytes{0xED, 0x01, 0x0A, 0x9A, 0xA5}));
 
   // A request in two writes, after noise, and one for another module that must stay unanswered.
   WriteAll(host, {0xFE, 0xFE, 0x02, 0xA4, 0xA6, 0x00, 0xFE, 0xFE});
   WriteAll(host, {0x01, 0xA4, 0xA5});
   // 25.00 degrees: raw 2500 = 09 C4; 01 + 09 + C4 = 0xCE
-  EXPECT_EQ(ReadExactly(host, 5), (Bytes{0xED, 0x01, 0x09, 0xC4, 0xCE}));
+  EXPECT_EQ(ReadExactly(host, 5), (simulator::Bytes{0xED, 0x01, 0x09, 0xC4, 0xCE}));
 
   Stop();
   EXPECT_TRUE(result_.ok) << result_.error;
@@ -112,12 +112,12 @@ TEST_F(PtyServe, AnswersRequestsWrittenToTheSlave) {
 }
 
 TEST_F(PtyServe, SplitCellFrameArrivesWholeAcrossThePieces) {
-  bms_sim::Config c = Flat();
+  simulator::Config c = Flat();
   c.faults.split = 1.0;
-  bms_sim::Module module(c);
+  simulator::Module module(c);
   Start(module, 1);
   WriteAll(pty_.slave, {0xFE, 0xFE, 0x01, 0xA1, 0xA2});
-  Bytes expected{0xED, 0x01};
+  simulator::Bytes expected{0xED, 0x01};
   for (int i = 0; i < 32; ++i) {
     expected.push_back(i < 20 ? 0x05 : 0x00);
     expected.push_back(i < 20 ? 0x4D : 0x00);
@@ -130,42 +130,42 @@ TEST_F(PtyServe, SplitCellFrameArrivesWholeAcrossThePieces) {
 }
 
 TEST_F(PtyServe, StopsOnTheAtomicFlagToo) {
-  bms_sim::Module module(Flat());
+  simulator::Module module(Flat());
   std::atomic<bool> stop{false};
   options_.stop = &stop;
   options_.idle_ms = 10;
-  server_ = std::thread([&] { result_ = bms_sim::Serve(pty_.master, module, options_); });
+  server_ = std::thread([&] { result_ = simulator::Serve(pty_.master, module, options_); });
   WriteAll(pty_.slave, {0xFE, 0xFE, 0x01, 0xA3, 0xA4});
-  EXPECT_EQ(ReadExactly(pty_.slave, 5), (Bytes{0xED, 0x01, 0x00, 0x05, 0x06}));  // 0.5 A
+  EXPECT_EQ(ReadExactly(pty_.slave, 5), (simulator::Bytes{0xED, 0x01, 0x00, 0x05, 0x06}));  // 0.5 A
   stop = true;
   server_.join();
   EXPECT_TRUE(result_.ok);
 }
 
 TEST_F(PtyServe, BusOfThreeWithOneSetSilentThroughTheControlFd) {
-  bms_sim::Config a = Flat(), b = Flat(), c = Flat();
+  simulator::Config a = Flat(), b = Flat(), c = Flat();
   b.address = 0x02;
   b.seed = 2;
   b.temperature = 30.0;
   c.address = 0x03;
   c.seed = 3;
-  bms_sim::Bus bus({a, b, c});
+  simulator::Bus bus({a, b, c});
   int control[2];
   ASSERT_EQ(pipe(control), 0);
   std::ostringstream log;
   options_.stop_fd = stop_pipe_[0];
   options_.control_fd = control[0];
   options_.control_log = &log;
-  server_ = std::thread([&] { result_ = bms_sim::Serve(pty_.master, bus, options_); });
+  server_ = std::thread([&] { result_ = simulator::Serve(pty_.master, bus, options_); });
   const int host = pty_.slave;
-  const Bytes ask{0xFE, 0xFE, 0x01, 0xA4, 0xA5, 0xFE, 0xFE, 0x02,
-                  0xA4, 0xA6, 0xFE, 0xFE, 0x03, 0xA4, 0xA7};
+  const simulator::Bytes ask{0xFE, 0xFE, 0x01, 0xA4, 0xA5, 0xFE, 0xFE, 0x02,
+                             0xA4, 0xA6, 0xFE, 0xFE, 0x03, 0xA4, 0xA7};
   // 25.00 degrees: 09 C4; 30.00 degrees: 0B B8. Sums 01+09+C4 = CE, 02+0B+B8 = C5, 03+09+C4 = D0
-  const Bytes one{0xED, 0x01, 0x09, 0xC4, 0xCE}, two{0xED, 0x02, 0x0B, 0xB8, 0xC5},
+  const simulator::Bytes one{0xED, 0x01, 0x09, 0xC4, 0xCE}, two{0xED, 0x02, 0x0B, 0xB8, 0xC5},
       three{0xED, 0x03, 0x09, 0xC4, 0xD0};
-  auto join = [](std::vector<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  auto join = [](std::vector<simulator::Bytes> parts) {
+    simulator::Bytes all;
+    for (const simulator::Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
   };
   WriteAll(host, ask);
@@ -181,8 +181,8 @@ TEST_F(PtyServe, BusOfThreeWithOneSetSilentThroughTheControlFd) {
   // Split across writes; then the control fd ends and the line is served on.
   ASSERT_EQ(write(control[1], "answer 0x02", 11), 11);
   close(control[1]);
-  WriteAll(host, Bytes(ask.begin(), ask.begin() + 7));
-  WriteAll(host, Bytes(ask.begin() + 7, ask.end()));
+  WriteAll(host, simulator::Bytes(ask.begin(), ask.begin() + 7));
+  WriteAll(host, simulator::Bytes(ask.begin() + 7, ask.end()));
   EXPECT_EQ(ReadExactly(host, 15), join({one, two, three}));
 
   Stop();
@@ -203,19 +203,19 @@ TEST(Serve, ReportsALineThatIsNotOpen) {
   ASSERT_EQ(pipe(fds), 0);
   close(fds[0]);
   close(fds[1]);
-  bms_sim::Module module;
+  simulator::Module module;
   std::atomic<bool> stop{false};
-  bms_sim::ServeOptions o;
+  simulator::ServeOptions o;
   o.stop = &stop;
-  const bms_sim::ServeResult r = bms_sim::Serve(fds[0], module, o);
+  const simulator::ServeResult r = simulator::Serve(fds[0], module, o);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, "the line's fd: Bad file descriptor");
 }
 
 TEST(SerialLine, PtyIsRaw19200EightNoneOneWithoutFlowControl) {
-  bms_sim::Pty pty;
+  simulator::Pty pty;
   std::string error;
-  ASSERT_TRUE(bms_sim::OpenPty(&pty, &error)) << error;
+  ASSERT_TRUE(simulator::OpenPty(&pty, &error)) << error;
   // Start from a cooked terminal so that every flag below had to be changed.
   termios cooked;
   ASSERT_EQ(tcgetattr(pty.slave, &cooked), 0);
@@ -226,7 +226,7 @@ TEST(SerialLine, PtyIsRaw19200EightNoneOneWithoutFlowControl) {
   cfsetspeed(&cooked, B9600);
   ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &cooked), 0);
 
-  ASSERT_TRUE(serial_line::ConfigureRaw19200(pty.slave, &error)) << error;
+  ASSERT_TRUE(simulator::ConfigureRaw19200(pty.slave, &error)) << error;
   termios t;
   ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
   EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
@@ -239,16 +239,16 @@ TEST(SerialLine, PtyIsRaw19200EightNoneOneWithoutFlowControl) {
   EXPECT_EQ(t.c_oflag & OPOST, 0u);
   EXPECT_EQ(t.c_cc[VMIN], 1);
   EXPECT_EQ(t.c_cc[VTIME], 0);
-  bms_sim::ClosePty(&pty);
+  simulator::ClosePty(&pty);
   EXPECT_EQ(pty.master, -1);
   EXPECT_EQ(pty.slave, -1);
 }
 
 TEST(SerialLine, OpenAndSetupFailuresSayWhy) {
   std::string error;
-  EXPECT_EQ(serial_line::OpenRaw19200("/nonexistent/ttyS9", &error), -1);
+  EXPECT_EQ(simulator::OpenRaw19200("/nonexistent/ttyS9", &error), -1);
   EXPECT_EQ(error, "cannot open /nonexistent/ttyS9: No such file or directory");
-  EXPECT_EQ(serial_line::OpenRaw19200("/dev/null", &error), -1);
+  EXPECT_EQ(simulator::OpenRaw19200("/dev/null", &error), -1);
   EXPECT_EQ(error,
             "cannot set up /dev/null as a 19200 8N1 raw line: tcgetattr: Inappropriate ioctl for "
             "device");

@@ -9,22 +9,22 @@
 
 #include "simulator/bms_module.h"
 
-using bms_sim::Config;
-using bms_sim::Module;
-using bms_sim::Readings;
+using simulator::Config;
+using simulator::Module;
+using simulator::Readings;
 
 namespace {
 
-Config Discharge(std::uint64_t seed, int weak_cell) {
-  Config c;
+simulator::Config Discharge(std::uint64_t seed, int weak_cell) {
+  simulator::Config c;
   c.discharge = true;
   c.seed = seed;
   c.weak_cell = weak_cell;
   return c;
 }
 
-Readings At(Config c, double seconds) {
-  Module m(c);
+simulator::Readings At(simulator::Config c, double seconds) {
+  simulator::Module m(c);
   m.Advance(seconds);
   return m.CellReadings();
 }
@@ -38,21 +38,21 @@ TEST(DischargeCurve, WorkedPoints) {
       {1.0, 10.50}, {1.04, 11.966 - 0.75 - 1.56},       {1.06, 11.949 - 0.75 - 0.0636 / 0.02},
       {1.08, 1.0}};
   for (const Case& c : cases) {
-    EXPECT_NEAR(bms_sim::DischargeVolts(c.f, 50, 0.004, 3600), c.volts, 1e-9) << c.f;
+    EXPECT_NEAR(simulator::DischargeVolts(c.f, 50, 0.004, 3600), c.volts, 1e-9) << c.f;
   }
   // The dip: 0.12 V at two minutes, none at the start, nearly gone by ten.
-  EXPECT_NEAR(bms_sim::DischargeVolts(0, 50, 0.004, 0), 12.10, 1e-12);
-  EXPECT_NEAR(bms_sim::DischargeVolts(0, 50, 0.004, 120), 12.10 - 0.12, 1e-12);
-  EXPECT_GT(bms_sim::DischargeVolts(0, 50, 0.004, 600), 12.10 - 0.012);
+  EXPECT_NEAR(simulator::DischargeVolts(0, 50, 0.004, 0), 12.10, 1e-12);
+  EXPECT_NEAR(simulator::DischargeVolts(0, 50, 0.004, 120), 12.10 - 0.12, 1e-12);
+  EXPECT_GT(simulator::DischargeVolts(0, 50, 0.004, 600), 12.10 - 0.012);
 }
 
 // Minutes from the start to each block's first reading at or below 10.50 V, in steps of 30 s.
-std::vector<double> CrossingMinutes(const Config& c, double* trip_minutes) {
-  Module m(c);
+std::vector<double> CrossingMinutes(const simulator::Config& c, double* trip_minutes) {
+  simulator::Module m(c);
   std::vector<double> at(c.cells, -1);
   while (!m.tripped_at() && m.elapsed() < 4 * 3600) {
     m.Advance(30);
-    const Readings r = m.CellReadings();
+    const simulator::Readings r = m.CellReadings();
     for (int i = 0; i < c.cells; ++i) {
       if (at[i] < 0 && r[i] <= 1050) at[i] = m.elapsed() / 60;
     }
@@ -65,7 +65,7 @@ TEST(WeakBlock, ReachesTheEndVoltageFirstWhateverTheSeed) {
   // 50 A from blocks of 97..103 Ah: healthy ones reach 10.5 V at 116..124 min; the weak one
   // (0.8 of its own 97..103 Ah, more resistance) at most at 0.8 x 124 = 99 min.
   for (std::uint64_t seed = 1; seed <= 8; ++seed) {
-    Config c = Discharge(seed, 7);
+    simulator::Config c = Discharge(seed, 7);
     c.weak_capacity = 0.8;
     double trip = 0;
     const std::vector<double> at = CrossingMinutes(c, &trip);
@@ -82,7 +82,7 @@ TEST(WeakBlock, ReachesTheEndVoltageFirstWhateverTheSeed) {
 }
 
 TEST(WeakBlock, LoadTripsAtTheStringsEndVoltageAndTheBlocksRecover) {
-  Module m(Discharge(3, 0));
+  simulator::Module m(Discharge(3, 0));
   m.Advance(2 * 3600 + 600);
   ASSERT_TRUE(m.tripped_at());
   // Healthy blocks of 97..103 Ah: the average block is at 10.5 V near two hours.
@@ -94,9 +94,9 @@ TEST(WeakBlock, LoadTripsAtTheStringsEndVoltageAndTheBlocksRecover) {
 }
 
 TEST(WeakBlock, LoadStepShowsEachBlocksResistance) {
-  Config c = Discharge(5, 4);
+  simulator::Config c = Discharge(5, 4);
   c.load_step = 20;
-  Module m(c);
+  simulator::Module m(c);
   m.Advance(299.5);
   EXPECT_EQ(m.current(), -50.0);
   std::vector<double> before;
@@ -112,14 +112,14 @@ TEST(WeakBlock, LoadStepShowsEachBlocksResistance) {
 }
 
 TEST(WeakBlock, NoWeakBlockShowsNothing) {
-  const Readings plain = At(Discharge(4, 0), 5400);
+  const simulator::Readings plain = At(Discharge(4, 0), 5400);
   EXPECT_EQ(At(Discharge(4, 21), 5400), plain);  // beyond the 20 cells
-  Config full = Discharge(4, 3);
+  simulator::Config full = Discharge(4, 3);
   full.weak_capacity = 1.0;  // as big as the others: same capacity, same resistance
   EXPECT_EQ(At(full, 5400), plain);
-  Config floating = Discharge(4, 3);
+  simulator::Config floating = Discharge(4, 3);
   floating.discharge = false;
-  Config floating_plain = floating;
+  simulator::Config floating_plain = floating;
   floating_plain.weak_cell = 0;
   EXPECT_EQ(At(floating, 5400), At(floating_plain, 5400));
 }

@@ -39,9 +39,9 @@ struct HistoryOutput::Worker {
   std::map<unsigned int, outputs::DeviceStatus> last_turn;
   bool flushing = false;  // write the last second's units too (a wait for everything, a stop)
   StoreTrouble trouble = StoreTrouble::kNone;
-  SaidOnce cannot_write;  // from a trouble's first line to "can be written again"
-  SaidOnce overflow;      // the backlog's limit, said once per trouble
-  SaidOnce wrong_size;    // a history record of the wrong size, said once for the run
+  support::SaidOnce cannot_write;  // from a trouble's first line to "can be written again"
+  support::SaidOnce overflow;      // the backlog's limit, said once per trouble
+  support::SaidOnce wrong_size;    // a history record of the wrong size, said once for the run
   std::uint64_t kept_since_trouble = 0;  // entries written from memory after the trouble began
   std::uint64_t dropped_since_trouble = 0;
   Steady::time_point next_open;
@@ -136,11 +136,11 @@ struct HistoryOutput::Worker {
   }
 
   void Take(const outputs::HostEvent& e) {
-    if (e.kind == EventKind::kTurnEnd) {
+    if (e.kind == outputs::EventKind::kTurnEnd) {
       TurnEnded(e);
       return;
     }
-    if (e.kind == EventKind::kPort && e.state != "open") ThinnerOf(e.data_id).MarkGap();
+    if (e.kind == outputs::EventKind::kPort && e.state != "open") ThinnerOf(e.data_id).MarkGap();
     const std::uint64_t wrong = assembler.wrong_size();
     if (auto unit = assembler.Take(e)) {
       if (auto* round = std::get_if<RoundUnit>(&*unit)) {
@@ -318,16 +318,16 @@ void HistoryOutput::Start(const std::vector<outputs::DeviceInfo>& devices,
 }
 
 void HistoryOutput::Take(const outputs::HostEvent& event) {
-  if (event.kind != EventKind::kHistory && event.kind != EventKind::kAlarm &&
-      event.kind != EventKind::kPort && event.kind != EventKind::kTurnEnd) {
+  if (event.kind != outputs::EventKind::kHistory && event.kind != outputs::EventKind::kAlarm &&
+      event.kind != outputs::EventKind::kPort && event.kind != outputs::EventKind::kTurnEnd) {
     return;
   }
   bool tell = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    tell = PushOrDrop(queue_, options_.queue_limit, event, &counters_.queue_dropped,
-                      &queue_falling_behind_);
+    tell = support::PushOrDrop(queue_, options_.queue_limit, event, &counters_.queue_dropped,
+                               &queue_falling_behind_);
   }
   if (tell && notice_) notice_("history: the writer fell behind; events are dropped");
   wake_.notify_one();

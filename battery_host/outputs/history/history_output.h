@@ -100,7 +100,7 @@ class HistoryOutput : public outputs::Output {
   std::deque<outputs::HostEvent> queue_;
   bool stopping_ = false;
   bool working_ = false;
-  SaidOnce queue_falling_behind_;
+  support::SaidOnce queue_falling_behind_;
   mutable bool flush_requested_ = false;
   std::vector<std::pair<unsigned int, int>> interval_changes_;
   Counters counters_;

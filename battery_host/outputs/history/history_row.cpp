@@ -8,11 +8,11 @@
 
 namespace history {
 
-RecordValues DecodeRecord(const Record& raw) { return DecodeStringRecord(raw.data()); }
+RecordValues DecodeRecord(const Record& raw) { return outputs::DecodeStringRecord(raw.data()); }
 
 std::optional<std::string> RecordTimeText(const std::array<std::uint8_t, 7>& s) {
-  if (!StampHasDate(s)) return std::nullopt;
-  return StampText(s);
+  if (!outputs::StampHasDate(s)) return std::nullopt;
+  return outputs::StampText(s);
 }
 
 std::int64_t ToMs(outputs::WallClock::time_point at) {
@@ -97,7 +97,7 @@ std::optional<Unit> RoundAssembler::Take(const outputs::HostEvent& e) {
   auto pending = std::find_if(pending_.begin(), pending_.end(),
                               [&](const auto& p) { return p.first == e.data_id; });
   switch (e.kind) {
-    case EventKind::kAlarm: {
+    case outputs::EventKind::kAlarm: {
       if (pending == pending_.end()) {
         pending_.emplace_back(e.data_id, std::vector<AlarmRow>{});
         pending = pending_.end() - 1;
@@ -106,7 +106,7 @@ std::optional<Unit> RoundAssembler::Take(const outputs::HostEvent& e) {
                                          e.rule.value, e.rule.limit});
       return std::nullopt;
     }
-    case EventKind::kHistory: {
+    case outputs::EventKind::kHistory: {
       if (e.bytes.size() != kRecordSize) {
         ++wrong_size_;
         return std::nullopt;
@@ -125,7 +125,7 @@ std::optional<Unit> RoundAssembler::Take(const outputs::HostEvent& e) {
       }
       return Unit(std::move(u));
     }
-    case EventKind::kPort:
+    case outputs::EventKind::kPort:
       return Unit(PortUnit{e.data_id, ToMs(e.at), e.state, e.path, e.detail});
     default:
       return std::nullopt;

@@ -16,13 +16,13 @@
 
 namespace history {
 
-constexpr std::size_t kRecordSize = StringRecord::kSize;
-constexpr int kRecordCells = StringRecord::kCells;
+constexpr std::size_t kRecordSize = outputs::StringRecord::kSize;
+constexpr int kRecordCells = outputs::StringRecord::kCells;
 
-using Record = RecordBytes;
+using Record = outputs::RecordBytes;
 
 // The fields of the record, decoded by the one decoder every output uses.
-using RecordValues = StringRecord;
+using RecordValues = outputs::StringRecord;
 
 RecordValues DecodeRecord(const Record& raw);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 namespace history {
+
 namespace {
 
 std::string InsertRoundSql() {

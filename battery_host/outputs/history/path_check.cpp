@@ -13,6 +13,7 @@
 #include "battery_host/support/output_paths.h"
 
 namespace history {
+
 namespace {
 
 const char* KindOf(mode_t mode) {
@@ -72,7 +73,7 @@ std::string CheckHistoryPath(const std::string& path) {
   if (fd < 0) {
     if (errno != ENOENT) return "";  // e.g. no read permission: reported when writing
     struct stat st {};
-    const std::string folder = FolderOf(path);
+    const std::string folder = support::FolderOf(path);
     if (stat(folder.c_str(), &st) != 0) {
       return what + ": folder " + folder + " does not exist";
     }

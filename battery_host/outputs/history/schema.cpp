@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 namespace history {
+
 namespace {
 
 constexpr int kCells = 32;

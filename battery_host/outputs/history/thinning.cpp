@@ -4,6 +4,7 @@
 #include <cmath>
 
 namespace history {
+
 namespace {
 
 // As the device judges a change: the difference in single precision, compared in double.

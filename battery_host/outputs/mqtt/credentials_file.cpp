@@ -68,8 +68,8 @@ bool ReadCredentialsFile(const std::string& path, Credentials* out, std::string*
                          std::string* error) {
   std::string text;
   unsigned mode = 0;
-  if (input_file::ReadRegularFile(path, "credentials file", kMaxCredentialsBytes, &text, error,
-                                  &mode) != input_file::Read::kOk) {
+  if (support::ReadRegularFile(path, "credentials file", kMaxCredentialsBytes, &text, error,
+                               &mode) != support::FileRead::kOk) {
     return false;
   }
   if (!ParseCredentials(path, text, out, error)) return false;

@@ -26,8 +26,8 @@ LatestState::LatestState(const std::vector<outputs::DeviceInfo>& devices) {
 
 bool LatestState::Take(const outputs::HostEvent& event) {
   using outputs::EventKind;
-  if (event.kind != EventKind::kHistory && event.kind != EventKind::kAlarm &&
-      event.kind != EventKind::kTurnEnd) {
+  if (event.kind != outputs::EventKind::kHistory && event.kind != outputs::EventKind::kAlarm &&
+      event.kind != outputs::EventKind::kTurnEnd) {
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -35,7 +35,7 @@ bool LatestState::Take(const outputs::HostEvent& event) {
   if (found == index_.end()) return false;
   Device& d = devices_[found->second];
   switch (event.kind) {
-    case EventKind::kHistory: {
+    case outputs::EventKind::kHistory: {
       if (event.bytes.size() != kRecordSize) return false;
       std::memcpy(d.record.data(), event.bytes.data(), kRecordSize);
       d.has_record = true;
@@ -48,7 +48,7 @@ bool LatestState::Take(const outputs::HostEvent& event) {
       }
       return true;
     }
-    case EventKind::kTurnEnd: {
+    case outputs::EventKind::kTurnEnd: {
       // A module that has not answered yet is not there, however few turns it has missed.
       d.answered = d.answered || event.status.rounds_completed > 0;
       const bool available = d.answered && !event.status.stalled && event.status.port_up;
@@ -57,7 +57,7 @@ bool LatestState::Take(const outputs::HostEvent& event) {
       d.availability_changed = true;
       return true;
     }
-    case EventKind::kAlarm: {
+    case outputs::EventKind::kAlarm: {
       const auto key = d.key_index.find(event.rule.key);
       if (key != d.key_index.end()) {
         d.raised[key->second] = event.raised;

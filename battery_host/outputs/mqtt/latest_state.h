@@ -18,7 +18,7 @@ namespace mqtt {
 // away nothing piles up: a new round replaces the last unpublished one.
 class LatestState {
  public:
-  static constexpr std::size_t kRecordSize = StringRecord::kSize;
+  static constexpr std::size_t kRecordSize = outputs::StringRecord::kSize;
   static constexpr std::size_t kMaxEvents = 256;
 
   struct AlarmEvent {

@@ -136,8 +136,8 @@ class MqttOutput : public outputs::Output {
       }
       if (d.record_changed) {
         int mid = 0;
-        const outputs::StringRound round =
-            outputs::MakeStringRound(devices_[d.data_id], DecodeStringRecord(d.record.data()));
+        const outputs::StringRound round = outputs::MakeStringRound(
+            devices_[d.data_id], outputs::DecodeStringRecord(d.record.data()));
         link.Publish(topics_.State(d.data_id), StatePayload(round), true, &mid);
         state_mid_[d.data_id] = mid;
       }
@@ -352,8 +352,8 @@ std::unique_ptr<outputs::Output> MakeMqttOutput(const MqttOptions& options, std:
   if (!options.ca_file.empty()) {
     // libmosquitto opens the file with fopen, which a named pipe would hold forever.
     std::string content;
-    if (input_file::ReadRegularFile(options.ca_file, "--mqtt-ca", 1 << 20, &content, error) !=
-        input_file::Read::kOk) {
+    if (support::ReadRegularFile(options.ca_file, "--mqtt-ca", 1 << 20, &content, error) !=
+        support::FileRead::kOk) {
       return nullptr;
     }
     // libmosquitto reads it only at the first connection; a wrong file is better told now.

@@ -65,7 +65,7 @@ ValueKind KindOf(const outputs::DeviceInfo& device, const std::string& key) {
 const char* const kDerived[] = {"lowest_cell", "highest_cell", "cell_spread"};
 
 int CellsOf(const outputs::DeviceInfo& device) {
-  return std::clamp(device.cells, 0, StringRecord::kCells);
+  return std::clamp(device.cells, 0, outputs::StringRecord::kCells);
 }
 
 Json::Value DeviceBlock(const outputs::DeviceInfo& device, const Topics& topics,
@@ -127,10 +127,10 @@ std::string JsonText(const Json::Value& value) {
   return Json::writeString(builder, value);
 }
 
-Json::Value FloatValue(float value) { return json_text::FloatValue(value); }
+Json::Value FloatValue(float value) { return outputs::JsonFloatValue(value); }
 
 std::string StatePayload(const outputs::StringRound& round) {
-  const StringRecord& record = round.record;
+  const outputs::StringRecord& record = round.record;
   Json::Value state(Json::objectValue);
   state["data_id"] = round.data_id;
   state["cells"] = Json::Value(Json::arrayValue);
@@ -150,7 +150,8 @@ std::string StatePayload(const outputs::StringRound& round) {
   state["highest_cell"] = any ? FloatValue(round.cells[round.highest].stored) : none;
   state["highest_cell_number"] = any ? Json::Value(round.cells[round.highest].number) : none;
   state["spread_mv"] = any ? Json::Value(round.spread_mv) : none;
-  state["time"] = StampHasDate(record.stamp) ? Json::Value(StampText(record.stamp)) : none;
+  state["time"] =
+      outputs::StampHasDate(record.stamp) ? Json::Value(outputs::StampText(record.stamp)) : none;
   return JsonText(state);
 }
 

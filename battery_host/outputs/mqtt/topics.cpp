@@ -41,7 +41,7 @@ bool CheckPrefix(const std::string& prefix, const std::string& option, std::stri
 }
 
 bool CheckSite(const std::string& site, std::string* error) {
-  return CheckSiteName(site, "--mqtt-site", error);
+  return config::CheckSiteName(site, "--mqtt-site", error);
 }
 
 std::string SitePrefix(const std::string& prefix, const std::string& site) {

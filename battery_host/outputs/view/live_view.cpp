@@ -5,15 +5,19 @@
 #include "battery_host/outputs/float_text.h"
 #include "battery_host/outputs/string_round.h"
 
+namespace view {
+
 namespace {
 
 using outputs::StringRound;
 
-StringRound RoundOf(const DeviceView& d) { return outputs::MakeStringRound(d.info, d.record); }
+outputs::StringRound RoundOf(const DeviceView& d) {
+  return outputs::MakeStringRound(d.info, d.record);
+}
 
-std::string Volts(float v) { return FloatText(v) + " V"; }
+std::string Volts(float v) { return outputs::FloatText(v) + " V"; }
 
-std::string OutList(const StringRound& r) {
+std::string OutList(const outputs::StringRound& r) {
   std::string s;
   for (const outputs::RoundCell& c : r.cells) {
     if (!c.reading) s += (s.empty() ? "#" : ", #") + std::to_string(c.number);
@@ -22,7 +26,7 @@ std::string OutList(const StringRound& r) {
 }
 
 // Lowest, highest and spread over the readings.
-std::string SpreadText(const StringRound& r) {
+std::string SpreadText(const outputs::StringRound& r) {
   if (r.lowest < 0) return "no reading in the window " + outputs::WindowText(r.window);
   const outputs::RoundCell& low = r.cells[r.lowest];
   const outputs::RoundCell& high = r.cells[r.highest];
@@ -32,7 +36,7 @@ std::string SpreadText(const StringRound& r) {
 }
 
 // The cells outside the window, which are not in the lowest, highest and spread.
-std::string OutText(const StringRound& r) {
+std::string OutText(const outputs::StringRound& r) {
   return std::to_string(r.out_of_window) + " out of window " + outputs::WindowText(r.window) +
          ": " + OutList(r);
 }
@@ -44,18 +48,18 @@ std::string IdList(const std::vector<unsigned int>& ids) {
 }
 
 // The string values, and where a value comes from another device or is the cell sum.
-std::string ValuesText(const DeviceView& d, const StringRound& r) {
+std::string ValuesText(const DeviceView& d, const outputs::StringRound& r) {
   std::string s = "group " + Volts(r.record.group_voltage);
   if (r.group_is_cell_sum) {
     s += " (sum of the cells)";
   } else if (r.group_with_peers) {
     s += " (with " + IdList(d.info.group_voltage_peers) + ")";
   }
-  s += "   current " + FloatText(r.record.group_current) + " A";
+  s += "   current " + outputs::FloatText(r.record.group_current) + " A";
   if (d.info.current_peer != 0) {
     s += " (from " + std::to_string(d.info.current_peer) + " " + d.info.current_field + ")";
   }
-  s += "   temperature " + FloatText(r.record.temperature) + " C";
+  s += "   temperature " + outputs::FloatText(r.record.temperature) + " C";
   return s;
 }
 
@@ -152,10 +156,10 @@ std::string RenderBlock(const DeviceView& d, bool color) {
   const char* high_on = color ? "\x1b[1;31m" : "";
   const char* out_on = color ? "\x1b[1;33m" : "";
   const char* off = color ? "\x1b[0m" : "";
-  const StringRound r = RoundOf(d);
+  const outputs::StringRound r = RoundOf(d);
   char address[8];
   std::snprintf(address, sizeof address, "0x%02X", d.info.bus_address);
-  std::string out = d.name + "   " + CountersText(d) + "   " + StampText(d.record.stamp) +
+  std::string out = d.name + "   " + CountersText(d) + "   " + outputs::StampText(d.record.stamp) +
                     "\n  data id " + std::to_string(d.info.data_id) + ", " + address + " on " +
                     d.source + "\n";
   // Ten cells a row, each a marker and six columns: 4 + 10 x 7 = 74 columns.
@@ -168,7 +172,7 @@ std::string RenderBlock(const DeviceView& d, bool color) {
       out += head;
     }
     // The marker sits against its value: "v13.25" for the lowest, "^13.75" for the highest.
-    const std::string value = c.reading ? FloatText(c.stored) : "out";
+    const std::string value = c.reading ? outputs::FloatText(c.stored) : "out";
     std::string marker;
     const char* on = "";
     if (!c.reading) {
@@ -194,22 +198,24 @@ std::string RenderBlock(const DeviceView& d, bool color) {
 // Name, trouble first (what is cut at a narrow terminal is the end), then the extremes and the
 // string values: "Rack A, string 1  1 alarm  13 #21 .. 13.95 #40, 1 out  255.5 V -2.5 A 25.3 C".
 std::string RenderCompactLine(const DeviceView& d) {
-  const StringRound r = RoundOf(d);
+  const outputs::StringRound r = RoundOf(d);
   std::string s = d.name + FlagsText(d);
   if (!d.alarms.empty()) {
     s += "  " + std::to_string(d.alarms.size()) + (d.alarms.size() == 1 ? " alarm" : " alarms");
   }
   s += "  ";
   if (r.lowest >= 0) {
-    s += FloatText(r.cells[r.lowest].stored) + " #" + std::to_string(r.cells[r.lowest].number) +
-         " .. " + FloatText(r.cells[r.highest].stored) + " #" +
+    s += outputs::FloatText(r.cells[r.lowest].stored) + " #" +
+         std::to_string(r.cells[r.lowest].number) + " .. " +
+         outputs::FloatText(r.cells[r.highest].stored) + " #" +
          std::to_string(r.cells[r.highest].number);
   } else {
     s += "no reading";
   }
   if (r.out_of_window > 0) s += ", " + std::to_string(r.out_of_window) + " out";
   s += "  " + Volts(r.record.group_voltage) + (r.group_is_cell_sum ? " (sum)" : "") + " " +
-       FloatText(r.record.group_current) + " A " + FloatText(r.record.temperature) + " C";
+       outputs::FloatText(r.record.group_current) + " A " +
+       outputs::FloatText(r.record.temperature) + " C";
   return s;
 }
 
@@ -248,8 +254,8 @@ std::string RenderView(const ViewState& s, bool color, int columns, int rows) {
 }
 
 std::string RenderLine(const DeviceView& d) {
-  const StringRound r = RoundOf(d);
-  return d.name + ": " + CountersText(d) + " " + StampText(d.record.stamp) + " " +
+  const outputs::StringRound r = RoundOf(d);
+  return d.name + ": " + CountersText(d) + " " + outputs::StampText(d.record.stamp) + " " +
          ValuesText(d, r) + "; " + SpreadText(r) +
          (r.out_of_window > 0 ? ", " + OutText(r) : std::string()) +
          "; alarms: " + AlarmsText(d, ", ") + "\n";
@@ -260,3 +266,5 @@ std::string SilentLine(const DeviceView& d) {
 }
 
 std::string AnswersAgainLine(const DeviceView& d) { return d.name + ": module answers again\n"; }
+
+}  // namespace view

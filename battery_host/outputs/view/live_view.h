@@ -7,6 +7,8 @@
 #include "battery_host/outputs/output.h"
 #include "battery_host/outputs/string_record.h"
 
+namespace view {
+
 // An alarm the host's threshold evaluation holds raised, as the view lists it.
 struct ActiveAlarm {
   std::string label;  // the device's readable name, e.g. "第3节电池"
@@ -17,10 +19,10 @@ struct ActiveAlarm {
 // What the view knows of one string: its last record, the raised alarms, its turn counters.
 struct DeviceView {
   outputs::DeviceInfo info;
-  std::string name;       // how people know it: "string 1", or the site's name for it
-  std::string source;     // its line: "port /dev/ttyUSB0", "simulator on /dev/pts/3"
-  StringRecord record;    // the last history (or restored) record
-  bool restored = false;  // the record came from the cache and no round has replaced it yet
+  std::string name;              // how people know it: "string 1", or the site's name for it
+  std::string source;            // its line: "port /dev/ttyUSB0", "simulator on /dev/pts/3"
+  outputs::StringRecord record;  // the last history (or restored) record
+  bool restored = false;         // the record came from the cache and no round has replaced it yet
   outputs::DeviceStatus status;
   bool silent = false;                        // its module's last turn ended without a reply
   std::map<std::string, ActiveAlarm> alarms;  // by signal key
@@ -49,3 +51,5 @@ std::string AnswersAgainLine(const DeviceView& device);
 
 // Columns a text takes on a terminal: East Asian wide characters take two, escape sequences none.
 int DisplayWidth(const std::string& text);
+
+}  // namespace view

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <string>
 
+namespace view {
+
 namespace {
 
 int OwnNonBlocking(int fd) {
@@ -90,3 +92,5 @@ void TerminalWriter::Drain(int ms) {
 }
 
 bool TerminalWriter::TakeFirstDrop() { return dropped_ > 0 && drop_.Begin(); }
+
+}  // namespace view

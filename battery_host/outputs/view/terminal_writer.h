@@ -6,6 +6,8 @@
 
 #include "battery_host/support/said_once.h"
 
+namespace view {
+
 // Writes to a terminal or pipe without ever waiting for it. A terminal paused with Ctrl-S, a
 // pty nobody reads or a pipe whose reader stalls must not stop the poll loop, so the descriptor
 // is non-blocking and what it cannot take now waits here, bounded:
@@ -46,6 +48,8 @@ class TerminalWriter {
   std::size_t done_ = 0;
   std::string queued_;  // kFrames: the newest picture; kLines: lines in order
   std::uint64_t dropped_ = 0;
-  SaidOnce drop_;        // the first drop is said, once for the run
-  bool broken_ = false;  // the other end went away: everything is dropped quietly
+  support::SaidOnce drop_;  // the first drop is said, once for the run
+  bool broken_ = false;     // the other end went away: everything is dropped quietly
 };
+
+}  // namespace view

@@ -6,6 +6,8 @@
 
 #include "battery_host/support/input_file.h"
 
+namespace view {
+
 ViewOutput::ViewOutput(int fd, bool redraw, std::map<unsigned int, std::string> sources,
                        outputs::LinePrefixFn prefix)
     : writer_(fd, redraw ? TerminalWriter::Mode::kFrames : TerminalWriter::Mode::kLines),
@@ -20,10 +22,10 @@ void ViewOutput::Start(const std::vector<outputs::DeviceInfo>& devices,
     DeviceView d;
     d.info = info;
     // Names and ports come from the site file: no terminal escape of theirs reaches the screen.
-    d.name = input_file::Printable(info.name.empty() ? "string " + std::to_string(info.data_id)
-                                                     : info.name);
-    d.source = input_file::Printable(sources_[info.data_id]);
-    d.info.current_field = input_file::Printable(info.current_field);
+    d.name = support::Printable(info.name.empty() ? "string " + std::to_string(info.data_id)
+                                                  : info.name);
+    d.source = support::Printable(sources_[info.data_id]);
+    d.info.current_field = support::Printable(info.current_field);
     state_.devices.push_back(std::move(d));
   }
 }
@@ -40,15 +42,15 @@ void ViewOutput::Take(const outputs::HostEvent& e) {
   if (d == nullptr) return;
   switch (e.kind) {
     case outputs::EventKind::kHistory:
-      if (e.bytes.size() != StringRecord::kSize) return;
-      d->record = DecodeStringRecord(e.bytes.data());
+      if (e.bytes.size() != outputs::StringRecord::kSize) return;
+      d->record = outputs::DecodeStringRecord(e.bytes.data());
       d->restored = false;
       ++d->status.rounds_completed;
       Show(d);
       return;
     case outputs::EventKind::kRestore:
-      if (e.bytes.size() != StringRecord::kSize) return;
-      d->record = DecodeStringRecord(e.bytes.data());
+      if (e.bytes.size() != outputs::StringRecord::kSize) return;
+      d->record = outputs::DecodeStringRecord(e.bytes.data());
       d->restored = true;
       Show(nullptr);
       return;
@@ -141,3 +143,5 @@ void ViewOutput::Stop() {
   if (redraw_ && dirty_) Draw();
   writer_.Drain(200);
 }
+
+}  // namespace view

@@ -8,6 +8,8 @@
 #include "battery_host/outputs/view/live_view.h"
 #include "battery_host/outputs/view/terminal_writer.h"
 
+namespace view {
+
 // The live view as an output of the host: on a terminal the picture of every string is redrawn
 // in place whenever something in it changed; otherwise one line per completed round. It runs on
 // the poll thread but never waits for the terminal (TerminalWriter): a paused or unread terminal
@@ -45,3 +47,5 @@ class ViewOutput : public outputs::Output {
   bool dirty_ = false;  // something changed since the last picture
   std::chrono::steady_clock::time_point drawn_at_{};
 };
+
+}  // namespace view
