@@ -211,7 +211,9 @@ TEST(HostMqtt, CellsOutOfWindowAreNullAndListedNeverZero) {
     std::vector<int> listed;
     for (const Json::Value& n : state["out_of_window"]) listed.push_back(n.asInt());
     EXPECT_EQ(listed, nulls) << m.payload;
-    if (state["lowest_cell"].isDouble()) EXPECT_GE(state["lowest_cell"].asDouble(), 9.0);
+    if (state["lowest_cell"].isDouble()) {
+      EXPECT_GE(state["lowest_cell"].asDouble(), 9.0);
+    }
     with_gaps += !nulls.empty();
   }
   EXPECT_GT(with_gaps, 0);  // the faults did put cells out of window
@@ -383,7 +385,9 @@ TEST(HostMqtt, TwoSitesBridgedToOneCentralBroker) {
     // machine (the emulator) its next state may reach the central broker before this client's
     // subscription does: only what stays retained there is held to it.
     const bool live = m.topic.rfind("battery-host/north/", 0) == 0;
-    if (seen.insert(m.topic).second && !live) EXPECT_TRUE(m.retain) << m.topic;
+    if (seen.insert(m.topic).second && !live) {
+      EXPECT_TRUE(m.retain) << m.topic;
+    }
     if (m.topic.rfind("homeassistant/", 0) == 0) {
       unique_ids.insert(Parse(m.payload)["unique_id"].asString());
     }
