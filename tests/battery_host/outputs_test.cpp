@@ -82,6 +82,15 @@ std::vector<unsigned char> WorkedRecord() {
   return b;
 }
 
+// The worked record as device 7's stored round.
+outputs::HostEvent WorkedRound() {
+  outputs::HostEvent round;
+  round.kind = outputs::EventKind::kHistory;
+  round.data_id = 7;
+  round.bytes = WorkedRecord();
+  return round;
+}
+
 // 2026-12-08 14:03:59.250 UTC
 outputs::WallClock::time_point WorkedTime() {
   return outputs::WallClock::time_point(std::chrono::milliseconds(1796738639250ll));
@@ -426,11 +435,7 @@ TEST(View, NamesFromTheSiteFileCarryNoTerminalEscape) {
         "A\x1b[2J\xc2\x9b"
         "1mB";
     view.Start({info}, [](const std::string&) {});
-    outputs::HostEvent e;
-    e.kind = outputs::EventKind::kHistory;
-    e.data_id = 7;
-    e.bytes = WorkedRecord();
-    view.Take(e);
+    view.Take(WorkedRound());
     view.writer().Drain(1000);
   }
   close(p[1]);
@@ -475,11 +480,7 @@ TEST(JournalLines, EachKindOfLineCarriesItsPriority) {
     view.Take(turn);
     turn.status.silent = false;
     view.Take(turn);
-    outputs::HostEvent round;
-    round.kind = outputs::EventKind::kHistory;
-    round.data_id = 7;
-    round.bytes = WorkedRecord();
-    view.Take(round);
+    view.Take(WorkedRound());
     host.writer().Drain(1000);
     view.writer().Drain(1000);
   }
