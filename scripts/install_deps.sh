@@ -17,7 +17,7 @@
 # The Mosquitto package starts a system broker on port 1883; the tests start their own brokers
 # on free loopback ports and never talk to it.
 set -euo pipefail
-build_packages=(cmake make g++ pkg-config binutils libjsoncpp-dev libboost-dev libcli11-dev
+build_packages=(cmake ninja-build g++ pkg-config binutils libjsoncpp-dev libboost-dev libcli11-dev
                 libmosquitto-dev libsqlite3-dev sqlite3)
 report_packages=(python3 python3-matplotlib fonts-wqy-microhei)
 test_packages=(libgtest-dev valgrind mosquitto mosquitto-clients chromium chromium-driver

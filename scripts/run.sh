@@ -17,6 +17,10 @@ if [ "${1:-}" = "--discharge-test" ]; then
 else
   bash scripts/install_deps.sh
 fi
+# New build trees use Ninja: it keeps every core busy across targets, where make finishes one
+# library before it starts compiling the next (battery-host's first build: 44 s against 51 s
+# on two cores). A tree made earlier keeps the generator it was made with.
+export CMAKE_GENERATOR="${CMAKE_GENERATOR:-Ninja}"
 # Same build type as the tests use for build/, so that both commands share one build tree. A new
 # tree is made without the tests (GoogleTest is a test tool); scripts/run_tests.sh adds them.
 tests=()

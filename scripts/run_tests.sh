@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh --tests
 jobs="$(nproc)"
+export CMAKE_GENERATOR="${CMAKE_GENERATOR:-Ninja}"  # new trees: Ninja (see scripts/run.sh)
 
 # ccache (installed with the test tools): a later run on the same machine, from any clone,
 # compiles only what changed; results are keyed on the preprocessed source and the flags, so a
