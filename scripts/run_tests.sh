@@ -19,7 +19,14 @@ fi
 # compile time and that nobody reads from this tree.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DONDRELL_SANITIZE=ON -DONDRELL_TESTS=ON
 cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -j"$jobs"
+# LeakSanitizer of GCC 12 can crash at a program's exit ("Tracer caught signal 11") while it
+# walks the dynamic TLS of a thread that used a library since unloaded: battery-host unloads the
+# plug-in, whose clock keeps a thread-local cache, before it ends. Without thread-local storage
+# as a root the check has fewer roots, so it can only find more leaks, never fewer; the block
+# glibc keeps for the unloaded library is on LeakSanitizer's own suppression list, and the list
+# of suppressions used is not printed (tests read the programs' last lines).
+LSAN_OPTIONS="use_tls=0:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 # build/ may have been made without the tests by scripts/run.sh or scripts/build.sh.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRELL_TESTS=ON
