@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "battery_host/config/signal_names.h"
 #include "battery_host/outputs/mqtt/broker_url.h"
 #include "battery_host/outputs/mqtt/credentials_file.h"
 #include "battery_host/outputs/mqtt/incoming_budget.h"
@@ -200,11 +201,12 @@ TEST(Topics, NamesUnderBothPrefixes) {
   EXPECT_FALSE(mqtt::Topics("p", "").discovery());
 }
 
+// MQTT publishes a string's values under the names the host checks keys against.
 TEST(Topics, SignalKeysInTheDevicesOrder) {
-  EXPECT_EQ(mqtt::SignalKeys(2),
+  EXPECT_EQ(config::SignalNames(2),
             (std::vector<std::string>{"group_voltage", "group_current", "temperature",
                                       "battery_0_value", "battery_1_value"}));
-  EXPECT_EQ(mqtt::SignalKeys(20).back(), "battery_19_value");
+  EXPECT_EQ(config::SignalNames(20).back(), "battery_19_value");
 }
 
 TEST(Topics, IdTextKeepsOnlyWhatHomeAssistantTakes) {

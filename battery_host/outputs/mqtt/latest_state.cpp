@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "battery_host/outputs/mqtt/topics.h"
+#include "battery_host/config/signal_names.h"
 
 namespace mqtt {
 
@@ -13,7 +13,7 @@ LatestState::LatestState(const std::vector<outputs::DeviceInfo>& devices) {
     Device d;
     d.data_id = info.data_id;
     d.cells = std::clamp(info.cells, 0, 32);
-    const std::vector<std::string> keys = SignalKeys(d.cells);
+    const std::vector<std::string> keys = config::SignalNames(d.cells);
     for (std::size_t i = 0; i < keys.size(); ++i) d.key_index[keys[i]] = i;
     d.raised.assign(keys.size(), false);
     d.alarm_changed.assign(keys.size(), false);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "battery_host/config/signal_names.h"
 #include "battery_host/outputs/json_text.h"
 
 namespace mqtt {
@@ -212,7 +213,7 @@ std::vector<Message> DiscoveryMessages(const outputs::DeviceInfo& device, const 
                                        const HostInfo& host) {
   std::vector<Message> out;
   if (!topics.discovery()) return out;
-  for (const std::string& key : SignalKeys(CellsOf(device))) {
+  for (const std::string& key : config::SignalNames(CellsOf(device))) {
     out.push_back({topics.SensorConfig(device.data_id, key),
                    JsonText(SensorConfig(device, topics, key, host)), true});
     out.push_back({topics.AlarmConfig(device.data_id, key),

@@ -7,12 +7,6 @@
 
 namespace mqtt {
 
-std::vector<std::string> SignalKeys(int cells) {
-  std::vector<std::string> keys = {"group_voltage", "group_current", "temperature"};
-  for (int i = 0; i < cells; ++i) keys.push_back("battery_" + std::to_string(i) + "_value");
-  return keys;
-}
-
 bool CheckPrefix(const std::string& prefix, const std::string& option, std::string* error) {
   const std::string head = option + " '" + prefix + "': ";
   if (prefix.empty()) {

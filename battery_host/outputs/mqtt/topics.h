@@ -5,10 +5,6 @@
 
 namespace mqtt {
 
-// The signal keys of a string of `cells` cells, in the order the device checks them:
-// "group_voltage", "group_current", "temperature", then "battery_<i>_value" for i from 0.
-std::vector<std::string> SignalKeys(int cells);
-
 // A topic prefix from the command line: one or more levels joined by '/', none empty, no
 // wildcard ('+', '#'), not starting with '$' (the broker's own topics). `option` names the
 // command-line option in the message. An empty discovery prefix is allowed (no discovery) and
