@@ -27,7 +27,8 @@ if(NOT conffiles STREQUAL "/etc/battery-host/site.json\n")
   fail("conffiles: '${conffiles}', expected only /etc/battery-host/site.json")
 endif()
 file(READ "${ROOT}/control/postinst" postinst)
-foreach(want "adduser --system --group --home /var/lib/battery-host" "adduser battery-host dialout"
+foreach(want "mkdir -p /var/lib/battery-host" "adduser --system --group --home /var/lib/battery-host"
+        "chown battery-host:battery-host /var/lib/battery-host" "adduser battery-host dialout"
         "daemon-reload")
   string(FIND "${postinst}" "${want}" at)
   if(at LESS 0)
