@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "battery/local_clock.h"
 #include "string_device/battery32.h"

@@ -6,7 +6,6 @@
 #include <map>
 #include <string>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
 #include "battery/byte_order.h"
