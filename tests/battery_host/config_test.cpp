@@ -20,6 +20,7 @@
 #include "battery_host/support/input_file.h"
 #include "battery_host/config/json_file.h"
 #include "battery_host/config/options.h"
+#include "battery_host/config/signal_names.h"
 #include "battery_host/config/site.h"
 
 namespace {
@@ -238,6 +239,14 @@ TEST(HostThresholds, ValuesOutOfRangeAreRefusedWhereTheyStand) {
 }
 
 // ---- Peers, read the way the device reads its settings ----------------------------------------
+
+// The names a site's thresholds and the MQTT output use for a string's values.
+TEST(SignalNames, InTheDevicesOrder) {
+  EXPECT_EQ(config::SignalNames(2),
+            (std::vector<std::string>{"group_voltage", "group_current", "temperature",
+                                      "battery_0_value", "battery_1_value"}));
+  EXPECT_EQ(config::SignalNames(20).back(), "battery_19_value");
+}
 
 TEST(DevicePeers, IdsAndLabelsAreReadAsTheDeviceReadsThem) {
   const config::JsonDocument doc = Doc(R"({"appSetting": {

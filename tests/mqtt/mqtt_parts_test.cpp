@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "battery_host/config/signal_names.h"
 #include "battery_host/outputs/mqtt/broker_url.h"
 #include "battery_host/outputs/mqtt/credentials_file.h"
 #include "battery_host/outputs/mqtt/incoming_budget.h"
@@ -199,14 +198,6 @@ TEST(Topics, NamesUnderBothPrefixes) {
             "homeassistant/binary_sensor/site_north_7/battery_0_value_alarm/config");
   EXPECT_TRUE(t.discovery());
   EXPECT_FALSE(mqtt::Topics("p", "").discovery());
-}
-
-// MQTT publishes a string's values under the names the host checks keys against.
-TEST(Topics, SignalKeysInTheDevicesOrder) {
-  EXPECT_EQ(config::SignalNames(2),
-            (std::vector<std::string>{"group_voltage", "group_current", "temperature",
-                                      "battery_0_value", "battery_1_value"}));
-  EXPECT_EQ(config::SignalNames(20).back(), "battery_19_value");
 }
 
 TEST(Topics, IdTextKeepsOnlyWhatHomeAssistantTakes) {
