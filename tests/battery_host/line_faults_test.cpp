@@ -185,14 +185,16 @@ TEST(LineFaults, BytesThatWaitedInThePortAnswerNoLaterRequest) {
   EXPECT_TRUE(discarded[0]["outside_turn"].asBool());
 }
 
-// A module (or an echoing converter) that says every reply twice, 12 ms apart: the copy arrives
+// A module (or an echoing converter) that says every reply twice, 60 ms apart: the copy arrives
 // while the device's next request waits for the line to go quiet, and is discarded; no stored
 // value is one of another quantity.
 TEST(LineFaults, AReplyHeardTwiceIsNotTakenForTheNextAnswer) {
   ScratchDir dir;
   Pty pty;
-  // A guard well above the copies' 12 ms, so that a busy machine (sanitizers, the emulator) that
-  // is late to write the copy still has it arrive while the next request waits.
+  // The copy comes 60 ms after the reply, well inside the 150 ms guard: a busy machine
+  // (sanitizers, the emulator) may be up to 60 ms late reading the reply (later, and it reads
+  // reply and copy as one) or 90 ms late writing the copy, and the copy still arrives while the
+  // next request waits.
   const int pid = host_run::Spawn(
       {"--port", pty.slave_path, "--interval-ms", "1000", "--reply-timeout-ms", "500", "--guard-ms",
        "150", "--rounds", "3", "--events", dir.File("events.jsonl")},
@@ -206,7 +208,7 @@ TEST(LineFaults, AReplyHeardTwiceIsNotTakenForTheNextAnswer) {
     sent.Note(reply);
     WriteAll(pty.master, reply.Joined());
     pollfd until_exit{exit_fd, POLLIN, 0};
-    if (poll(&until_exit, 1, 12) != 0) return;  // the 12 ms between the copies
+    if (poll(&until_exit, 1, 60) != 0) return;  // the 60 ms between the copies
     WriteAll(pty.master, reply.Joined());
   });
   close(exit_fd);
